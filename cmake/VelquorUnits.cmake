@@ -1,0 +1,40 @@
+# Helpers that turn a source folder into a static library of its units and a
+# test program of the *_test.cc files beside them.
+
+# velquor_unit_sources(<out-var> [EXCLUDE name.cc ...])
+# The folder's *.cc files that are not tests (and not excluded).
+function(velquor_unit_sources out)
+  cmake_parse_arguments(ARG "" "" "EXCLUDE" ${ARGN})
+  file(GLOB all CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cc)
+  set(result)
+  foreach(f IN LISTS all)
+    get_filename_component(name ${f} NAME)
+    if(name MATCHES "_test\\.cc$")
+      continue()
+    endif()
+    if(name IN_LIST ARG_EXCLUDE)
+      continue()
+    endif()
+    list(APPEND result ${f})
+  endforeach()
+  set(${out} ${result} PARENT_SCOPE)
+endfunction()
+
+# velquor_unit_tests(<test-program> LIBS lib ...)
+# Builds the folder's *_test.cc files (if any) into one GoogleTest program and
+# registers each test with CTest.
+function(velquor_unit_tests name)
+  if(NOT VELQUOR_BUILD_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cc)
+  if(NOT tests)
+    return()
+  endif()
+  add_executable(${name} ${tests})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main
+                                        Threads::Threads)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+                       PROPERTIES ENVIRONMENT "VELQUOR_TEST=1")
+endfunction()

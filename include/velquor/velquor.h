@@ -1,0 +1,41 @@
+// Everything a host needs to load the Velquor filter as a browser's
+// URL-loading layer does: the class and interface identifiers of the filter
+// class and the four entry points that libvelquor.so exports.
+//
+// A host loads the library (dlopen), looks up DllGetClassObject, asks it for
+// IClassFactory, creates one filter object per HTML download asking for
+// IInternetProtocol, starts it with a PROTOCOLFILTERDATA whose pProtocol is
+// the protocol beneath, and reads the filtered page through Read until Read
+// returns S_FALSE with nothing handed out. examples/minimal_host.cc shows it.
+#ifndef VELQUOR_VELQUOR_H_
+#define VELQUOR_VELQUOR_H_
+
+#include "velquor/oaidl.h"
+#include "velquor/types.h"
+#include "velquor/unknwn.h"
+#include "velquor/urlmon.h"
+
+// The filter class IENubrix.
+inline constexpr CLSID CLSID_IENubrix = {
+    0x5A1C7E32, 0x0B4D, 0x4E62, {0x8F, 0x93, 0x2C, 0x6B, 0x0D, 0x1E, 0x7A, 0x45}};
+// Its dual interface IIENubrix.
+inline constexpr IID IID_IIENubrix = {
+    0x5A1C7E31, 0x0B4D, 0x4E62, {0x8F, 0x93, 0x2C, 0x6B, 0x0D, 0x1E, 0x7A, 0x45}};
+// Its type library NUBRIXLib, version 1.0.
+inline constexpr GUID LIBID_NUBRIXLib = {
+    0x5A1C7E22, 0x0B4D, 0x4E62, {0x8F, 0x93, 0x2C, 0x6B, 0x0D, 0x1E, 0x7A, 0x45}};
+
+extern "C" {
+// Signatures of the exported entry points, for dlsym.
+typedef HRESULT (*DllGetClassObjectFn)(REFCLSID clsid, REFIID riid, void** ppv);
+typedef HRESULT (*DllCanUnloadNowFn)();
+typedef HRESULT (*DllRegisterServerFn)();
+typedef HRESULT (*DllUnregisterServerFn)();
+
+HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv);
+HRESULT DllCanUnloadNow();
+HRESULT DllRegisterServer();
+HRESULT DllUnregisterServer();
+}
+
+#endif  // VELQUOR_VELQUOR_H_

@@ -1,0 +1,1 @@
+// Filled in with the text helpers and the attribute reader.
