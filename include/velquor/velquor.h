@@ -25,6 +25,19 @@ inline constexpr IID IID_IIENubrix = {
 inline constexpr GUID LIBID_NUBRIXLib = {
     0x5A1C7E22, 0x0B4D, 0x4E62, {0x8F, 0x93, 0x2C, 0x6B, 0x0D, 0x1E, 0x7A, 0x45}};
 
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
+#endif
+
+// The filter class's dual interface: IDispatch with no members of its own,
+// answered from the registered type library.
+struct IIENubrix : IDispatch {};
+
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
 extern "C" {
 // Signatures of the exported entry points, for dlsym.
 typedef HRESULT (*DllGetClassObjectFn)(REFCLSID clsid, REFIID riid, void** ppv);
