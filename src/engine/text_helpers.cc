@@ -1,32 +1,282 @@
 #include "engine/text_helpers.h"
 
+#include <cstddef>
+#include <vector>
+
+#include "platform/url.h"
+
 namespace velquor {
 
-int32_t ReadNumberAttribute(const std::string&, const std::string&) {
-  return 0;
+namespace {
+
+char UpperChar(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
-std::string ReadTextAttribute(const std::string&, const std::string&) {
-  return std::string();
+
+bool EqualCharsNoCase(char a, char b) { return UpperChar(a) == UpperChar(b); }
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// First position of `needle` in `text` at or after `from`, ASCII letters
+// compared without regard to case; npos when there is none. Searching without
+// upper-cased copies keeps a segment from being copied once per attribute.
+size_t FindNoCase(const std::string& text, const std::string& needle,
+                  size_t from = 0) {
+  if (needle.size() > text.size()) return std::string::npos;
+  const size_t last = text.size() - needle.size();
+  for (size_t i = from; i <= last; ++i) {
+    size_t k = 0;
+    while (k < needle.size() && EqualCharsNoCase(text[i + k], needle[k])) ++k;
+    if (k == needle.size()) return i;
+  }
+  return std::string::npos;
 }
-std::string VisibleLinkText(const std::string&) { return std::string(); }
-std::string UrlServer(const std::string&) { return std::string(); }
+
+// The stretch [begin, end) of `text` that holds the attribute value whose
+// name ends at `after_name`, trimmed at both ends. False when the name is not
+// followed by an equals sign (the attribute counts as absent).
+bool CutAttributeValue(const std::string& text, size_t after_name,
+                       size_t* begin, size_t* end) {
+  size_t b = after_name;
+  size_t e = text.size();
+  // The rest after the name is trimmed at both ends; trimming its end only
+  // matters for a value that runs to the end, which is trimmed again anyway.
+  while (e > b && IsTrimSpace(text[e - 1])) --e;
+  while (b < e && IsTrimSpace(text[b])) ++b;
+  if (b == e || text[b] != '=') return false;
+  ++b;
+  while (b < e && IsTrimSpace(text[b])) ++b;
+  size_t value_begin = b;
+  size_t value_end = e;
+  if (b < e && (text[b] == '"' || text[b] == '\'')) {
+    const char quote = text[b];
+    value_begin = b + 1;
+    for (size_t i = value_begin; i < e; ++i) {
+      if (text[i] == quote) {
+        value_end = i;
+        break;
+      }
+    }
+  } else {
+    // Only the blank ends an unquoted value, not a tab or a line break.
+    for (size_t i = value_begin; i < e; ++i) {
+      if (text[i] == ' ' || text[i] == '>') {
+        value_end = i;
+        break;
+      }
+    }
+  }
+  while (value_begin < value_end && IsTrimSpace(text[value_begin])) {
+    ++value_begin;
+  }
+  while (value_end > value_begin && IsTrimSpace(text[value_end - 1])) {
+    --value_end;
+  }
+  *begin = value_begin;
+  *end = value_end;
+  return true;
+}
+
+}  // namespace
+
+int32_t ReadNumberAttribute(const std::string& text, const std::string& name) {
+  const size_t at = text.find(name);
+  if (at == std::string::npos) return 0;
+  size_t begin = 0;
+  size_t end = 0;
+  if (!CutAttributeValue(text, at + name.size(), &begin, &end)) return 0;
+  if (begin == end) return 0;
+  if (text[begin] == '#') {
+    return ReadHexadecimal(text.substr(begin + 1, end - begin - 1));
+  }
+  return ReadDecimal(text.substr(begin, end - begin));
+}
+
+std::string ReadTextAttribute(const std::string& text,
+                              const std::string& name) {
+  const size_t at = FindNoCase(text, name);
+  if (at == std::string::npos) return std::string();
+  size_t begin = 0;
+  size_t end = 0;
+  if (!CutAttributeValue(text, at + name.size(), &begin, &end)) {
+    return std::string();
+  }
+  return text.substr(begin, end - begin);
+}
+
+std::string VisibleLinkText(const std::string& text) {
+  std::string result;
+  bool in_tag = false;
+  bool in_quote = false;
+  for (char c : text) {
+    if (in_quote) {
+      // Either kind of quote closes a quote opened by either kind.
+      if (c == '"' || c == '\'') in_quote = false;
+    } else if ((c == '"' || c == '\'') && in_tag) {
+      in_quote = true;
+    } else if (c == '<') {
+      in_tag = true;
+    } else if (c == '>') {
+      in_tag = false;
+    } else if (!in_tag) {
+      result.push_back(c);
+    }
+  }
+  if (ContainsNoCase(result, "write")) return std::string();
+  return Trim(result);
+}
+
+std::string UrlServer(const std::string& url) {
+  if (!StartsWithNoCase(url, "http:") && !StartsWithNoCase(url, "ftp:")) {
+    return std::string();
+  }
+  // Percent-encoding at most triples a byte; one more for the terminator.
+  std::vector<char> canonical(url.size() * 3 + 1);
+  DWORD length = static_cast<DWORD>(canonical.size());
+  if (!InternetCanonicalizeUrlA(url.c_str(), canonical.data(), &length,
+                                ICU_BROWSER_MODE)) {
+    return std::string();
+  }
+  URL_COMPONENTSA parts{};
+  parts.dwStructSize = sizeof(parts);
+  parts.dwHostNameLength = 1;  // ask for a pointer into the canonical URL
+  if (!InternetCrackUrlA(canonical.data(), length, 0, &parts)) {
+    return std::string();
+  }
+  if (parts.lpszHostName == nullptr) return std::string();
+  return std::string(parts.lpszHostName, parts.dwHostNameLength);
+}
+
 bool IsEmptyText(const std::string& text) {
   return text.empty() || text[0] == '\0';
 }
-bool StartsWithNoCase(const std::string&, const std::string&) { return false; }
-bool ContainsNoCase(const std::string&, const std::string&) { return false; }
-std::string ReplaceAll(const std::string& text, const std::string&,
-                       const std::string&) {
-  return text;
+
+bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
+  const size_t n = prefix.size();
+  const size_t piece = text.size() < n + 50 ? text.size() : n + 50;
+  size_t b = 0;
+  while (b < piece && IsTrimSpace(text[b])) ++b;
+  if (piece - b < n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    if (!EqualCharsNoCase(text[b + i], prefix[i])) return false;
+  }
+  return true;
 }
-std::string ReplaceChar(const std::string& text, char, char) { return text; }
-bool IsTrimSpace(char) { return false; }
-std::string Trim(const std::string& text) { return text; }
-std::string UpperCase(const std::string& text) { return text; }
-void UpperCaseInPlace(std::string&) {}
-bool EqualsNoCase(const std::string& a, const std::string& b) { return a == b; }
-int32_t ReadDecimal(const std::string&) { return 0; }
-int32_t ReadHexadecimal(const std::string&) { return 0; }
-std::string JudgedCopy(const std::string& segment) { return segment; }
+
+bool ContainsNoCase(const std::string& text, const std::string& needle) {
+  return FindNoCase(text, needle) != std::string::npos;
+}
+
+std::string ReplaceAll(const std::string& text, const std::string& placeholder,
+                       const std::string& replacement) {
+  if (placeholder.empty() ||
+      replacement.find(placeholder) != std::string::npos) {
+    return text;
+  }
+  size_t found = text.find(placeholder);
+  if (found == std::string::npos) return text;
+  std::string result;
+  result.reserve(text.size());
+  size_t from = 0;
+  // One pass: the search resumes after each placeholder in the text as it
+  // stands, so inserted text is never searched again and a join cannot loop.
+  while (found != std::string::npos) {
+    result.append(text, from, found - from);
+    result.append(replacement);
+    from = found + placeholder.size();
+    found = text.find(placeholder, from);
+  }
+  result.append(text, from, std::string::npos);
+  return result;
+}
+
+std::string ReplaceChar(const std::string& text, char from, char to) {
+  std::string result = text;
+  for (char& c : result) {
+    if (c == from) c = to;
+  }
+  return result;
+}
+
+bool IsTrimSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
+         c == '\r';
+}
+
+std::string Trim(const std::string& text) {
+  size_t b = 0;
+  size_t e = text.size();
+  while (b < e && IsTrimSpace(text[b])) ++b;
+  while (e > b && IsTrimSpace(text[e - 1])) --e;
+  return text.substr(b, e - b);
+}
+
+std::string UpperCase(const std::string& text) {
+  std::string result = text;
+  UpperCaseInPlace(result);
+  return result;
+}
+
+void UpperCaseInPlace(std::string& text) {
+  for (char& c : text) c = UpperChar(c);
+}
+
+bool EqualsNoCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (!EqualCharsNoCase(a[i], b[i])) return false;
+  }
+  return true;
+}
+
+int32_t ReadDecimal(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && IsTrimSpace(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  // Accumulate the magnitude in 64 bits and stop growing it once it is past
+  // the range, so any number of digits saturates instead of overflowing.
+  const int64_t limit = negative ? 2147483648LL : 2147483647LL;
+  int64_t value = 0;
+  for (; i < text.size() && IsDigit(text[i]); ++i) {
+    if (value <= limit) value = value * 10 + (text[i] - '0');
+  }
+  if (value > limit) value = limit;
+  return static_cast<int32_t>(negative ? -value : value);
+}
+
+int32_t ReadHexadecimal(const std::string& text) {
+  int64_t value = 0;
+  for (char c : text) {
+    int digit;
+    if (IsDigit(c)) {
+      digit = c - '0';
+    } else if (c >= 'A' && c <= 'F') {
+      digit = c - 'A' + 10;
+    } else if (c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else {
+      break;
+    }
+    if (value <= INT32_MAX) value = value * 16 + digit;
+  }
+  if (value > INT32_MAX) value = INT32_MAX;
+  return static_cast<int32_t>(value);
+}
+
+std::string JudgedCopy(const std::string& segment) {
+  std::string result = segment;
+  for (char& c : result) {
+    if (c == '\r' || c == '\n' || c == '\t') {
+      c = ' ';
+    } else {
+      c = UpperChar(c);
+    }
+  }
+  return result;
+}
 
 }  // namespace velquor
