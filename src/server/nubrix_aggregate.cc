@@ -1,0 +1,50 @@
+#include "server/nubrix_aggregate.h"
+
+#include "server/server_module.h"
+
+namespace velquor {
+
+NubrixAggregate::NubrixAggregate(IUnknown* outer) : contained_(outer) {
+  LockModule();
+}
+
+HRESULT NubrixAggregate::QueryInterface(REFIID riid, void** ppv) {
+  if (ppv == nullptr) return E_POINTER;
+  *ppv = nullptr;
+  if (IsEqualGUID(riid, IID_IUnknown)) {
+    AddRef();
+    *ppv = static_cast<IUnknown*>(this);
+    return S_OK;
+  }
+  return contained_.InternalQueryInterface(riid, ppv);
+}
+
+ULONG NubrixAggregate::AddRef() { return ++ref_; }
+
+ULONG NubrixAggregate::Release() {
+  ULONG count = --ref_;
+  if (count == 0) {
+    delete this;
+    UnlockModule();
+  }
+  return count;
+}
+
+HRESULT CreateFilterAggregate(IUnknown* outer, REFIID riid, void** ppv) {
+  if (ppv == nullptr) return E_POINTER;
+  *ppv = nullptr;
+  NubrixAggregate* aggregate = nullptr;
+  try {
+    aggregate = new NubrixAggregate(outer);
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+  HRESULT hr = aggregate->QueryInterface(riid, ppv);
+  if (FAILED(hr)) {
+    aggregate->AddRef();
+    aggregate->Release();
+  }
+  return hr;
+}
+
+}  // namespace velquor

@@ -1,0 +1,219 @@
+#include "server/nubrix_filter.h"
+
+#include <new>
+
+#include "platform/error_info.h"
+#include "server/nubrix_aggregate.h"
+#include "server/server_module.h"
+#include "server/type_info_holder.h"
+
+namespace velquor {
+namespace {
+
+// The interface table in lookup order.
+struct InterfaceRow {
+  const IID* iid;
+  IUnknown* (*entry)(NubrixFilter* self);
+};
+
+constexpr InterfaceRow kInterfaceTable[] = {
+    {&IID_IIENubrix, [](NubrixFilter* f) -> IUnknown* { return static_cast<IIENubrix*>(f); }},
+    {&IID_IDispatch, [](NubrixFilter* f) -> IUnknown* { return static_cast<IIENubrix*>(f); }},
+    {&IID_IInternetProtocol,
+     [](NubrixFilter* f) -> IUnknown* { return static_cast<IInternetProtocol*>(f); }},
+    {&IID_IInternetProtocolSink,
+     [](NubrixFilter* f) -> IUnknown* { return static_cast<IInternetProtocolSink*>(f); }},
+    {&IID_IInternetProtocolInfo,
+     [](NubrixFilter* f) -> IUnknown* { return static_cast<IInternetProtocolInfo*>(f); }},
+};
+
+}  // namespace
+
+NubrixFilter::NubrixFilter(IUnknown* outer) : outer_(outer) {
+  AddTypeInfoUser();
+  if (outer_ == nullptr) LockModule();
+}
+
+NubrixFilter::~NubrixFilter() { ReleaseTypeInfoUser(); }
+
+HRESULT NubrixFilter::QueryInterface(REFIID riid, void** ppv) {
+  if (outer_ != nullptr) return outer_->QueryInterface(riid, ppv);
+  return InternalQueryInterface(riid, ppv);
+}
+
+ULONG NubrixFilter::AddRef() {
+  if (outer_ != nullptr) return outer_->AddRef();
+  return ++ref_;
+}
+
+ULONG NubrixFilter::Release() {
+  if (outer_ != nullptr) return outer_->Release();
+  ULONG count = --ref_;
+  if (count == 0) {
+    delete this;
+    // The lock goes last, once no code of this object runs any more, so an
+    // unload that the lock count now allows cannot pull the code away.
+    UnlockModule();
+  }
+  return count;
+}
+
+HRESULT NubrixFilter::InternalQueryInterface(REFIID riid, void** ppv) {
+  if (ppv == nullptr) return E_POINTER;
+  *ppv = nullptr;
+  IUnknown* entry = nullptr;
+  if (IsEqualGUID(riid, IID_IUnknown)) {
+    entry = kInterfaceTable[0].entry(this);
+  } else {
+    for (const InterfaceRow& row : kInterfaceTable) {
+      if (IsEqualGUID(riid, *row.iid)) {
+        entry = row.entry(this);
+        break;
+      }
+    }
+    if (entry == nullptr) return E_NOINTERFACE;
+  }
+  entry->AddRef();
+  *ppv = entry;
+  return S_OK;
+}
+
+HRESULT NubrixFilter::GetTypeInfoCount(UINT* count) {
+  if (count == nullptr) return E_POINTER;
+  *count = 1;
+  return S_OK;
+}
+
+HRESULT NubrixFilter::GetTypeInfo(UINT, LCID lcid, ITypeInfo** info) {
+  if (info == nullptr) return E_POINTER;
+  return GetNubrixTypeInfo(lcid, info);
+}
+
+HRESULT NubrixFilter::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count,
+                                    LCID lcid, DISPID* ids) {
+  ITypeInfo* info = nullptr;
+  HRESULT hr = GetNubrixTypeInfo(lcid, &info);
+  if (FAILED(hr)) return hr;
+  hr = info->GetIDsOfNames(names, count, ids);
+  info->Release();
+  return hr;
+}
+
+HRESULT NubrixFilter::Invoke(DISPID member, REFIID, LCID lcid, WORD flags,
+                             DISPPARAMS* params, VARIANT* result,
+                             EXCEPINFO* excep, UINT* arg_err) {
+  SetErrorInfo(0, nullptr);
+  ITypeInfo* info = nullptr;
+  HRESULT hr = GetNubrixTypeInfo(lcid, &info);
+  if (FAILED(hr)) return hr;
+  hr = info->Invoke(static_cast<IIENubrix*>(this), member, flags, params, result,
+                    excep, arg_err);
+  info->Release();
+  return hr;
+}
+
+// Start and Read work on the heap; nothing may leave the component as an
+// exception, so a failed allocation becomes a result code.
+HRESULT NubrixFilter::Start(LPCWSTR url, IInternetProtocolSink* sink,
+                            IInternetBindInfo* bind_info, DWORD flags,
+                            HANDLE_PTR reserved) {
+  try {
+    return stream_.Start(url, sink, bind_info, flags, reserved);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
+HRESULT NubrixFilter::Continue(PROTOCOLDATA* data) { return stream_.Continue(data); }
+
+HRESULT NubrixFilter::Abort(HRESULT reason, DWORD options) {
+  return stream_.Abort(reason, options);
+}
+
+HRESULT NubrixFilter::Terminate(DWORD options) { return stream_.Terminate(options); }
+
+HRESULT NubrixFilter::Suspend() { return stream_.Suspend(); }
+
+HRESULT NubrixFilter::Resume() { return stream_.Resume(); }
+
+HRESULT NubrixFilter::Read(void* buffer, ULONG count, ULONG* read) {
+  try {
+    return stream_.Read(buffer, count, read);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
+HRESULT NubrixFilter::Seek(LARGE_INTEGER move, DWORD origin,
+                           ULARGE_INTEGER* new_position) {
+  return stream_.Seek(move, origin, new_position);
+}
+
+HRESULT NubrixFilter::LockRequest(DWORD options) { return stream_.LockRequest(options); }
+
+HRESULT NubrixFilter::UnlockRequest() { return stream_.UnlockRequest(); }
+
+HRESULT NubrixFilter::Switch(PROTOCOLDATA* data) { return Continue(data); }
+
+HRESULT NubrixFilter::ReportProgress(ULONG status, LPCWSTR status_text) {
+  return stream_.ReportProgress(status, status_text);
+}
+
+HRESULT NubrixFilter::ReportData(DWORD flags, ULONG progress, ULONG progress_max) {
+  return stream_.ReportData(flags, progress, progress_max);
+}
+
+HRESULT NubrixFilter::ReportResult(HRESULT result, DWORD error,
+                                   LPCWSTR result_text) {
+  return stream_.ReportResult(result, error, result_text);
+}
+
+HRESULT NubrixFilter::ParseUrl(LPCWSTR url, PARSEACTION action, DWORD flags,
+                               LPWSTR result, DWORD result_size,
+                               DWORD* result_length, DWORD reserved) {
+  return stream_.ParseUrl(url, action, flags, result, result_size, result_length,
+                          reserved);
+}
+
+HRESULT NubrixFilter::CombineUrl(LPCWSTR base_url, LPCWSTR relative_url,
+                                 DWORD flags, LPWSTR result, DWORD result_size,
+                                 DWORD* result_length, DWORD reserved) {
+  return stream_.CombineUrl(base_url, relative_url, flags, result, result_size,
+                            result_length, reserved);
+}
+
+HRESULT NubrixFilter::CompareUrl(LPCWSTR url1, LPCWSTR url2, DWORD flags) {
+  return stream_.CompareUrl(url1, url2, flags);
+}
+
+HRESULT NubrixFilter::QueryInfo(LPCWSTR url, QUERYOPTION option, DWORD flags,
+                                LPVOID buffer, DWORD buffer_size,
+                                DWORD* buffer_length, DWORD reserved) {
+  return stream_.QueryInfo(url, option, flags, buffer, buffer_size, buffer_length,
+                           reserved);
+}
+
+HRESULT CreateFilterInstance(IUnknown* outer, REFIID riid, void** ppv) {
+  if (ppv == nullptr) return E_POINTER;
+  *ppv = nullptr;
+  if (outer != nullptr) return CreateFilterAggregate(outer, riid, ppv);
+  NubrixFilter* filter = nullptr;
+  try {
+    filter = new NubrixFilter(nullptr);
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+  HRESULT hr = filter->InternalQueryInterface(riid, ppv);
+  if (FAILED(hr)) {
+    // Count 0: one reference and its release run the normal destruction.
+    filter->AddRef();
+    filter->Release();
+  }
+  return hr;
+}
+
+}  // namespace velquor

@@ -1,0 +1,119 @@
+#include "server/registration.h"
+
+#include <vector>
+
+#include "platform/codepage.h"
+#include "platform/error_info.h"
+#include "platform/module.h"
+#include "platform/registrar.h"
+#include "platform/typelib.h"
+#include "server/server_module.h"
+
+namespace velquor {
+namespace {
+
+constexpr UINT kRegistryScriptId = 102;
+
+bool IsPathSeparator(char c) { return c == '\\' || c == '/' || c == ':'; }
+
+// Converts an ANSI path to the wide text the registrar and the type library
+// services take. Empty on a conversion failure.
+std::u16string ToWide(const std::string& text) {
+  if (text.empty()) return std::u16string();
+  int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+  if (n <= 0) return std::u16string();
+  std::u16string wide(static_cast<size_t>(n), u'\0');
+  if (MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), n) != n)
+    return std::u16string();
+  wide.resize(static_cast<size_t>(n - 1));  // drop the terminating zero
+  return wide;
+}
+
+}  // namespace
+
+HRESULT GetModulePath(HMODULE module, std::string* path) {
+  path->clear();
+  std::vector<char> buffer(kMaxPathBuffer);
+  DWORD n = GetModuleFileNameA(module, buffer.data(), kMaxPathBuffer);
+  if (n == 0 || n >= kMaxPathBuffer) {
+    DWORD error = GetLastError();
+    return HresultFromWin32(error == 0 ? ERROR_INSUFFICIENT_BUFFER : error);
+  }
+  path->assign(buffer.data(), n);
+  return S_OK;
+}
+
+HRESULT UpdateRegistryFromResource(bool register_mode) {
+  IRegistrar* registrar = nullptr;
+  HRESULT hr = CoCreateInstance(CLSID_Registrar, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_IRegistrar, reinterpret_cast<void**>(&registrar));
+  if (FAILED(hr)) return hr;
+
+  std::string module_path;
+  hr = GetModulePath(Module().instance, &module_path);
+  if (SUCCEEDED(hr)) {
+    std::u16string wide_module = ToWide(module_path);
+    hr = registrar->AddReplacement(u"Module", wide_module.c_str());
+  }
+  std::string resource_path;
+  if (SUCCEEDED(hr)) hr = GetModulePath(Module().resource_instance, &resource_path);
+  if (SUCCEEDED(hr)) {
+    std::u16string wide_resource = ToWide(resource_path);
+    hr = register_mode
+             ? registrar->ResourceRegister(wide_resource.c_str(), kRegistryScriptId,
+                                           u"REGISTRY")
+             : registrar->ResourceUnregister(wide_resource.c_str(),
+                                             kRegistryScriptId, u"REGISTRY");
+  }
+  registrar->Release();
+  return hr;
+}
+
+HRESULT RegisterServerTypeLib() {
+  std::string path;
+  HRESULT hr = GetModulePath(Module().typelib_instance, &path);
+  if (FAILED(hr)) return hr;
+
+  ITypeLib* lib = nullptr;
+  std::u16string wide_path = ToWide(path);
+  hr = LoadTypeLib(wide_path.c_str(), &lib);
+  if (FAILED(hr)) {
+    path = TypeLibFallbackPath(path);
+    wide_path = ToWide(path);
+    hr = LoadTypeLib(wide_path.c_str(), &lib);
+    if (FAILED(hr)) return hr;
+  }
+  std::u16string help_dir = ToWide(HelpDirectoryOf(path));
+  hr = RegisterTypeLib(lib, wide_path.c_str(), help_dir.c_str());
+  lib->Release();
+  return hr;
+}
+
+std::string TypeLibFallbackPath(const std::string& path) {
+  // Walk character by character in the ANSI code page, remembering the last
+  // "." of the file name; a separator starts a new name.
+  const char* begin = path.c_str();
+  const char* last_dot = nullptr;
+  for (const char* p = begin; *p != '\0'; p = CharNextA(p)) {
+    if (*p == '.')
+      last_dot = p;
+    else if (IsPathSeparator(*p))
+      last_dot = nullptr;
+  }
+  std::string result = last_dot == nullptr
+                           ? path
+                           : path.substr(0, static_cast<size_t>(last_dot - begin));
+  result += ".tlb";
+  return result;
+}
+
+std::string HelpDirectoryOf(const std::string& path) {
+  const char* begin = path.c_str();
+  const char* end_of_dir = begin;
+  for (const char* p = begin; *p != '\0'; p = CharNextA(p)) {
+    if (IsPathSeparator(*p)) end_of_dir = p + 1;
+  }
+  return path.substr(0, static_cast<size_t>(end_of_dir - begin));
+}
+
+}  // namespace velquor
