@@ -1,0 +1,337 @@
+#include "platform/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Codes that the registry stand-ins declare under their published names.
+constexpr DWORD kErrorFileNotFound = 2;    // ERROR_FILE_NOT_FOUND
+constexpr DWORD kErrorAccessDenied = 5;    // ERROR_ACCESS_DENIED
+constexpr DWORD kErrorInvalidHandle = 6;   // ERROR_INVALID_HANDLE
+constexpr DWORD kErrorNotEnoughMemory = 8;  // ERROR_NOT_ENOUGH_MEMORY
+
+constexpr BOOL kTrue = 1;
+constexpr BOOL kFalse = 0;
+
+// Reads left before ReadFile starts failing; negative when the hook is off.
+std::atomic<int> g_reads_before_fault{-1};
+
+// A handle is the descriptor plus one, times four: never null, never
+// INVALID_HANDLE_VALUE, and a value that no descriptor maps to is refused.
+HANDLE HandleOfFd(int fd) {
+  return reinterpret_cast<HANDLE>((static_cast<uintptr_t>(fd) + 1) * 4);
+}
+
+int FdOfHandle(HANDLE handle) {
+  const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+  if (value == 0 || value % 4 != 0) return -1;
+  const uintptr_t fd = value / 4 - 1;
+  if (fd > static_cast<uintptr_t>(INT_MAX)) return -1;
+  return static_cast<int>(fd);
+}
+
+// The error code of a failed path lookup or open; `last` tells whether the
+// failing component was the file name itself or a directory on its way.
+DWORD PathError(int error, bool last) {
+  switch (error) {
+    case ENOENT:
+      return last ? kErrorFileNotFound : ERROR_PATH_NOT_FOUND;
+    case ENOTDIR:
+    case ELOOP:
+      return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+      return kErrorAccessDenied;
+    case ENAMETOOLONG:
+      return ERROR_FILENAME_EXCED_RANGE;
+    case EMFILE:
+    case ENFILE:
+      return ERROR_TOO_MANY_OPEN_FILES;
+    case ENOMEM:
+      return kErrorNotEnoughMemory;
+    default:
+      return last ? kErrorFileNotFound : ERROR_PATH_NOT_FOUND;
+  }
+}
+
+bool EqualsIgnoringAsciiCase(const char* a, const std::string& b) {
+  size_t i = 0;
+  for (; a[i] != '\0' && i < b.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]);
+    unsigned char y = static_cast<unsigned char>(b[i]);
+    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return a[i] == '\0' && i == b.size();
+}
+
+// Finds the entry of `directory` whose name equals `name` without regard to
+// ASCII case; of several, the first in byte order. False when none does.
+bool FindNameIgnoringCase(const std::string& directory, const std::string& name,
+                          std::string* found) {
+  DIR* dir = opendir(directory.empty() ? "." : directory.c_str());
+  if (dir == nullptr) return false;
+  bool any = false;
+  while (const dirent* entry = readdir(dir)) {
+    if (!EqualsIgnoringAsciiCase(entry->d_name, name)) continue;
+    // std::string compares as unsigned bytes, which is byte order.
+    if (!any || std::string(entry->d_name) < *found) *found = entry->d_name;
+    any = true;
+  }
+  closedir(dir);
+  return any;
+}
+
+// Turns a path with `\` or `/` separators into one that exists as written,
+// taking each component that does not exist as a name that differs only in
+// ASCII case when the directory holds one. Returns 0 or the error code.
+DWORD ResolvePath(const char* name, std::string* resolved) {
+  std::string path(name);
+  if (path.empty()) return ERROR_PATH_NOT_FOUND;
+  if (path.size() >= PATH_MAX) return ERROR_FILENAME_EXCED_RANGE;
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (end > start) parts.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  std::string prefix = path[0] == '/' ? "/" : "";
+  if (parts.empty()) {  // the root directory itself
+    *resolved = prefix;
+    return 0;
+  }
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const bool last = i + 1 == parts.size();
+    std::string candidate = prefix + parts[i];
+    struct stat st;
+    if (parts[i] != "." && parts[i] != ".." && lstat(candidate.c_str(), &st) != 0) {
+      const int error = errno;
+      std::string match;
+      if (error != ENOENT || !FindNameIgnoringCase(prefix, parts[i], &match)) {
+        return PathError(error, last);
+      }
+      candidate = prefix + match;
+    }
+    prefix = last ? candidate : candidate + "/";
+  }
+  *resolved = prefix;
+  return 0;
+}
+
+}  // namespace
+
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* security,
+                   DWORD disposition, DWORD flags, HANDLE template_file) {
+  (void)share;  // no locks here: others may always read and write meanwhile
+  (void)security;
+  (void)flags;
+  (void)template_file;
+  if (name == nullptr || access != GENERIC_READ || disposition != OPEN_EXISTING) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::string path;
+  if (DWORD error = ResolvePath(name, &path); error != 0) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  // Look before opening, so that no FIFO or device is ever opened; then open
+  // without blocking and look again at what was opened, in case the path was
+  // replaced in between.
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    SetLastError(PathError(errno, true));
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    SetLastError(ERROR_CANT_ACCESS_FILE);
+    return INVALID_HANDLE_VALUE;
+  }
+  int fd;
+  do {
+    fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    SetLastError(PathError(errno, true));
+    return INVALID_HANDLE_VALUE;
+  }
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    SetLastError(ERROR_CANT_ACCESS_FILE);
+    return INVALID_HANDLE_VALUE;
+  }
+  const int status = fcntl(fd, F_GETFL);
+  if (status >= 0) fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
+  SetLastError(0);
+  return HandleOfFd(fd);
+}
+
+DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method) {
+  const int fd = FdOfHandle(file);
+  if (fd < 0) {
+    SetLastError(kErrorInvalidHandle);
+    return INVALID_SET_FILE_POINTER;
+  }
+  int64_t move = distance;
+  if (distance_high != nullptr) {
+    move = static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*distance_high)) << 32) |
+                                static_cast<uint32_t>(distance));
+  }
+  int64_t base = 0;
+  if (method == FILE_CURRENT) {
+    const off_t here = lseek(fd, 0, SEEK_CUR);
+    if (here < 0) {
+      SetLastError(errno == EBADF ? kErrorInvalidHandle : ERROR_INVALID_PARAMETER);
+      return INVALID_SET_FILE_POINTER;
+    }
+    base = here;
+  } else if (method == FILE_END) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+      SetLastError(errno == EBADF ? kErrorInvalidHandle : ERROR_INVALID_PARAMETER);
+      return INVALID_SET_FILE_POINTER;
+    }
+    base = st.st_size;
+  } else if (method != FILE_BEGIN) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_SET_FILE_POINTER;
+  }
+  // Both are well inside 2^63 in magnitude, so the sum cannot overflow.
+  const int64_t target = base + move;
+  if (target < 0) {
+    SetLastError(ERROR_NEGATIVE_SEEK);
+    return INVALID_SET_FILE_POINTER;
+  }
+  if (distance_high == nullptr && target > 0xFFFFFFFFll) {
+    // The caller could not be told the high part of the new position.
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_SET_FILE_POINTER;
+  }
+  if (lseek(fd, static_cast<off_t>(target), SEEK_SET) < 0) {
+    SetLastError(errno == EBADF ? kErrorInvalidHandle : ERROR_INVALID_PARAMETER);
+    return INVALID_SET_FILE_POINTER;
+  }
+  if (distance_high != nullptr) {
+    *distance_high = static_cast<LONG>(static_cast<uint32_t>(static_cast<uint64_t>(target) >> 32));
+  }
+  SetLastError(0);
+  return static_cast<DWORD>(static_cast<uint64_t>(target) & 0xFFFFFFFFu);
+}
+
+BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, LPDWORD read, void* overlapped) {
+  if (read == nullptr || overlapped != nullptr || (buffer == nullptr && to_read > 0)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return kFalse;
+  }
+  *read = 0;
+  const int fd = FdOfHandle(file);
+  if (fd < 0) {
+    SetLastError(kErrorInvalidHandle);
+    return kFalse;
+  }
+  int left = g_reads_before_fault.load();
+  while (left >= 0) {
+    if (left == 0) {
+      SetLastError(ERROR_READ_FAULT);
+      return kFalse;
+    }
+    if (g_reads_before_fault.compare_exchange_weak(left, left - 1)) break;
+  }
+  char* out = static_cast<char*>(buffer);
+  size_t done = 0;
+  // A regular file hands out fewer bytes than asked only at its end, or when
+  // a signal cuts a read short; keep reading so that a short count means end.
+  while (done < to_read) {
+    const ssize_t got = ::read(fd, out + done, to_read - done);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      *read = static_cast<DWORD>(done);
+      SetLastError(errno == EBADF ? kErrorInvalidHandle : ERROR_READ_FAULT);
+      return kFalse;
+    }
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+  }
+  *read = static_cast<DWORD>(done);
+  SetLastError(0);
+  return kTrue;
+}
+
+DWORD GetFileSize(HANDLE file, LPDWORD high) {
+  const int fd = FdOfHandle(file);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    SetLastError(kErrorInvalidHandle);
+    return INVALID_FILE_SIZE;
+  }
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (high != nullptr) *high = static_cast<DWORD>(size >> 32);
+  SetLastError(0);
+  return static_cast<DWORD>(size & 0xFFFFFFFFu);
+}
+
+BOOL CloseHandle(HANDLE object) {
+  const int fd = FdOfHandle(object);
+  // On Linux the descriptor is released even when close reports EINTR or
+  // EIO, so only EBADF means that nothing was closed.
+  if (fd < 0 || (close(fd) != 0 && errno == EBADF)) {
+    SetLastError(kErrorInvalidHandle);
+    return kFalse;
+  }
+  return kTrue;
+}
+
+namespace velquor {
+
+const char* DescribeFileError(DWORD code) {
+  switch (code) {
+    case 0:
+      return "no error";
+    case kErrorFileNotFound:
+      return "no such file";
+    case ERROR_PATH_NOT_FOUND:
+      return "no such directory on the path";
+    case ERROR_TOO_MANY_OPEN_FILES:
+      return "too many open files";
+    case kErrorAccessDenied:
+      return "permission denied";
+    case kErrorInvalidHandle:
+      return "invalid handle";
+    case kErrorNotEnoughMemory:
+      return "out of memory";
+    case ERROR_READ_FAULT:
+      return "read error";
+    case ERROR_INVALID_PARAMETER:
+      return "invalid parameter";
+    case ERROR_NEGATIVE_SEEK:
+      return "position before the start of the file";
+    case ERROR_FILENAME_EXCED_RANGE:
+      return "path too long";
+    case ERROR_CANT_ACCESS_FILE:
+      return "not a regular file";
+    default:
+      return "unexpected error";
+  }
+}
+
+void SetReadFaultAfterForTesting(int reads) {
+  g_reads_before_fault.store(reads < 0 ? -1 : reads);
+}
+
+}  // namespace velquor

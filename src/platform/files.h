@@ -1,0 +1,101 @@
+// Stand-ins for the platform's file access, under their published names and
+// result conventions: CreateFileA (a read-only open of an existing file),
+// SetFilePointer, ReadFile, GetFileSize, CloseHandle, and the thread's last
+// error code. The user rules loader is their caller.
+//
+// Paths follow the original platform: `\` is a separator like `/`, and a path
+// component that does not exist as written is matched without regard to ASCII
+// case within its directory (of several such names, the first in byte order).
+// Only a regular file can be opened: a directory, FIFO, socket or device at
+// the path counts as missing, and opening never blocks.
+//
+// Threading: every function is safe on any thread; a handle belongs to its
+// opener, who must close it. The last error code is kept per thread.
+#ifndef VELQUOR_PLATFORM_FILES_H_
+#define VELQUOR_PLATFORM_FILES_H_
+
+#include <cstdint>
+
+#include "platform/error_info.h"
+#include "velquor/types.h"
+
+typedef void* HANDLE;
+typedef DWORD* LPDWORD;
+typedef LONG* PLONG;
+
+#ifndef INVALID_HANDLE_VALUE
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(~static_cast<uintptr_t>(0)))
+#endif
+
+// Access, sharing, disposition and attribute values that CreateFileA knows.
+constexpr DWORD GENERIC_READ = 0x80000000u;
+constexpr DWORD FILE_SHARE_READ = 0x00000001u;
+constexpr DWORD FILE_SHARE_WRITE = 0x00000002u;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080u;
+
+// SetFilePointer move methods and failure values.
+constexpr DWORD FILE_BEGIN = 0;
+constexpr DWORD FILE_CURRENT = 1;
+constexpr DWORD FILE_END = 2;
+constexpr DWORD INVALID_SET_FILE_POINTER = 0xFFFFFFFFu;
+constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFFu;
+
+// Last-error codes of the file functions, beyond those declared with the
+// registry stand-ins (ERROR_FILE_NOT_FOUND 2, ERROR_ACCESS_DENIED 5,
+// ERROR_INVALID_HANDLE 6, ERROR_NOT_ENOUGH_MEMORY 8) and with the thread's
+// error state (ERROR_INVALID_PARAMETER 87).
+constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
+constexpr DWORD ERROR_READ_FAULT = 30;
+constexpr DWORD ERROR_NEGATIVE_SEEK = 131;
+constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
+// Something other than a regular file (directory, FIFO, device) is there.
+constexpr DWORD ERROR_CANT_ACCESS_FILE = 1920;
+
+// Opens the existing regular file `name` for reading. Only GENERIC_READ
+// access and OPEN_EXISTING are accepted (else ERROR_INVALID_PARAMETER); the
+// sharing mode is granted as asked, since this platform takes no lock.
+// Returns INVALID_HANDLE_VALUE on failure, with the reason in GetLastError.
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* security,
+                   DWORD disposition, DWORD flags, HANDLE template_file);
+
+// Moves the file position by `distance` (with `*distance_high` as the upper
+// 32 bits when given, else sign-extended) from the start, the current
+// position or the end. Returns the low 32 bits of the new position (the high
+// ones in `*distance_high`) and sets the last error to 0, or
+// INVALID_SET_FILE_POINTER with the reason (a negative target is refused).
+DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method);
+
+// Reads up to `to_read` bytes at the file position into `buffer`, fewer only
+// at the end of the file; `*read` gets the count (0 at the end). FALSE with
+// the reason on failure (`*read` then counts what was read before it). Only
+// synchronous reads: `overlapped` must be null.
+BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, LPDWORD read, void* overlapped);
+
+// The file's size: low 32 bits as the result, high ones in `*high` when
+// given. INVALID_FILE_SIZE with the reason on failure (the last error is 0
+// when a size's low part merely equals that value).
+DWORD GetFileSize(HANDLE file, LPDWORD high);
+
+// Closes a handle from CreateFileA. FALSE with ERROR_INVALID_HANDLE for a
+// handle that is not open.
+BOOL CloseHandle(HANDLE object);
+
+// The reason of a failure is left in the thread's last error: GetLastError()
+// (error_info.h).
+
+namespace velquor {
+
+// A short English description of a last-error code ("file not found",
+// "not a regular file", ...), for messages of the command-line host.
+const char* DescribeFileError(DWORD code);
+
+// Test hook: after `reads` more successful ReadFile calls (any thread), every
+// further ReadFile fails with ERROR_READ_FAULT, until the hook is reset with
+// a negative count. Lets tests show what a reader does with a failing disk.
+void SetReadFaultAfterForTesting(int reads);
+
+}  // namespace velquor
+
+#endif  // VELQUOR_PLATFORM_FILES_H_
