@@ -1,1 +1,99 @@
-// Placeholder; the unit is being built.
+#include "settings/store.h"
+
+#include <cstring>
+
+namespace velquor {
+
+const StoreValue kStoreValues[] = {
+    kImages, kApplets, kScore,     kReplace, kReplaceHtml, kInstallDir,
+    kTest,   kAddModify, kAddStats, kKilled,  kPages,
+};
+const size_t kStoreValueCount = sizeof(kStoreValues) / sizeof(kStoreValues[0]);
+
+namespace {
+
+constexpr DWORD kTextBufferSize = 1024;
+
+bool EqualNoCase(const char* a, const std::string& b) {
+  size_t n = std::strlen(a);
+  if (n != b.size()) return false;
+  for (size_t i = 0; i < n; ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string ReadStoreString(HKEY root, const std::string& key,
+                            const std::string& name,
+                            const std::string& default_value) {
+  BYTE buffer[kTextBufferSize];
+  DWORD size = 0;
+  if (RegReadValueFast(root, key.c_str(), name.c_str(), buffer,
+                       kTextBufferSize, &size) != ERROR_SUCCESS) {
+    return default_value;
+  }
+  // Data that fills the buffer without a zero byte ends at the buffer's end.
+  const void* zero = std::memchr(buffer, 0, size);
+  size_t length = zero ? static_cast<size_t>(static_cast<const BYTE*>(zero) - buffer)
+                       : size;
+  return std::string(reinterpret_cast<const char*>(buffer), length);
+}
+
+uint32_t ReadStoreNumber(HKEY root, const std::string& key,
+                         const std::string& name, uint32_t default_value) {
+  BYTE bytes[4] = {0, 0, 0, 0};
+  DWORD size = 0;
+  if (RegReadValueFast(root, key.c_str(), name.c_str(), bytes, sizeof bytes,
+                       &size) != ERROR_SUCCESS) {
+    return default_value;
+  }
+  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+         static_cast<uint32_t>(bytes[2]) << 16 |
+         static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+void WriteStoreNumber(HKEY root, const std::string& key,
+                      const std::string& name, uint32_t value) {
+  HKEY handle = nullptr;
+  if (RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                      &handle, nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  const BYTE bytes[4] = {static_cast<BYTE>(value), static_cast<BYTE>(value >> 8),
+                         static_cast<BYTE>(value >> 16),
+                         static_cast<BYTE>(value >> 24)};
+  RegSetValueExA(handle, name.c_str(), 0, REG_DWORD, bytes, sizeof bytes);
+  RegCloseKey(handle);
+}
+
+void IncrementStoreNumber(HKEY root, const std::string& key,
+                          const std::string& name) {
+  RegIncrementValue(root, key.c_str(), name.c_str(), nullptr);
+}
+
+const StoreValue* FindStoreValue(const std::string& name) {
+  for (size_t i = 0; i < kStoreValueCount; ++i) {
+    if (EqualNoCase(kStoreValues[i].name, name)) return &kStoreValues[i];
+  }
+  return nullptr;
+}
+
+uint32_t ReadSetting(const StoreValue& v) {
+  return ReadStoreNumber(HKEY_CURRENT_USER, v.key, v.name, v.number_default);
+}
+
+std::string ReadTextSetting(const StoreValue& v,
+                            const std::string& default_value) {
+  return ReadStoreString(HKEY_CURRENT_USER, v.key, v.name, default_value);
+}
+
+void IncrementCounter(const StoreValue& v) {
+  IncrementStoreNumber(HKEY_CURRENT_USER, v.key, v.name);
+}
+
+}  // namespace velquor

@@ -1,0 +1,167 @@
+// The registry: keys and typed values under the roots HKEY_CURRENT_USER and
+// HKEY_CLASSES_ROOT, under the platform's published names and result codes.
+// Callers: the settings store (settings and totals), the registrar
+// (registration under HKEY_CLASSES_ROOT) and the `velquor` host (config,
+// stats, reg export/import).
+//
+// The registry lives in one SQLite database, "registry.db", in the profile
+// directory ($VELQUOR_HOME, else $XDG_CONFIG_HOME/velquor, else
+// $HOME/.config/velquor). The database and its directory are created at the
+// first write; a read never creates anything. Key paths and value names
+// compare without regard to ASCII case and keep the case they were created
+// with; values keep their type and raw bytes. A store that cannot be opened,
+// is not a database or stays locked past the busy timeout (2 s) yields
+// failure codes: reads fail and writes are dropped, never a crash or a hang.
+//
+// Threading: every function is safe on any thread. Connections are pooled
+// (one in use per calling thread at a time); a transaction pins one to its
+// thread. Handles are entries of a process-wide table: a closed or made-up
+// handle yields ERROR_INVALID_HANDLE. CloseRegistry() empties the pool at
+// shut-down; the registry reopens lazily afterwards. A connection is never
+// used in a child after fork(): the child opens its own.
+#ifndef VELQUOR_PLATFORM_REGISTRY_H_
+#define VELQUOR_PLATFORM_REGISTRY_H_
+
+#include <cstdint>
+#include <string>
+
+#include "velquor/types.h"
+
+typedef struct HKEY__* HKEY;
+#define HKEY_CLASSES_ROOT \
+  (reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000000u)))
+#define HKEY_CURRENT_USER \
+  (reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000001u)))
+
+typedef int32_t LSTATUS;
+typedef uint32_t REGSAM;
+
+constexpr LSTATUS ERROR_SUCCESS = 0;
+constexpr LSTATUS ERROR_FILE_NOT_FOUND = 2;
+constexpr LSTATUS ERROR_ACCESS_DENIED = 5;
+constexpr LSTATUS ERROR_INVALID_HANDLE = 6;
+constexpr LSTATUS ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr LSTATUS ERROR_INVALID_PARAMETER = 87;
+constexpr LSTATUS ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr LSTATUS ERROR_MORE_DATA = 234;
+constexpr LSTATUS ERROR_NO_MORE_ITEMS = 259;
+constexpr LSTATUS ERROR_BADDB = 1009;
+constexpr LSTATUS ERROR_CANTOPEN = 1011;
+constexpr LSTATUS ERROR_CANTREAD = 1012;
+constexpr LSTATUS ERROR_CANTWRITE = 1013;
+constexpr LSTATUS ERROR_KEY_DELETED = 1018;
+
+constexpr DWORD REG_NONE = 0;
+constexpr DWORD REG_SZ = 1;
+constexpr DWORD REG_EXPAND_SZ = 2;
+constexpr DWORD REG_BINARY = 3;
+constexpr DWORD REG_DWORD = 4;
+constexpr DWORD REG_MULTI_SZ = 7;
+
+constexpr REGSAM KEY_QUERY_VALUE = 0x0001;
+constexpr REGSAM KEY_SET_VALUE = 0x0002;
+constexpr REGSAM KEY_CREATE_SUB_KEY = 0x0004;
+constexpr REGSAM KEY_ENUMERATE_SUB_KEYS = 0x0008;
+constexpr REGSAM KEY_READ = 0x20019;
+constexpr REGSAM KEY_WRITE = 0x20006;
+constexpr REGSAM KEY_ALL_ACCESS = 0xF003F;
+
+constexpr DWORD REG_CREATED_NEW_KEY = 1;
+constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
+
+// Opens `subkey` (a "\"-separated path; null or empty: `key` itself again)
+// below `key` with the access `sam`. ERROR_FILE_NOT_FOUND when it does not
+// exist (or there is no store yet). `*result` is set only on success.
+LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subkey, DWORD options, REGSAM sam,
+                      HKEY* result);
+
+// Opens `subkey` below `key`, creating it and every missing key on its path
+// (and the store). `*disposition`, when given, tells REG_CREATED_NEW_KEY or
+// REG_OPENED_EXISTING_KEY. `klass` and `security` are ignored.
+LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subkey, DWORD reserved, LPSTR klass,
+                        DWORD options, REGSAM sam, void* security,
+                        HKEY* result, DWORD* disposition);
+
+// Reads value `name` (null or empty: the key's default value) as raw bytes.
+// With `data` null only the type and size are told. A buffer smaller than the
+// data gets ERROR_MORE_DATA, is left untouched, and `*size` tells the size
+// needed. A REG_SZ value's size includes its terminating zero when it was
+// stored with one.
+LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, DWORD* reserved, DWORD* type,
+                         BYTE* data, DWORD* size);
+
+// Stores `size` raw bytes of `data` as value `name` with `type`, replacing
+// any value of that name (whose name keeps its case).
+LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type,
+                       const BYTE* data, DWORD size);
+
+// Closes a handle from RegOpenKeyExA/RegCreateKeyExA. Closing a root is a
+// no-op; a closed or unknown handle yields ERROR_INVALID_HANDLE.
+LSTATUS RegCloseKey(HKEY key);
+
+// Deletes value `name`; ERROR_FILE_NOT_FOUND when there is none.
+LSTATUS RegDeleteValueA(HKEY key, LPCSTR name);
+
+// Deletes `subkey` (empty: the key of the handle) with its values. A key that
+// has subkeys is refused with ERROR_ACCESS_DENIED, as is a root.
+LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subkey);
+
+// The name of the `index`th subkey, in order of names compared without regard
+// to ASCII case. `*name_size` is the buffer's size in bytes and becomes the
+// name's length without its zero; a buffer too small gets ERROR_MORE_DATA and
+// `*name_size` tells the size needed. ERROR_NO_MORE_ITEMS past the last.
+LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, DWORD* name_size,
+                      DWORD* reserved, LPSTR klass, DWORD* class_size,
+                      void* last_write_time);
+
+// The `index`th value (the default value, named "", comes first), name as in
+// RegEnumKeyExA, type and data as in RegQueryValueExA.
+LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD* name_size,
+                      DWORD* reserved, DWORD* type, BYTE* data,
+                      DWORD* data_size);
+
+namespace velquor {
+
+// Atomic read-add-1-write of a 4-byte counter: one write transaction reads the
+// raw bytes (data of at most 4 bytes as a little-endian number, anything
+// longer or absent as 0), adds 1 modulo 2^32 and writes a REG_DWORD, creating
+// the key path. Returns ERROR_SUCCESS and `*new_value` (when given), or a
+// failure code with nothing written. No increment is lost between threads or
+// processes.
+LSTATUS RegIncrementValue(HKEY root, const char* subkey, const char* name,
+                          DWORD* new_value);
+
+// A write transaction on the calling thread: everything the thread writes
+// between Begin and Commit lands at once; Rollback undoes it. Other writers
+// wait (up to the busy timeout) meanwhile. Not nested: a second Begin, or a
+// Commit/Rollback without Begin, yields ERROR_INVALID_PARAMETER. Begin creates
+// the store when there is none.
+LSTATUS RegBeginTransaction();
+LSTATUS RegCommitTransaction();
+LSTATUS RegRollbackTransaction();
+
+// Reads value `name` of key `subkey` below `root` without a handle, as
+// RegOpenKeyExA(KEY_QUERY_VALUE) + RegQueryValueExA + RegCloseKey would, into
+// `*data` (`*size` tells the full size; at most `limit` bytes are copied, and
+// only when the whole value fits, otherwise ERROR_MORE_DATA). When no write
+// has been made to the store since the same value was last read, it is
+// answered from a per-process cache without touching the database.
+LSTATUS RegReadValueFast(HKEY root, const char* subkey, const char* name,
+                         BYTE* data, DWORD limit, DWORD* size);
+
+// Closes every connection, cached statement and mapping. Call at shut-down
+// with no registry call running; the registry works again afterwards and
+// re-reads the profile location from the environment.
+void CloseRegistry();
+
+// The profile directory and store file in use.
+std::string ProfileDirectory();
+std::string StoreFilePath();
+
+// Why the store could not be used at the last failure, naming the file and the
+// reason; "" while it is fine.
+std::string StoreProblem();
+
+}  // namespace velquor
+
+#endif  // VELQUOR_PLATFORM_REGISTRY_H_
