@@ -14,12 +14,6 @@
 
 namespace {
 
-// Codes that the registry stand-ins declare under their published names.
-constexpr DWORD kErrorFileNotFound = 2;    // ERROR_FILE_NOT_FOUND
-constexpr DWORD kErrorAccessDenied = 5;    // ERROR_ACCESS_DENIED
-constexpr DWORD kErrorInvalidHandle = 6;   // ERROR_INVALID_HANDLE
-constexpr DWORD kErrorNotEnoughMemory = 8;  // ERROR_NOT_ENOUGH_MEMORY
-
 constexpr BOOL kTrue = 1;
 constexpr BOOL kFalse = 0;
 
@@ -45,22 +39,22 @@ int FdOfHandle(HANDLE handle) {
 DWORD PathError(int error, bool last) {
   switch (error) {
     case ENOENT:
-      return last ? kErrorFileNotFound : ERROR_PATH_NOT_FOUND;
+      return last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
     case ENOTDIR:
     case ELOOP:
       return ERROR_PATH_NOT_FOUND;
     case EACCES:
     case EPERM:
-      return kErrorAccessDenied;
+      return ERROR_ACCESS_DENIED;
     case ENAMETOOLONG:
       return ERROR_FILENAME_EXCED_RANGE;
     case EMFILE:
     case ENFILE:
       return ERROR_TOO_MANY_OPEN_FILES;
     case ENOMEM:
-      return kErrorNotEnoughMemory;
+      return ERROR_NOT_ENOUGH_MEMORY;
     default:
-      return last ? kErrorFileNotFound : ERROR_PATH_NOT_FOUND;
+      return last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
   }
 }
 
@@ -185,7 +179,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* security,
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method) {
   const int fd = FdOfHandle(file);
   if (fd < 0) {
-    SetLastError(kErrorInvalidHandle);
+    SetLastError(ERROR_INVALID_HANDLE);
     return INVALID_SET_FILE_POINTER;
   }
   int64_t move = distance;
@@ -197,14 +191,14 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD meth
   if (method == FILE_CURRENT) {
     const off_t here = lseek(fd, 0, SEEK_CUR);
     if (here < 0) {
-      SetLastError(errno == EBADF ? kErrorInvalidHandle : ERROR_INVALID_PARAMETER);
+      SetLastError(errno == EBADF ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
       return INVALID_SET_FILE_POINTER;
     }
     base = here;
   } else if (method == FILE_END) {
     struct stat st;
     if (fstat(fd, &st) != 0) {
-      SetLastError(errno == EBADF ? kErrorInvalidHandle : ERROR_INVALID_PARAMETER);
+      SetLastError(errno == EBADF ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
       return INVALID_SET_FILE_POINTER;
     }
     base = st.st_size;
@@ -224,7 +218,7 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD meth
     return INVALID_SET_FILE_POINTER;
   }
   if (lseek(fd, static_cast<off_t>(target), SEEK_SET) < 0) {
-    SetLastError(errno == EBADF ? kErrorInvalidHandle : ERROR_INVALID_PARAMETER);
+    SetLastError(errno == EBADF ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
     return INVALID_SET_FILE_POINTER;
   }
   if (distance_high != nullptr) {
@@ -242,7 +236,7 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, LPDWORD read, void* over
   *read = 0;
   const int fd = FdOfHandle(file);
   if (fd < 0) {
-    SetLastError(kErrorInvalidHandle);
+    SetLastError(ERROR_INVALID_HANDLE);
     return kFalse;
   }
   int left = g_reads_before_fault.load();
@@ -262,7 +256,7 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, LPDWORD read, void* over
     if (got < 0) {
       if (errno == EINTR) continue;
       *read = static_cast<DWORD>(done);
-      SetLastError(errno == EBADF ? kErrorInvalidHandle : ERROR_READ_FAULT);
+      SetLastError(errno == EBADF ? ERROR_INVALID_HANDLE : ERROR_READ_FAULT);
       return kFalse;
     }
     if (got == 0) break;
@@ -277,7 +271,7 @@ DWORD GetFileSize(HANDLE file, LPDWORD high) {
   const int fd = FdOfHandle(file);
   struct stat st;
   if (fd < 0 || fstat(fd, &st) != 0) {
-    SetLastError(kErrorInvalidHandle);
+    SetLastError(ERROR_INVALID_HANDLE);
     return INVALID_FILE_SIZE;
   }
   const uint64_t size = static_cast<uint64_t>(st.st_size);
@@ -291,7 +285,7 @@ BOOL CloseHandle(HANDLE object) {
   // On Linux the descriptor is released even when close reports EINTR or
   // EIO, so only EBADF means that nothing was closed.
   if (fd < 0 || (close(fd) != 0 && errno == EBADF)) {
-    SetLastError(kErrorInvalidHandle);
+    SetLastError(ERROR_INVALID_HANDLE);
     return kFalse;
   }
   return kTrue;
@@ -303,17 +297,17 @@ const char* DescribeFileError(DWORD code) {
   switch (code) {
     case 0:
       return "no error";
-    case kErrorFileNotFound:
+    case ERROR_FILE_NOT_FOUND:
       return "no such file";
     case ERROR_PATH_NOT_FOUND:
       return "no such directory on the path";
     case ERROR_TOO_MANY_OPEN_FILES:
       return "too many open files";
-    case kErrorAccessDenied:
+    case ERROR_ACCESS_DENIED:
       return "permission denied";
-    case kErrorInvalidHandle:
+    case ERROR_INVALID_HANDLE:
       return "invalid handle";
-    case kErrorNotEnoughMemory:
+    case ERROR_NOT_ENOUGH_MEMORY:
       return "out of memory";
     case ERROR_READ_FAULT:
       return "read error";
