@@ -1,14 +1,144 @@
-// Pass-through judges until the scoring engine is built.
 #include "engine/judges.h"
 
-namespace velquor {
+#include <iterator>
 
-std::string JudgeLinkSegment(const std::string& segment, int32_t&, int32_t&) {
-  return segment;
+#include "engine/replacement_markup.h"
+#include "engine/text_helpers.h"
+#include "settings/store.h"
+
+namespace velquor {
+namespace {
+
+// What sets the two judges apart; everything else is shared.
+struct JudgeTraits {
+  const StoreValue* switch_setting;  // "Images" or "Applets"
+  const char* const* tags;        // tags searched, in order of preference
+  std::size_t tag_count;
+  int32_t no_tag_penalty;         // score when none of the tags is found
+  bool uses_ad_link;              // compares and updates the remembered link
+};
+
+constexpr const char* kImageTags[] = {"<IMG ", "<FIG ", "<OVERLAY "};
+constexpr const char* kAppletTags[] = {"<APPLET "};
+
+constexpr JudgeTraits kLinkTraits = {&kImages, kImageTags, std::size(kImageTags),
+                                     kNoImagePenalty, true};
+constexpr JudgeTraits kAppletTraits = {&kApplets, kAppletTags,
+                                       std::size(kAppletTags), 0, false};
+
+// The process-wide link: constant-initialised, so it is ready before any
+// constructor of the library runs, and destroyed when the library unloads.
+constinit RememberedAdLink process_ad_link;
+
+// Signed 32-bit sum that wraps instead of overflowing.
+int32_t WrappingAdd(int32_t a, int32_t b) {
+  return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
 }
 
-std::string JudgeAppletSegment(const std::string& segment, int32_t&, int32_t&) {
-  return segment;
+// The tag text: from the tag's "<" to four bytes after the start of its
+// first ">" (the ">" and the three bytes after it), or to the end.
+std::string TagText(const std::string& judged, std::size_t start) {
+  std::size_t close = judged.find('>', start);
+  if (close == std::string::npos) return judged.substr(start);
+  return judged.substr(start, close - start + 4);
+}
+
+// Scores the judged copy and decides; leaves the verdict kKept or kRemoved
+// (counting, replacing and repeats are the caller's).
+void Score(const JudgeTraits& traits, const std::string& judged,
+           const RememberedAdLink& ad_link, bool explain_keywords,
+           SegmentJudgement& j) {
+  std::size_t start = std::string::npos;
+  for (std::size_t i = 0; i < traits.tag_count && start == std::string::npos; ++i) {
+    start = judged.find(traits.tags[i]);
+    if (start != std::string::npos) j.tag = traits.tags[i];
+  }
+  if (start == std::string::npos) {
+    j.penalty = traits.no_tag_penalty;
+  } else {
+    const std::string tag_text = TagText(judged, start);
+    j.height = ReadNumberAttribute(tag_text, "HEIGHT");
+    j.width = ReadNumberAttribute(tag_text, "WIDTH");
+  }
+  j.size_score = SizeScore(j.width, j.height);
+  j.keyword_score = explain_keywords ? KeywordScore(judged, &j.keyword_hits)
+                                     : KeywordScore(judged);
+  if (traits.uses_ad_link) {
+    j.link_target = ReadTextAttribute(judged, "HREF");
+    if (ad_link.Matches(j.link_target)) j.repeat_bonus = kRepeatBonus;
+  }
+  j.total = WrappingAdd(WrappingAdd(j.penalty, j.size_score),
+                        WrappingAdd(j.keyword_score, j.repeat_bonus));
+
+  j.verdict = Verdict::kKept;
+  if (j.total < 0) return;
+  j.threshold = ReadSetting(kScore);
+  j.threshold_read = true;
+  if (static_cast<uint32_t>(j.total) >= j.threshold) j.verdict = Verdict::kRemoved;
+}
+
+}  // namespace
+
+bool RememberedAdLink::Matches(const std::string& target) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return link_ != nullptr && !IsEmptyText(*link_) && *link_ == target;
+}
+
+void RememberedAdLink::Remember(const std::string& target) {
+  // Built outside the lock: the copy may allocate.
+  auto copy = std::make_unique<std::string>(target);
+  std::lock_guard<std::mutex> lock(mutex_);
+  link_.swap(copy);
+}
+
+std::string RememberedAdLink::Get() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return link_ ? *link_ : std::string();
+}
+
+RememberedAdLink& ProcessAdLink() { return process_ad_link; }
+
+std::string JudgeSegment(SegmentKind kind, const std::string& segment,
+                         int32_t& modified, int32_t& removed,
+                         const JudgeScope& scope, SegmentJudgement* judgement) {
+  const JudgeTraits& traits = kind == SegmentKind::kLink ? kLinkTraits : kAppletTraits;
+  SegmentJudgement local;
+  SegmentJudgement& j = judgement ? *judgement : local;
+  j = SegmentJudgement();
+  j.kind = kind;
+  if (ReadSetting(*traits.switch_setting) == 0) return segment;
+
+  Score(traits, JudgedCopy(segment), *scope.ad_link, scope.explain_keywords, j);
+  if (j.verdict == Verdict::kKept) return segment;
+
+  std::string result;
+  if (j.repeat_bonus != 0) {
+    j.verdict = Verdict::kRemovedAsRepeat;
+  } else {
+    modified = 1;
+    removed = static_cast<int32_t>(static_cast<uint32_t>(removed) + 1u);
+    if (scope.count_killed) IncrementCounter(kKilled);
+    if (ReadSetting(kReplace) != 0) {
+      result = BuildReplacementMarkup(segment, j.height, j.width);
+      j.verdict = Verdict::kReplaced;
+    }
+  }
+  if (traits.uses_ad_link) scope.ad_link->Remember(j.link_target);
+  return result;
+}
+
+std::string JudgeLinkSegment(const std::string& segment, int32_t& modified,
+                             int32_t& removed) {
+  static constexpr JudgeScope kScope = {&process_ad_link, true, false};
+  return JudgeSegment(SegmentKind::kLink, segment, modified, removed, kScope,
+                      nullptr);
+}
+
+std::string JudgeAppletSegment(const std::string& segment, int32_t& modified,
+                               int32_t& removed) {
+  static constexpr JudgeScope kScope = {&process_ad_link, true, false};
+  return JudgeSegment(SegmentKind::kApplet, segment, modified, removed, kScope,
+                      nullptr);
 }
 
 }  // namespace velquor
