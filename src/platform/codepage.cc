@@ -98,3 +98,24 @@ LPSTR CharNextA(LPCSTR current) {
   if (current == nullptr) return nullptr;
   return const_cast<LPSTR>(*current == '\0' ? current : current + 1);
 }
+
+namespace velquor {
+
+std::string AnsiFromWide(const char16_t* text) {
+  std::string out;
+  if (text == nullptr) return out;
+  for (const char16_t* p = text; *p != 0; ++p) {
+    const int byte = ToByte(*p);
+    out.push_back(byte < 0 ? '?' : static_cast<char>(byte));
+  }
+  return out;
+}
+
+std::u16string WideFromAnsi(const std::string& text) {
+  std::u16string out;
+  out.reserve(text.size());
+  for (const char c : text) out.push_back(ToWide(static_cast<unsigned char>(c)));
+  return out;
+}
+
+}  // namespace velquor

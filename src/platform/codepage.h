@@ -9,6 +9,8 @@
 #ifndef VELQUOR_PLATFORM_CODEPAGE_H_
 #define VELQUOR_PLATFORM_CODEPAGE_H_
 
+#include <string>
+
 #include "velquor/types.h"
 
 constexpr UINT CP_ACP = 0;
@@ -34,5 +36,16 @@ int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide,
 // The next character after `current`: one byte on, since the code page has
 // no double-byte characters, but never past the terminating zero.
 LPSTR CharNextA(LPCSTR current);
+
+namespace velquor {
+
+// `text` (zero-terminated; null: "") in the ANSI code page; a unit the code
+// page lacks becomes '?'.
+std::string AnsiFromWide(const char16_t* text);
+
+// `text`, every byte included, as UTF-16 units.
+std::u16string WideFromAnsi(const std::string& text);
+
+}  // namespace velquor
 
 #endif  // VELQUOR_PLATFORM_CODEPAGE_H_

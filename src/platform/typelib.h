@@ -22,6 +22,7 @@
 
 #include "velquor/oaidl.h"
 
+constexpr HRESULT TYPE_E_REGISTRYACCESS = static_cast<HRESULT>(0x8002801Cu);
 constexpr LCID LOCALE_NEUTRAL = 0;
 constexpr MEMBERID MEMBERID_NIL = -1;
 constexpr WORD LIBFLAG_FRESTRICTED = 0x1;
