@@ -341,6 +341,8 @@ class StepScope {
 };
 
 int ExecSimple(Connection* c, StatementId id) {
+  // A rolled-back transaction may have been the one that made the tables.
+  if (id == kRollback) c->schema_ok = false;
   int rc;
   sqlite3_stmt* s = Statement(c, id, &rc);
   if (!s) return rc;
@@ -365,8 +367,9 @@ LSTATUS OpenConnection(bool create, Connection** out) {
   }
   struct stat st;
   if (stat(file.c_str(), &st) != 0) {
-    if (errno == ENOENT && !create) return ERROR_FILE_NOT_FOUND;
-    if (errno == ENOENT) {
+    bool missing = errno == ENOENT || errno == ENOTDIR;
+    if (missing && !create) return ERROR_FILE_NOT_FOUND;
+    if (missing) {
       std::error_code ec;
       std::filesystem::create_directories(dir, ec);
       if (ec) {
@@ -1078,10 +1081,10 @@ LSTATUS RegBeginTransaction() {
     ForgetInheritedLocked();
     if (FindPinnedLocked(pthread_self())) return ERROR_INVALID_PARAMETER;
   }
-  uint64_t* serial = MapSerial(true);
   Session session;
   LSTATUS status = session.Open(true);
   if (status != ERROR_SUCCESS) return status;
+  uint64_t* serial = MapSerial(true);
   if (!serial || !g_serial_writable.load(std::memory_order_acquire)) {
     SetProblem(ProfileDirectory() + "/" + kSerialFileName +
                ": cannot be created or written");

@@ -107,7 +107,7 @@ LSTATUS RegDeleteValueA(HKEY key, LPCSTR name);
 LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subkey);
 
 // The name of the `index`th subkey, in order of names compared without regard
-// to ASCII case. `*name_size` is the buffer's size in bytes and becomes the
+// to ASCII case (letters as lower case, so "_" comes before them). `*name_size` is the buffer's size in bytes and becomes the
 // name's length without its zero; a buffer too small gets ERROR_MORE_DATA and
 // `*name_size` tells the size needed. ERROR_NO_MORE_ITEMS past the last.
 LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, DWORD* name_size,

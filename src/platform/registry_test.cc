@@ -1,0 +1,471 @@
+#include "platform/registry.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace velquor {
+namespace {
+
+std::string Bytes(const BYTE* data, DWORD size) {
+  return std::string(reinterpret_cast<const char*>(data), size);
+}
+
+// Each test gets a fresh profile directory (not yet created) and a registry
+// that has forgotten the previous one.
+class RegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/velquor-registry-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    base_ = tmpl;
+    home_ = base_ + "/profile";
+    setenv("VELQUOR_HOME", home_.c_str(), 1);
+    CloseRegistry();
+  }
+  void TearDown() override {
+    CloseRegistry();
+    std::error_code ec;
+    std::filesystem::remove_all(base_, ec);
+  }
+
+  HKEY Create(const char* path, REGSAM sam = KEY_ALL_ACCESS) {
+    HKEY key = nullptr;
+    EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, 0, sam,
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS)
+        << path;
+    return key;
+  }
+  static void Set(HKEY key, const char* name, DWORD type, const std::string& data) {
+    EXPECT_EQ(RegSetValueExA(key, name, 0, type,
+                             reinterpret_cast<const BYTE*>(data.data()),
+                             static_cast<DWORD>(data.size())),
+              ERROR_SUCCESS)
+        << name;
+  }
+  // The raw bytes of `name`, or "<status N>".
+  static std::string Get(HKEY key, const char* name, DWORD* type = nullptr) {
+    BYTE buffer[2048];
+    DWORD size = sizeof buffer;
+    LSTATUS s = RegQueryValueExA(key, name, nullptr, type, buffer, &size);
+    if (s != ERROR_SUCCESS) return "<status " + std::to_string(s) + ">";
+    return Bytes(buffer, size);
+  }
+  static std::vector<std::string> SubkeyNames(HKEY key) {
+    std::vector<std::string> names;
+    char name[256];
+    for (DWORD i = 0;; ++i) {
+      DWORD size = sizeof name;
+      LSTATUS s = RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr,
+                                nullptr);
+      if (s == ERROR_NO_MORE_ITEMS) break;
+      EXPECT_EQ(s, ERROR_SUCCESS);
+      if (s != ERROR_SUCCESS) break;
+      names.emplace_back(name, size);
+    }
+    return names;
+  }
+  static std::vector<std::string> ValueNames(HKEY key) {
+    std::vector<std::string> names;
+    char name[256];
+    for (DWORD i = 0;; ++i) {
+      DWORD size = sizeof name;
+      LSTATUS s = RegEnumValueA(key, i, name, &size, nullptr, nullptr, nullptr,
+                                nullptr);
+      if (s == ERROR_NO_MORE_ITEMS) break;
+      EXPECT_EQ(s, ERROR_SUCCESS);
+      if (s != ERROR_SUCCESS) break;
+      names.emplace_back(name, size);
+    }
+    return names;
+  }
+
+  std::string base_;
+  std::string home_;
+};
+
+TEST_F(RegistryTest, ReadsWithoutAStoreFailAndCreateNothing) {
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\X", 0, KEY_READ, &key),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(key, nullptr);
+  EXPECT_EQ(Get(HKEY_CURRENT_USER, "Score"), "<status 2>");
+  char name[16];
+  DWORD size = sizeof name;
+  EXPECT_EQ(RegEnumKeyExA(HKEY_CURRENT_USER, 0, name, &size, nullptr, nullptr,
+                          nullptr, nullptr),
+            ERROR_NO_MORE_ITEMS);
+  BYTE data[4];
+  DWORD got = 0;
+  EXPECT_EQ(RegReadValueFast(HKEY_CURRENT_USER, "Software", "Score", data, 4, &got),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(std::filesystem::exists(home_)) << home_;
+  EXPECT_EQ(StoreProblem(), "");
+  EXPECT_EQ(StoreFilePath(), home_ + "/registry.db");
+}
+
+TEST_F(RegistryTest, ValuesKeepTypeAndRawBytes) {
+  HKEY key = Create("Software\\Test");
+  struct Case {
+    const char* name;
+    DWORD type;
+    std::string data;
+  } cases[] = {
+      {"text", REG_SZ, std::string("120\0", 4)},
+      {"unterminated", REG_SZ, "abc"},
+      {"binary", REG_BINARY, std::string("\0\1\0\xff", 4)},
+      {"empty", REG_BINARY, ""},
+      {"number", REG_DWORD, std::string("\x78\x56\x34\x12", 4)},
+      {"", REG_EXPAND_SZ, std::string("%X%\0", 4)},
+      {"odd", 0x1234, "z"},
+  };
+  for (const Case& c : cases) Set(key, c.name, c.type, c.data);
+  for (const Case& c : cases) {
+    DWORD type = 0;
+    EXPECT_EQ(Get(key, c.name, &type), c.data) << c.name;
+    EXPECT_EQ(type, c.type) << c.name;
+  }
+  // A null name is the default value too.
+  EXPECT_EQ(Get(key, nullptr), std::string("%X%\0", 4));
+  RegCloseKey(key);
+}
+
+TEST_F(RegistryTest, QuerySizeRules) {
+  HKEY key = Create("Software\\Test");
+  Set(key, "Score", REG_SZ, std::string("120\0", 4));
+  DWORD size = 0;
+  DWORD type = 0;
+  EXPECT_EQ(RegQueryValueExA(key, "Score", nullptr, &type, nullptr, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(size, 4u);
+  EXPECT_EQ(type, REG_SZ);
+
+  // Exactly big enough: a 4-byte query reads the text's bytes.
+  BYTE four[4];
+  size = 4;
+  EXPECT_EQ(RegQueryValueExA(key, "Score", nullptr, nullptr, four, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(Bytes(four, size), std::string("120\0", 4));
+
+  // Too small: ERROR_MORE_DATA, the needed size, the buffer untouched.
+  BYTE small[3] = {0xAA, 0xAA, 0xAA};
+  size = 3;
+  EXPECT_EQ(RegQueryValueExA(key, "Score", nullptr, nullptr, small, &size),
+            ERROR_MORE_DATA);
+  EXPECT_EQ(size, 4u);
+  EXPECT_EQ(Bytes(small, 3), "\xAA\xAA\xAA");
+
+  EXPECT_EQ(RegQueryValueExA(key, "Score", nullptr, nullptr, small, nullptr),
+            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Get(key, "Absent"), "<status 2>");
+  RegCloseKey(key);
+}
+
+TEST_F(RegistryTest, NamesCompareWithoutCaseAndKeepTheirCase) {
+  HKEY key = Create("Software\\MixedCase\\Inner");
+  Set(key, "Score", REG_DWORD, std::string("\1\0\0\0", 4));
+  Set(key, "SCORE", REG_DWORD, std::string("\2\0\0\0", 4));
+  EXPECT_EQ(Get(key, "score"), std::string("\2\0\0\0", 4));
+  EXPECT_EQ(ValueNames(key), std::vector<std::string>{"Score"});
+  RegCloseKey(key);
+
+  HKEY again = nullptr;
+  DWORD disposition = 0;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\mixedcase\\INNER", 0,
+                            nullptr, 0, KEY_ALL_ACCESS, nullptr, &again,
+                            &disposition),
+            ERROR_SUCCESS);
+  EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
+  EXPECT_EQ(Get(again, "SCORE"), std::string("\2\0\0\0", 4));
+  RegCloseKey(again);
+
+  HKEY software = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "software", 0, KEY_READ, &software),
+            ERROR_SUCCESS);
+  EXPECT_EQ(SubkeyNames(software), std::vector<std::string>{"MixedCase"});
+  RegCloseKey(software);
+}
+
+TEST_F(RegistryTest, EnumerationIsInCaseInsensitiveOrderDefaultFirst) {
+  HKEY key = Create("Software\\Order");
+  for (const char* name : {"b", "A", "C", "a2", ""}) Set(key, name, REG_SZ, "x");
+  for (const char* sub : {"zeta", "Alpha", "beta", "_under"}) {
+    HKEY child = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(key, sub, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &child, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(child);
+  }
+  EXPECT_EQ(ValueNames(key), (std::vector<std::string>{"", "A", "a2", "b", "C"}));
+  // Letters compare as lower case, so "_" (0x5F) sorts before them.
+  EXPECT_EQ(SubkeyNames(key),
+            (std::vector<std::string>{"_under", "Alpha", "beta", "zeta"}));
+
+  char name[4] = {'?', '?', '?', '?'};
+  DWORD size = sizeof name;  // "_under" needs 7
+  EXPECT_EQ(RegEnumKeyExA(key, 0, name, &size, nullptr, nullptr, nullptr, nullptr),
+            ERROR_MORE_DATA);
+  EXPECT_EQ(size, 7u);
+  EXPECT_EQ(std::string(name, 4), "????");
+  RegCloseKey(key);
+}
+
+TEST_F(RegistryTest, CreateReportsDispositionAndMakesThePath) {
+  HKEY key = nullptr;
+  DWORD disposition = 0;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, "A\\B\\C", 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, &key, &disposition),
+            ERROR_SUCCESS);
+  EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
+  RegCloseKey(key);
+  for (const char* path : {"A", "A\\B", "A\\B\\C"}) {
+    EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, path, 0, KEY_READ, &key),
+              ERROR_SUCCESS)
+        << path;
+    RegCloseKey(key);
+  }
+  // The two roots are separate trees.
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "A", 0, KEY_READ, &key),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(std::filesystem::exists(home_ + "/registry.db"));
+}
+
+TEST_F(RegistryTest, DeleteRules) {
+  HKEY parent = Create("Software\\P");
+  HKEY child = Create("Software\\P\\Child");
+  Set(child, "v", REG_SZ, "x");
+  EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\P"), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, ""), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegDeleteKeyA(parent, "Missing"), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegDeleteValueA(child, "nothing"), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegDeleteKeyA(parent, "child"), ERROR_SUCCESS);
+
+  // The open handle of the deleted key now refuses.
+  EXPECT_EQ(Get(child, "v"), "<status 1018>");
+  EXPECT_EQ(RegSetValueExA(child, "v", 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>("y"), 1),
+            ERROR_KEY_DELETED);
+  // Recreating it does not bring the old values back.
+  HKEY fresh = Create("Software\\P\\Child");
+  EXPECT_EQ(Get(fresh, "v"), "<status 2>");
+  RegCloseKey(fresh);
+  RegCloseKey(child);
+
+  Set(parent, "w", REG_SZ, "x");
+  EXPECT_EQ(RegDeleteValueA(parent, "W"), ERROR_SUCCESS);
+  EXPECT_EQ(Get(parent, "w"), "<status 2>");
+  RegCloseKey(parent);
+}
+
+TEST_F(RegistryTest, HandlesAreCheckedAndAccessIsEnforced) {
+  HKEY key = Create("Software\\H");
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(Get(key, "x"), "<status 6>");
+  HKEY bogus = reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x12345678ABCDull));
+  EXPECT_EQ(RegCloseKey(bogus), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(Get(bogus, "x"), "<status 6>");
+  EXPECT_EQ(Get(nullptr, "x"), "<status 6>");
+  EXPECT_EQ(RegCloseKey(HKEY_CURRENT_USER), ERROR_SUCCESS);
+
+  HKEY read_only = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\H", 0, KEY_QUERY_VALUE,
+                          &read_only),
+            ERROR_SUCCESS);
+  EXPECT_EQ(RegSetValueExA(read_only, "x", 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>("y"), 1),
+            ERROR_ACCESS_DENIED);
+  RegCloseKey(read_only);
+}
+
+TEST_F(RegistryTest, TransactionRollsBackAndCommits) {
+  ASSERT_EQ(RegBeginTransaction(), ERROR_SUCCESS);
+  EXPECT_EQ(RegBeginTransaction(), ERROR_INVALID_PARAMETER);
+  HKEY key = Create("Software\\T");
+  Set(key, "a", REG_SZ, "1");
+  EXPECT_EQ(Get(key, "a"), "1");  // the thread sees its own writes
+  RegCloseKey(key);
+  ASSERT_EQ(RegRollbackTransaction(), ERROR_SUCCESS);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\T", 0, KEY_READ, &key),
+            ERROR_FILE_NOT_FOUND);
+
+  ASSERT_EQ(RegBeginTransaction(), ERROR_SUCCESS);
+  key = Create("Software\\T");
+  Set(key, "a", REG_SZ, "2");
+  RegCloseKey(key);
+  ASSERT_EQ(RegCommitTransaction(), ERROR_SUCCESS);
+  EXPECT_EQ(RegCommitTransaction(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegRollbackTransaction(), ERROR_INVALID_PARAMETER);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\T", 0, KEY_READ, &key),
+            ERROR_SUCCESS);
+  EXPECT_EQ(Get(key, "a"), "2");
+  RegCloseKey(key);
+}
+
+TEST_F(RegistryTest, IncrementReadsRawBytesAndWraps) {
+  struct Case {
+    const char* label;
+    bool present;
+    std::string stored;
+    DWORD expected;
+  } cases[] = {
+      {"absent", false, "", 1},
+      {"dword", true, std::string("\x29\0\0\0", 4), 42},
+      {"short data", true, "\x05", 6},
+      {"two bytes", true, std::string("\x00\x01", 2), 257},
+      {"longer than four bytes", true, "12345", 1},
+      {"at the top", true, "\xff\xff\xff\xff", 0},
+  };
+  for (const Case& c : cases) {
+    HKEY key = Create("Software\\Inc");
+    RegDeleteValueA(key, "n");
+    if (c.present) Set(key, "n", REG_BINARY, c.stored);
+    DWORD value = 12345;
+    EXPECT_EQ(RegIncrementValue(HKEY_CURRENT_USER, "Software\\Inc", "n", &value),
+              ERROR_SUCCESS)
+        << c.label;
+    EXPECT_EQ(value, c.expected) << c.label;
+    DWORD type = 0;
+    std::string raw = Get(key, "n", &type);
+    EXPECT_EQ(type, REG_DWORD) << c.label;
+    DWORD want = c.expected;
+    EXPECT_EQ(raw, Bytes(reinterpret_cast<const BYTE*>(&want), 4)) << c.label;
+    RegCloseKey(key);
+  }
+}
+
+TEST_F(RegistryTest, ConcurrentIncrementsFromThreadsAreNeverLost) {
+  constexpr int kThreads = 6;
+  constexpr int kEach = 150;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([] {
+      for (int i = 0; i < kEach; ++i)
+        RegIncrementValue(HKEY_CURRENT_USER, "Software\\Stats", "Pages", nullptr);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  BYTE data[4];
+  DWORD size = 0;
+  ASSERT_EQ(RegReadValueFast(HKEY_CURRENT_USER, "Software\\Stats", "Pages", data,
+                             4, &size),
+            ERROR_SUCCESS);
+  DWORD total = data[0] | data[1] << 8 | data[2] << 16 | static_cast<DWORD>(data[3]) << 24;
+  EXPECT_EQ(total, static_cast<DWORD>(kThreads * kEach));
+}
+
+TEST_F(RegistryTest, FastReadSeesEveryWriteIncludingAChildProcesses) {
+  HKEY key = Create("Software\\Fast");
+  Set(key, "v", REG_SZ, "one");
+  BYTE data[16];
+  DWORD size = 0;
+  ASSERT_EQ(RegReadValueFast(HKEY_CURRENT_USER, "SOFTWARE\\fast", "V", data, 16, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(Bytes(data, size), "one");
+  Set(key, "v", REG_SZ, "two");
+  ASSERT_EQ(RegReadValueFast(HKEY_CURRENT_USER, "Software\\Fast", "v", data, 16, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(Bytes(data, size), "two");
+  // Too small for the cached value: the size needed, as a query would say.
+  EXPECT_EQ(RegReadValueFast(HKEY_CURRENT_USER, "Software\\Fast", "v", data, 2, &size),
+            ERROR_MORE_DATA);
+  EXPECT_EQ(size, 3u);
+
+  // A child process (which must open its own connection) writes; the parent's
+  // next read sees it.
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    HKEY k = nullptr;
+    int ok = RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Fast", 0, KEY_ALL_ACCESS,
+                           &k) == ERROR_SUCCESS &&
+             RegSetValueExA(k, "v", 0, REG_SZ, reinterpret_cast<const BYTE*>("three"),
+                            5) == ERROR_SUCCESS;
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  ASSERT_EQ(RegReadValueFast(HKEY_CURRENT_USER, "Software\\Fast", "v", data, 16, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(Bytes(data, size), "three");
+  EXPECT_EQ(RegDeleteValueA(key, "v"), ERROR_SUCCESS);
+  EXPECT_EQ(RegReadValueFast(HKEY_CURRENT_USER, "Software\\Fast", "v", data, 16, &size),
+            ERROR_FILE_NOT_FOUND);
+  RegCloseKey(key);
+}
+
+TEST_F(RegistryTest, StoreFileThatIsNotADatabaseGivesFailureCodes) {
+  std::filesystem::create_directories(home_);
+  {
+    std::ofstream out(home_ + "/registry.db", std::ios::binary);
+    out << std::string(8192, 'x');
+  }
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key),
+            ERROR_BADDB);
+  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software", 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_BADDB);
+  EXPECT_EQ(RegIncrementValue(HKEY_CURRENT_USER, "S", "Pages", nullptr), ERROR_BADDB);
+  EXPECT_EQ(StoreProblem(), home_ + "/registry.db: not a registry database");
+  // Nothing was written over the user's file.
+  std::ifstream in(home_ + "/registry.db", std::ios::binary);
+  std::string kept((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(kept, std::string(8192, 'x'));
+}
+
+TEST_F(RegistryTest, ProfileThatCannotBeCreatedDropsWrites) {
+  // A regular file where the profile's parent directory should be: no
+  // permission bits needed, so this holds for every user.
+  std::ofstream(base_ + "/file") << "x";
+  std::string home = base_ + "/file/velquor";
+  setenv("VELQUOR_HOME", home.c_str(), 1);
+  CloseRegistry();
+  HKEY key = nullptr;
+  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software", 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_CANTWRITE);
+  EXPECT_EQ(RegIncrementValue(HKEY_CURRENT_USER, "S", "Pages", nullptr),
+            ERROR_CANTWRITE);
+  EXPECT_EQ(StoreProblem().rfind(home + "/registry.db: cannot create the profile directory", 0),
+            0u)
+      << StoreProblem();
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key),
+            ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(RegistryTest, StoreLockedPastTheTimeoutFailsWritesButStillReads) {
+  HKEY key = Create("Software\\L");
+  Set(key, "v", REG_SZ, "kept");
+  // Another connection holds the write lock for the whole test, as another
+  // process would.
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open((home_ + "/registry.db").c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+  EXPECT_EQ(RegSetValueExA(key, "v", 0, REG_SZ, reinterpret_cast<const BYTE*>("lost"), 4),
+            ERROR_CANTWRITE);
+  EXPECT_EQ(StoreProblem(),
+            home_ + "/registry.db: locked by another process past the 2 s timeout");
+  EXPECT_EQ(Get(key, "v"), "kept");
+
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  Set(key, "v", REG_SZ, "again");  // usable once the lock is gone
+  EXPECT_EQ(Get(key, "v"), "again");
+  RegCloseKey(key);
+}
+
+}  // namespace
+}  // namespace velquor
