@@ -253,6 +253,7 @@ std::vector<KeywordMatcher::Found> KeywordMatcher::Count(
     size_t start;
   };
   std::vector<Occurrence> occurrences;
+  occurrences.reserve(32);
   const size_t classes = class_count_;
   uint32_t state = 0;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -263,13 +264,14 @@ std::vector<KeywordMatcher::Found> KeywordMatcher::Count(
       occurrences.push_back(Occurrence{k, i + 1 - keywords_[k].length});
     }
   }
-  // Occurrences of one keyword arrive in order of their start; a stable sort
-  // by keyword keeps that order within each keyword.
-  std::stable_sort(occurrences.begin(), occurrences.end(),
-                   [](const Occurrence& a, const Occurrence& b) {
-                     return a.keyword < b.keyword;
-                   });
+  // Group by keyword, each keyword's occurrences in order of their start.
+  std::sort(occurrences.begin(), occurrences.end(),
+            [](const Occurrence& a, const Occurrence& b) {
+              return a.keyword != b.keyword ? a.keyword < b.keyword
+                                            : a.start < b.start;
+            });
   std::vector<Found> found;
+  found.reserve(occurrences.size());
   size_t resume = 0;
   for (size_t i = 0; i < occurrences.size(); ++i) {
     const uint32_t k = occurrences[i].keyword;
