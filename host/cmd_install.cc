@@ -1,12 +1,266 @@
-// Placeholder until the installer subcommands are built.
+// velquor install | uninstall | register | unregister: the installation's
+// part. Install sets "InstallDir", registers the library through its
+// DllRegisterServer and makes the browser's MIME-filter entry for text/html;
+// uninstall undoes all of it; register and unregister call the entry points
+// alone.
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
 #include "cli.h"
 #include "commands.h"
+#include "library_loader.h"
+#include "platform/registry.h"
+#include "platform/typelib.h"
+#include "rules/user_rules.h"
+#include "settings/store.h"
 
 namespace velquor::host {
+namespace {
 
-int RunInstall(int, char**) { PrintError("install: not built yet"); return 2; }
-int RunUninstall(int, char**) { PrintError("uninstall: not built yet"); return 2; }
-int RunRegister(int, char**) { PrintError("register: not built yet"); return 2; }
-int RunUnregister(int, char**) { PrintError("unregister: not built yet"); return 2; }
+struct Options {
+  std::string library;
+  std::string dir;
+  bool has_dir = false;
+};
+
+// Parses [--library PATH] and, when `allow_dir`, [--dir DIR]. Prints the
+// problem and returns false on anything else.
+bool ParseOptions(const char* command, int argc, char** argv, bool allow_dir,
+                  Options* options) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::string* target = nullptr;
+    if (arg == "--library") {
+      target = &options->library;
+    } else if (allow_dir && arg == "--dir") {
+      target = &options->dir;
+      options->has_dir = true;
+    } else {
+      PrintError("%s: unexpected argument '%s' (try 'velquor %s --help')", command,
+                 argv[i], command);
+      return false;
+    }
+    if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+      PrintError("%s: %s needs a value", command, arg.c_str());
+      return false;
+    }
+    *target = argv[++i];
+  }
+  return true;
+}
+
+LSTATUS WriteString(HKEY root, const char* key, const char* name,
+                    const std::string& value) {
+  HKEY h = nullptr;
+  LSTATUS rc = RegCreateKeyExA(root, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h,
+                               nullptr);
+  if (rc != ERROR_SUCCESS) return rc;
+  rc = RegSetValueExA(h, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                      static_cast<DWORD>(value.size() + 1));
+  RegCloseKey(h);
+  return rc;
+}
+
+LSTATUS DeleteValue(HKEY root, const char* key, const char* name) {
+  HKEY h = nullptr;
+  LSTATUS rc = RegOpenKeyExA(root, key, 0, KEY_ALL_ACCESS, &h);
+  if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+  if (rc != ERROR_SUCCESS) return rc;
+  rc = RegDeleteValueA(h, name);
+  RegCloseKey(h);
+  return rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : rc;
+}
+
+// Deletes `key` and then its parents up to the root, each only while it has
+// neither subkeys nor values left.
+void DeleteEmptyKeys(HKEY root, std::string key) {
+  while (!key.empty()) {
+    HKEY h = nullptr;
+    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return;
+    char name[512];
+    DWORD size = sizeof(name);
+    bool has_subkey =
+        RegEnumKeyExA(h, 0, name, &size, nullptr, nullptr, nullptr, nullptr) ==
+        ERROR_SUCCESS;
+    size = sizeof(name);
+    bool has_value = RegEnumValueA(h, 0, name, &size, nullptr, nullptr, nullptr,
+                                   nullptr) == ERROR_SUCCESS;
+    RegCloseKey(h);
+    if (has_subkey || has_value) return;
+    if (RegDeleteKeyA(root, key.c_str()) != ERROR_SUCCESS) return;
+    size_t slash = key.rfind('\\');
+    key = slash == std::string::npos ? std::string() : key.substr(0, slash);
+  }
+}
+
+std::string StatusText(LSTATUS rc) {
+  std::string problem = StoreProblem();
+  if (!problem.empty()) return problem;
+  return "registry error " + std::to_string(rc);
+}
+
+// Finds and loads the library; prints the problem and returns null on failure.
+std::unique_ptr<LoadedLibrary> Load(const char* command, const Options& options,
+                                    bool use_registration) {
+  LibraryChoice choice;
+  std::string error;
+  if (!FindLibrary(options.library, use_registration, &choice, &error)) {
+    PrintError("%s: %s", command, error.c_str());
+    return nullptr;
+  }
+  std::unique_ptr<LoadedLibrary> lib = LoadedLibrary::Open(choice.path, &error);
+  if (!lib) PrintError("%s: %s", command, error.c_str());
+  return lib;
+}
+
+// The absolute form of an installation directory, which must exist.
+bool ResolveInstallDir(const std::string& given, std::string* dir) {
+  std::error_code ec;
+  std::filesystem::path path = std::filesystem::absolute(given, ec);
+  if (ec) {
+    PrintError("install: --dir %s: %s", given.c_str(), ec.message().c_str());
+    return false;
+  }
+  if (!std::filesystem::is_directory(path, ec)) {
+    PrintError("install: --dir %s: %s", given.c_str(),
+               ec ? ec.message().c_str() : "not a directory");
+    return false;
+  }
+  *dir = path.lexically_normal().string();
+  if (dir->size() > 1 && dir->back() == '/') dir->pop_back();
+  return true;
+}
+
+}  // namespace
+
+int RunInstall(int argc, char** argv) {
+  if (WantsHelp(argc, argv)) {
+    std::fputs(
+        "usage: velquor install [--dir DIR] [--library PATH]\n\n"
+        "Registers the filter library (DllRegisterServer), sets \"InstallDir\" to\n"
+        "DIR (default: the profile directory), where the user rules file\n"
+        "MYRULES.TXT is read from, and makes the library the filter for\n"
+        "text/html (HKEY_CLASSES_ROOT\\PROTOCOLS\\Filter\\text/html).\n"
+        "The library is PATH, else the libvelquor.so installed with velquor.\n",
+        stdout);
+    return 0;
+  }
+  Options options;
+  if (!ParseOptions("install", argc, argv, true, &options)) return 1;
+
+  std::string dir;
+  if (options.has_dir) {
+    if (!ResolveInstallDir(options.dir, &dir)) return 2;
+  } else {
+    dir = ProfileDirectory();
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) {
+      PrintError("install: cannot create the profile directory %s: %s", dir.c_str(),
+                 ec.message().c_str());
+      return 2;
+    }
+  }
+
+  std::unique_ptr<LoadedLibrary> lib = Load("install", options, false);
+  if (!lib) return 2;
+  HRESULT hr = lib->Register();
+  if (FAILED(hr)) {
+    PrintError("install: DllRegisterServer of %s failed with %s", lib->path().c_str(),
+               FormatResult(hr).c_str());
+    return 2;
+  }
+  LSTATUS rc = WriteString(HKEY_CURRENT_USER, kConfigKey, "InstallDir", dir);
+  if (rc == ERROR_SUCCESS)
+    rc = WriteString(HKEY_CLASSES_ROOT, kHtmlFilterKey, "CLSID",
+                     GuidToString(CLSID_IENubrix));
+  if (rc != ERROR_SUCCESS) {
+    PrintError("install: cannot write the settings: %s", StatusText(rc).c_str());
+    return 2;
+  }
+  std::printf("installed %s as the filter for text/html\nuser rules file: %s\n",
+              lib->path().c_str(), RulesPathForInstallDir(dir).c_str());
+  return 0;
+}
+
+int RunUninstall(int argc, char** argv) {
+  if (WantsHelp(argc, argv)) {
+    std::fputs(
+        "usage: velquor uninstall [--library PATH]\n\n"
+        "Undoes what install made: removes the filter entry for text/html, the\n"
+        "library's registration (DllUnregisterServer) and its type library, and\n"
+        "the \"InstallDir\" setting. The user rules file is left in place.\n",
+        stdout);
+    return 0;
+  }
+  Options options;
+  if (!ParseOptions("uninstall", argc, argv, false, &options)) return 1;
+
+  // The registered library is the one to unregister; look it up before its
+  // filter entry goes.
+  std::unique_ptr<LoadedLibrary> lib = Load("uninstall", options, true);
+  int status = lib ? 0 : 2;
+  if (lib) {
+    HRESULT hr = lib->Unregister();
+    if (FAILED(hr)) {
+      PrintError("uninstall: DllUnregisterServer of %s failed with %s",
+                 lib->path().c_str(), FormatResult(hr).c_str());
+      status = 2;
+    }
+  }
+  UnRegisterTypeLib(LIBID_NUBRIXLib, 1, 0, 0x0409, SYS_WIN32);
+  LSTATUS rc = DeleteValue(HKEY_CLASSES_ROOT, kHtmlFilterKey, "CLSID");
+  if (rc == ERROR_SUCCESS) {
+    DeleteEmptyKeys(HKEY_CLASSES_ROOT, kHtmlFilterKey);
+    rc = DeleteValue(HKEY_CURRENT_USER, kConfigKey, "InstallDir");
+  }
+  if (rc != ERROR_SUCCESS) {
+    PrintError("uninstall: cannot remove the settings: %s", StatusText(rc).c_str());
+    return 2;
+  }
+  if (status == 0) std::printf("uninstalled %s\n", lib->path().c_str());
+  return status;
+}
+
+namespace {
+
+int RunEntryPoint(const char* command, int argc, char** argv, bool register_mode) {
+  if (WantsHelp(argc, argv)) {
+    std::printf(
+        "usage: velquor %s [--library PATH]\n\n"
+        "Calls the library's %s and nothing else. The library is PATH, else\n"
+        "the one registered as the filter for text/html, else the libvelquor.so\n"
+        "installed with velquor.\n",
+        command, register_mode ? "DllRegisterServer" : "DllUnregisterServer");
+    return 0;
+  }
+  Options options;
+  if (!ParseOptions(command, argc, argv, false, &options)) return 1;
+  std::unique_ptr<LoadedLibrary> lib = Load(command, options, true);
+  if (!lib) return 2;
+  HRESULT hr = register_mode ? lib->Register() : lib->Unregister();
+  if (FAILED(hr)) {
+    PrintError("%s: %s of %s failed with %s", command,
+               register_mode ? "DllRegisterServer" : "DllUnregisterServer",
+               lib->path().c_str(), FormatResult(hr).c_str());
+    return 2;
+  }
+  std::printf("%s %s\n", register_mode ? "registered" : "unregistered",
+              lib->path().c_str());
+  return 0;
+}
+
+}  // namespace
+
+int RunRegister(int argc, char** argv) {
+  return RunEntryPoint("register", argc, argv, true);
+}
+
+int RunUnregister(int argc, char** argv) {
+  return RunEntryPoint("unregister", argc, argv, false);
+}
 
 }  // namespace velquor::host

@@ -1,0 +1,127 @@
+// Shared by the server's unit tests: a fixture that gives each test a fresh
+// profile directory (so no test touches a real registry) and a started
+// module, registry helpers that read back what registration wrote, and fakes
+// of the filter's partners that fail loudly on any call a test did not expect.
+#ifndef VELQUOR_SERVER_SERVER_TEST_SUPPORT_H_
+#define VELQUOR_SERVER_SERVER_TEST_SUPPORT_H_
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/module.h"
+#include "platform/registry.h"
+#include "server/entry_points.h"
+#include "server/server_module.h"
+
+namespace velquor::test {
+
+inline constexpr char kTestModuleAnchor = 0;
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string base = std::filesystem::temp_directory_path().string();
+    std::string pattern = base + "/velquor-server-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    home_ = pattern;
+    setenv("VELQUOR_HOME", home_.c_str(), 1);
+    CloseRegistry();
+    ModuleStartup(LibraryObjectMap(), ModuleOfAddress(&kTestModuleAnchor));
+  }
+  void TearDown() override {
+    ModuleShutdown();
+    CloseRegistry();
+    std::error_code ignored;
+    std::filesystem::remove_all(home_, ignored);
+  }
+  std::string home_;
+};
+
+// The default value (or named value) of an HKEY_CLASSES_ROOT key as text;
+// "<absent>" when the key or value does not exist.
+inline std::string ReadClassesText(const std::string& key, const char* name = nullptr) {
+  HKEY h = nullptr;
+  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS)
+    return "<absent>";
+  char buffer[8192];
+  DWORD size = sizeof(buffer);
+  DWORD type = 0;
+  LSTATUS rc = RegQueryValueExA(h, name, nullptr, &type,
+                                reinterpret_cast<BYTE*>(buffer), &size);
+  RegCloseKey(h);
+  if (rc != ERROR_SUCCESS) return "<absent>";
+  std::string text(buffer, size);
+  if (!text.empty() && text.back() == '\0') text.pop_back();
+  return text;
+}
+
+inline bool ClassesKeyExists(const std::string& key) {
+  HKEY h = nullptr;
+  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS)
+    return false;
+  RegCloseKey(h);
+  return true;
+}
+
+// Every key path below `key` (recursively, children before grandchildren in
+// enumeration order), for comparing whole trees.
+inline void ListClassesKeys(const std::string& key, std::vector<std::string>* out) {
+  HKEY h = nullptr;
+  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.empty() ? nullptr : key.c_str(), 0,
+                    KEY_READ, &h) != ERROR_SUCCESS)
+    return;
+  for (DWORD i = 0;; ++i) {
+    char name[1024];
+    DWORD size = sizeof(name);
+    if (RegEnumKeyExA(h, i, name, &size, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS)
+      break;
+    std::string child = key.empty() ? std::string(name) : key + "\\" + name;
+    out->push_back(child);
+    ListClassesKeys(child, out);
+  }
+  RegCloseKey(h);
+}
+
+// A controlling outer object. Each of its operations fails the test unless
+// the test allowed it; it counts what it was asked.
+struct LoudOuter : IUnknown {
+  bool allow_query = false;
+  bool allow_addref_release = false;
+  IUnknown* inner = nullptr;  // the aggregate's own IUnknown, once known
+  int queries = 0;
+  int addrefs = 0;
+  int releases = 0;
+  ULONG ref = 1;
+
+  HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    ++queries;
+    if (!allow_query) ADD_FAILURE() << "unexpected outer QueryInterface";
+    *ppv = nullptr;
+    if (IsEqualGUID(riid, IID_IUnknown)) {
+      *ppv = this;
+      AddRef();
+      return S_OK;
+    }
+    return inner != nullptr ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
+  }
+  ULONG AddRef() override {
+    ++addrefs;
+    if (!allow_addref_release) ADD_FAILURE() << "unexpected outer AddRef";
+    return ++ref;
+  }
+  ULONG Release() override {
+    ++releases;
+    if (!allow_addref_release) ADD_FAILURE() << "unexpected outer Release";
+    return --ref;
+  }
+};
+
+}  // namespace velquor::test
+
+#endif  // VELQUOR_SERVER_SERVER_TEST_SUPPORT_H_

@@ -1,0 +1,89 @@
+// Start-up fills the two keyword lists from the rules file that "InstallDir"
+// names and then from the built-in table; shut-down leaves them alone.
+#include <fstream>
+
+#include "rules/keyword_rules.h"
+#include "server/server_test_support.h"
+#include "settings/application.h"
+
+namespace velquor::test {
+namespace {
+
+class StartupTest : public ServerTest {
+ protected:
+  void SetUp() override {
+    ServerTest::SetUp();
+    ModuleShutdown();  // start-up starts it
+    PresenceRules().clear();
+    OccurrenceRules().clear();
+  }
+  void TearDown() override {
+    PresenceRules().clear();
+    OccurrenceRules().clear();
+    std::error_code ignored;
+    std::filesystem::remove_all(home_, ignored);
+  }
+  void SetInstallDir(const std::string& value) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Morvanet\\Velquor\\Config",
+                              0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key, "InstallDir", 0, REG_SZ,
+                             reinterpret_cast<const BYTE*>(value.c_str()),
+                             static_cast<DWORD>(value.size() + 1)),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+  }
+  void WriteRules(const std::string& text) {
+    std::ofstream(home_ + "/MYRULES.TXT", std::ios::binary) << text;
+  }
+  static std::string Keywords(const KeywordRuleList& list) {
+    std::string out;
+    for (int i = 0; i < list.count(); ++i) {
+      out += std::string(list.at(i).text()) + "=" + std::to_string(list.at(i).score) + " ";
+    }
+    return out;
+  }
+  void StartAndStop() {
+    EXPECT_EQ(Application::Startup(ModuleOfAddress(&kTestModuleAnchor)), S_OK);
+    EXPECT_TRUE(Module().started);
+    EXPECT_EQ(ModuleLockCount(), 0);
+    Application::Shutdown();
+    EXPECT_FALSE(Module().started);
+  }
+};
+
+TEST_F(StartupTest, WithoutInstallDirOnlyTheBuiltInRules) {
+  StartAndStop();
+  EXPECT_EQ(PresenceRules().count(), 18) << Keywords(PresenceRules());
+  EXPECT_EQ(OccurrenceRules().count(), 16) << Keywords(OccurrenceRules());
+}
+
+TEST_F(StartupTest, UserRulesComeFirstThenTheBuiltIns) {
+  WriteRules("1, 77, xwordonex\r\nN,-5,XWordTwoX\r\n// end\r\n");
+  for (const std::string& dir : {home_, home_ + "\\"}) {
+    PresenceRules().clear();
+    OccurrenceRules().clear();
+    SetInstallDir(dir);
+    StartAndStop();
+    ASSERT_EQ(PresenceRules().count(), 19) << dir << ": " << Keywords(PresenceRules());
+    EXPECT_EQ(PresenceRules().at(0).text(), "XWORDONEX");
+    EXPECT_EQ(PresenceRules().at(0).score, 77);
+    ASSERT_EQ(OccurrenceRules().count(), 17) << dir << ": " << Keywords(OccurrenceRules());
+    EXPECT_EQ(OccurrenceRules().at(0).text(), "XWORDTWOX");
+    EXPECT_EQ(OccurrenceRules().at(0).score, -5);
+  }
+}
+
+TEST_F(StartupTest, MainDirPlaceholderReadsNoFile) {
+  // A rules file that would be read if the placeholder were taken as a name.
+  std::filesystem::create_directory(home_ + "/%MAINDIR%");
+  std::ofstream(home_ + "/%MAINDIR%/MYRULES.TXT", std::ios::binary)
+      << "1,77,XWORDONEX\r\n// end\r\n";
+  SetInstallDir(home_ + "/%MAINDIR%");
+  StartAndStop();
+  EXPECT_EQ(PresenceRules().count(), 18) << Keywords(PresenceRules());
+}
+
+}  // namespace
+}  // namespace velquor::test
