@@ -1,12 +1,250 @@
-// Placeholder until the subcommand is built.
+// velquor filter: each page goes through one filter object, as one download
+// of the browser would: Start with an inner protocol over the file, then
+// Read until the end of the data. Pages go to stdout in order, or each to a
+// file of its own in the output directory.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "cli.h"
 #include "commands.h"
+#include "filter/filter_stream.h"
+#include "inner_protocol.h"
 
 namespace velquor::host {
+namespace {
 
-int RunFilter(int, char**) {
-  PrintError("filter: not built yet");
-  return 2;
+constexpr uint32_t kDefaultReadSize = 8192;
+constexpr uint32_t kMaxReadSize = 64u << 20;
+
+void PrintFilterUsage(std::FILE* out) {
+  std::fputs(
+      "usage: velquor filter [--read-size N] [--eof with-data|separate] [-o DIR] [FILE...]\n"
+      "\n"
+      "Filters each HTML page FILE (standard input when none is given, or for -)\n"
+      "through its own filter object, as the browser would download it, and writes\n"
+      "the filtered page to standard output, pages in order.\n"
+      "\n"
+      "  --read-size N   bytes asked for per read, 1 to 67108864 (default 8192)\n"
+      "  --eof with-data the read that delivers the last bytes reports the end\n"
+      "                  of the data (default)\n"
+      "  --eof separate  the last bytes come with success and the next read\n"
+      "                  reports the end of the data with no bytes\n"
+      "  -o DIR          write each page to DIR/<base name of FILE> instead\n"
+      "                  (DIR/stdin for standard input)\n"
+      "\n"
+      "Each page adds 1 to the Pages total; see 'velquor stats'.\n"
+      "Exit status: 0 on success, 1 for a usage error, 2 when a file could not be\n"
+      "read or written (the other files are still filtered).\n",
+      out);
+}
+
+struct Options {
+  uint32_t read_size = kDefaultReadSize;
+  EndOfData eof = EndOfData::kWithData;
+  std::string out_dir;
+  std::vector<std::string> files;
+};
+
+// True when argv[i] is option `name`; takes its value from "name=value" or
+// the next argument (`*missing` when there is none).
+bool OptionValue(int argc, char** argv, int& i, const char* name, std::string* value,
+                 bool* missing) {
+  const std::size_t len = std::strlen(name);
+  if (std::strncmp(argv[i], name, len) != 0) return false;
+  *missing = false;
+  if (argv[i][len] == '=') {
+    *value = argv[i] + len + 1;
+    return true;
+  }
+  if (argv[i][len] != '\0') return false;
+  if (i + 1 >= argc) {
+    *missing = true;
+    value->clear();
+    return true;
+  }
+  *value = argv[++i];
+  return true;
+}
+
+// Returns 0 when the arguments are good, else the exit status.
+int ParseOptions(int argc, char** argv, Options* options) {
+  bool only_files = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    std::string value;
+    bool missing = false;
+    if (only_files || arg == "-" || arg.empty() || arg[0] != '-') {
+      options->files.push_back(arg);
+    } else if (arg == "--") {
+      only_files = true;
+    } else if (OptionValue(argc, argv, i, "--read-size", &value, &missing)) {
+      uint32_t n = 0;
+      if (missing || !ParseUint32(value, &n) || n == 0 || n > kMaxReadSize) {
+        PrintError("filter: --read-size must be a number from 1 to %u, not '%s'", kMaxReadSize,
+                   value.c_str());
+        return 1;
+      }
+      options->read_size = n;
+    } else if (OptionValue(argc, argv, i, "--eof", &value, &missing)) {
+      if (missing) {
+        PrintError("filter: --eof needs 'with-data' or 'separate'");
+        return 1;
+      } else if (value == "with-data") {
+        options->eof = EndOfData::kWithData;
+      } else if (value == "separate") {
+        options->eof = EndOfData::kSeparate;
+      } else {
+        PrintError("filter: --eof must be 'with-data' or 'separate', not '%s'",
+                   value.c_str());
+        return 1;
+      }
+    } else if (OptionValue(argc, argv, i, "-o", &value, &missing) ||
+               OptionValue(argc, argv, i, "--output", &value, &missing)) {
+      if (value.empty()) {
+        PrintError("filter: -o needs a directory");
+        return 1;
+      }
+      options->out_dir = value;
+    } else {
+      PrintError("filter: unknown option '%s' (try 'velquor filter --help')", arg.c_str());
+      return 1;
+    }
+  }
+  if (options->files.empty()) options->files.push_back("-");
+  return 0;
+}
+
+std::string BaseName(const std::string& path) {
+  if (path == "-") return "stdin";
+  std::string name = path;
+  while (name.size() > 1 && name.back() == '/') name.pop_back();
+  const std::size_t slash = name.rfind('/');
+  return slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
+// Filters one page from `in` to `out`. Returns 0, or 2 after one error line
+// naming `in_name` or `out_name`.
+int FilterOne(std::FILE* in, const std::string& in_name, std::FILE* out,
+              const std::string& out_name, const Options& options) {
+  FileProtocol inner(in, options.eof);
+  NullSink sink;
+  PROTOCOLFILTERDATA filter_data{sizeof(PROTOCOLFILTERDATA), nullptr, &inner, nullptr, 0};
+  FilterStream filter;
+  HRESULT hr = filter.Start(u"text/html", &sink, nullptr, 0,
+                            reinterpret_cast<HANDLE_PTR>(&filter_data));
+  if (FAILED(hr)) {
+    PrintError("filter: %s: the filter did not start (0x%08X)", in_name.c_str(),
+               static_cast<unsigned>(hr));
+    return 2;
+  }
+  int write_error = 0;
+  hr = PumpPage(filter, options.read_size, [&](const char* data, std::size_t size) {
+    if (std::fwrite(data, 1, size, out) == size) return true;
+    write_error = errno != 0 ? errno : EIO;
+    return false;
+  });
+  if (hr == S_OK && std::fflush(out) != 0) {
+    write_error = errno != 0 ? errno : EIO;
+    hr = kWriteRefused;
+  }
+  if (hr == kWriteRefused) {
+    PrintError("filter: %s: %s", out_name.c_str(), std::strerror(write_error));
+    return 2;
+  }
+  if (FAILED(hr)) {
+    if (inner.error() != 0) {
+      PrintError("filter: %s: %s", in_name.c_str(), std::strerror(inner.error()));
+    } else {
+      PrintError("filter: %s: reading failed (0x%08X)", in_name.c_str(),
+                 static_cast<unsigned>(hr));
+    }
+    return 2;
+  }
+  return 0;
+}
+
+// Filters into DIR/<base name> by way of a temporary file in DIR, so a
+// failed page never replaces an earlier good output.
+int FilterToDirectory(std::FILE* in, const std::string& path, const std::string& in_name,
+                      const Options& options) {
+  const std::string target = options.out_dir + "/" + BaseName(path);
+  std::string temp = options.out_dir + "/.velquor-XXXXXX";
+  const int fd = mkstemp(temp.data());
+  if (fd < 0) {
+    PrintError("filter: %s: %s", options.out_dir.c_str(), std::strerror(errno));
+    return 2;
+  }
+  std::FILE* out = fdopen(fd, "wb");
+  if (out == nullptr) {
+    PrintError("filter: %s: %s", temp.c_str(), std::strerror(errno));
+    close(fd);
+    unlink(temp.c_str());
+    return 2;
+  }
+  int status = FilterOne(in, in_name, out, target, options);
+  if (std::fclose(out) != 0 && status == 0) {
+    PrintError("filter: %s: %s", target.c_str(), std::strerror(errno));
+    status = 2;
+  }
+  if (status == 0) {
+    // mkstemp makes the file private; an output page gets the usual mode.
+    const mode_t mask = umask(0);
+    umask(mask);
+    chmod(temp.c_str(), 0666 & ~mask);
+    if (std::rename(temp.c_str(), target.c_str()) != 0) {
+      PrintError("filter: %s: %s", target.c_str(), std::strerror(errno));
+      status = 2;
+    }
+  }
+  if (status != 0) unlink(temp.c_str());
+  return status;
+}
+
+}  // namespace
+
+int RunFilter(int argc, char** argv) {
+  if (WantsHelp(argc, argv)) {
+    PrintFilterUsage(stdout);
+    return 0;
+  }
+  Options options;
+  if (int status = ParseOptions(argc, argv, &options); status != 0) return status;
+  if (!options.out_dir.empty()) {
+    struct stat st;
+    if (stat(options.out_dir.c_str(), &st) != 0) {
+      PrintError("filter: %s: %s", options.out_dir.c_str(), std::strerror(errno));
+      return 2;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+      PrintError("filter: %s: not a directory", options.out_dir.c_str());
+      return 2;
+    }
+  }
+
+  int status = 0;
+  for (const std::string& name : options.files) {
+    const bool is_stdin = name == "-";
+    std::FILE* in = is_stdin ? stdin : std::fopen(name.c_str(), "rb");
+    const std::string in_name = is_stdin ? "standard input" : name;
+    if (in == nullptr) {
+      PrintError("filter: %s: %s", name.c_str(), std::strerror(errno));
+      status = 2;
+      continue;
+    }
+    const int page_status = options.out_dir.empty()
+                                ? FilterOne(in, in_name, stdout, "standard output", options)
+                                : FilterToDirectory(in, name, in_name, options);
+    if (page_status != 0) status = page_status;
+    if (!is_stdin) std::fclose(in);
+  }
+  return status;
 }
 
 }  // namespace velquor::host

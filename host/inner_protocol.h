@@ -1,0 +1,113 @@
+// The host's side of a download, as the browser's URL-loading layer plays
+// it: an inner protocol that serves a file (or standard input) to a filter
+// object, a sink that takes the filter's reports and passes nothing on, and
+// the read loop that pulls one page through a filter. Used by
+// `velquor filter`. Single-threaded; the objects live on the caller's stack
+// and their reference counts are nominal (the filter holds its partners
+// without references).
+#ifndef VELQUOR_HOST_INNER_PROTOCOL_H_
+#define VELQUOR_HOST_INNER_PROTOCOL_H_
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "velquor/urlmon.h"
+
+namespace velquor::host {
+
+// How the inner protocol reports the end of the data.
+enum class EndOfData {
+  kWithData,  // the read that delivers the last bytes returns S_FALSE
+  kSeparate,  // the last bytes come with S_OK, the next read S_FALSE with 0
+};
+
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
+#endif
+
+// Serves the bytes of an open stream: each Read hands out min(count, what is
+// left) bytes, zero bytes included. The stream stays the caller's to close.
+// A read error ends the data with E_FAIL; error() then tells errno.
+class FileProtocol : public IInternetProtocol {
+ public:
+  FileProtocol(std::FILE* file, EndOfData style) : file_(file), style_(style) {}
+  FileProtocol(const FileProtocol&) = delete;
+  FileProtocol& operator=(const FileProtocol&) = delete;
+
+  // errno of the read error that ended the data; 0 when there was none.
+  int error() const { return error_; }
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+  ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE Start(LPCWSTR, IInternetProtocolSink*, IInternetBindInfo*, DWORD,
+                                  HANDLE_PTR) override {
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Continue(PROTOCOLDATA*) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE Abort(HRESULT, DWORD) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE Terminate(DWORD) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE Suspend() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE Resume() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG count, ULONG* read) override;
+  HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE LockRequest(DWORD) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE UnlockRequest() override { return S_OK; }
+
+ private:
+  // Reads ahead until `target` bytes wait or the stream ends.
+  void Fill(std::size_t target);
+
+  std::FILE* file_;
+  EndOfData style_;
+  std::vector<char> ahead_;  // read from the stream, not yet handed out
+  bool ended_ = false;       // the stream reached its end or failed
+  int error_ = 0;
+};
+
+// The sink above the filter: it accepts every report and passes none on.
+class NullSink : public IInternetProtocolSink {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+  ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE Switch(PROTOCOLDATA*) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE ReportProgress(ULONG, LPCWSTR) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE ReportData(DWORD, ULONG, ULONG) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE ReportResult(HRESULT, DWORD, LPCWSTR) override { return S_OK; }
+};
+
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
+// What PumpPage returns when `write` refused a piece.
+constexpr HRESULT kWriteRefused = static_cast<HRESULT>(0x80004004u);  // E_ABORT
+
+// Pulls one started download through `filter` (anything with the Read of
+// IInternetProtocol) with reads of `read_size` bytes, giving each piece to
+// `write(const char* data, size_t size) -> bool`, until a Read returns
+// S_FALSE and hands out 0 bytes. Returns S_OK then, the failure code of a
+// failed Read (after writing what it handed out), or kWriteRefused.
+// A read size of 0 could never make progress: E_INVALIDARG.
+template <class Filter, class Write>
+HRESULT PumpPage(Filter& filter, ULONG read_size, Write&& write) {
+  if (read_size == 0) return E_INVALIDARG;
+  std::vector<char> buffer(read_size);
+  for (;;) {
+    ULONG read = 0;
+    const HRESULT hr = filter.Read(buffer.data(), read_size, &read);
+    if (read > read_size) read = read_size;
+    if (read > 0 && !write(buffer.data(), static_cast<std::size_t>(read))) return kWriteRefused;
+    if (FAILED(hr)) return hr;
+    if (hr == S_FALSE && read == 0) return S_OK;
+  }
+}
+
+}  // namespace velquor::host
+
+#endif  // VELQUOR_HOST_INNER_PROTOCOL_H_
