@@ -180,6 +180,10 @@ bool ParseAssignment(TokenStream* in, RegistrarValue* value) {
   if (!in->Take(&kind, "a value type")) return false;
   Token data;
   if (!in->Take(&data, "a value")) return false;
+  if (!data.quoted && (data.text == "{" || data.text == "}")) {
+    in->Fail("expected a value before '" + data.text + "'");
+    return false;
+  }
   if (kind.quoted || kind.text.size() != 1) {
     in->Fail("unknown value type '" + kind.text + "'");
     return false;
