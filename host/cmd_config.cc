@@ -1,12 +1,185 @@
-// Placeholder until the subcommand is built.
+// `velquor config list | get NAME | set NAME VALUE | unset NAME`: the settings
+// of the Config key, by their names in the table of values.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
 #include "cli.h"
 #include "commands.h"
+#include "platform/registry.h"
+#include "platform/resources.h"
+#include "settings/store.h"
 
 namespace velquor::host {
+namespace {
 
-int RunConfig(int, char**) {
-  PrintError("config: not built yet");
+constexpr char kUsage[] =
+    "usage: velquor config list\n"
+    "       velquor config get NAME\n"
+    "       velquor config set NAME VALUE\n"
+    "       velquor config unset NAME\n"
+    "\n"
+    "list   each setting's effective value, and whether it is stored or the\n"
+    "       default\n"
+    "get    the effective value of one setting\n"
+    "set    stores a setting: numbers as unsigned decimals (0 to 4294967295),\n"
+    "       texts as given (at most 1023 bytes)\n"
+    "unset  removes a stored setting, so that its default applies again\n"
+    "\n"
+    "Names (any letter case):\n";
+
+constexpr size_t kMaxText = 1023;  // the store reads texts through 1024 bytes
+constexpr uint32_t kReplaceHtmlString = 109;
+
+bool IsSetting(const StoreValue& v) { return std::strcmp(v.key, kConfigKey) == 0; }
+
+void PrintNames(FILE* out) {
+  for (size_t i = 0; i < kStoreValueCount; ++i) {
+    const StoreValue& v = kStoreValues[i];
+    if (IsSetting(v)) std::fprintf(out, "  %-12s %s\n", v.name, v.meaning);
+  }
+}
+
+std::string ValidNames() {
+  std::string names;
+  for (size_t i = 0; i < kStoreValueCount; ++i) {
+    if (!IsSetting(kStoreValues[i])) continue;
+    if (!names.empty()) names += ", ";
+    names += kStoreValues[i].name;
+  }
+  return names;
+}
+
+const StoreValue* FindSetting(const std::string& name) {
+  const StoreValue* v = FindStoreValue(name);
+  if (!v || !IsSetting(*v)) {
+    PrintError("config: unknown setting '%s' (valid: %s)", name.c_str(),
+               ValidNames().c_str());
+    return nullptr;
+  }
+  return v;
+}
+
+std::string TextDefault(const StoreValue& v) {
+  return v.text_default ? v.text_default : LoadResourceString(kReplaceHtmlString);
+}
+
+std::string Effective(const StoreValue& v) {
+  if (v.type == StoreType::kText) return ReadTextSetting(v, TextDefault(v));
+  return std::to_string(ReadSetting(v));
+}
+
+// "stored", "default", or "default; the stored data is unusable" when a value
+// exists but is too long for its reader.
+const char* Origin(const StoreValue& v) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, v.key, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    return "default";
+  DWORD size = 0;
+  LSTATUS s = RegQueryValueExA(key, v.name, nullptr, nullptr, nullptr, &size);
+  RegCloseKey(key);
+  if (s != ERROR_SUCCESS) return "default";
+  DWORD limit = v.type == StoreType::kText ? kMaxText + 1 : 4;
+  return size > limit ? "default; the stored data is too long" : "stored";
+}
+
+void ReportStoreProblem() {
+  std::string problem = StoreProblem();
+  if (!problem.empty()) PrintError("%s (using the defaults)", problem.c_str());
+}
+
+int WriteFailed(const char* action, const StoreValue& v) {
+  std::string problem = StoreProblem();
+  PrintError("config: cannot %s %s: %s", action, v.name,
+             problem.empty() ? "the store cannot be written" : problem.c_str());
   return 2;
+}
+
+int Set(const StoreValue& v, const std::string& text) {
+  std::string data;
+  DWORD type;
+  if (v.type == StoreType::kNumber) {
+    uint32_t n = 0;
+    if (!ParseUint32(text, &n)) {
+      PrintError("config: bad number '%s' for %s (valid: 0 to 4294967295)",
+                 text.c_str(), v.name);
+      return 1;
+    }
+    data = {static_cast<char>(n), static_cast<char>(n >> 8),
+            static_cast<char>(n >> 16), static_cast<char>(n >> 24)};
+    type = REG_DWORD;
+  } else {
+    if (text.size() > kMaxText) {
+      PrintError("config: %s is %zu bytes long (valid: at most %zu bytes)", v.name,
+                 text.size(), kMaxText);
+      return 1;
+    }
+    data = text;
+    data.push_back('\0');
+    type = REG_SZ;
+  }
+  HKEY key = nullptr;
+  LSTATUS s = RegCreateKeyExA(HKEY_CURRENT_USER, v.key, 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr);
+  if (s == ERROR_SUCCESS) {
+    s = RegSetValueExA(key, v.name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                       static_cast<DWORD>(data.size()));
+    RegCloseKey(key);
+  }
+  return s == ERROR_SUCCESS ? 0 : WriteFailed("set", v);
+}
+
+int Unset(const StoreValue& v) {
+  HKEY key = nullptr;
+  LSTATUS s = RegOpenKeyExA(HKEY_CURRENT_USER, v.key, 0, KEY_SET_VALUE, &key);
+  if (s == ERROR_FILE_NOT_FOUND) return 0;  // nothing stored
+  if (s == ERROR_SUCCESS) {
+    s = RegDeleteValueA(key, v.name);
+    RegCloseKey(key);
+  }
+  return s == ERROR_SUCCESS || s == ERROR_FILE_NOT_FOUND ? 0 : WriteFailed("unset", v);
+}
+
+}  // namespace
+
+int RunConfig(int argc, char** argv) {
+  if (WantsHelp(argc, argv)) {
+    std::fputs(kUsage, stdout);
+    PrintNames(stdout);
+    return 0;
+  }
+  std::string action = argc > 1 ? argv[1] : "";
+  if (action == "list" && argc == 2) {
+    std::string out;
+    for (size_t i = 0; i < kStoreValueCount; ++i) {
+      const StoreValue& v = kStoreValues[i];
+      if (!IsSetting(v)) continue;
+      out += std::string(v.name) + ": " + Effective(v) + " (" + Origin(v) + ")\n";
+    }
+    ReportStoreProblem();
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return 0;
+  }
+  if (action == "get" && argc == 3) {
+    const StoreValue* v = FindSetting(argv[2]);
+    if (!v) return 1;
+    std::string value = Effective(*v) + "\n";
+    ReportStoreProblem();
+    std::fwrite(value.data(), 1, value.size(), stdout);
+    return 0;
+  }
+  if (action == "set" && argc == 4) {
+    const StoreValue* v = FindSetting(argv[2]);
+    return v ? Set(*v, argv[3]) : 1;
+  }
+  if (action == "unset" && argc == 3) {
+    const StoreValue* v = FindSetting(argv[2]);
+    return v ? Unset(*v) : 1;
+  }
+  PrintError(
+      "config: expected 'list', 'get NAME', 'set NAME VALUE' or 'unset NAME' "
+      "(try 'velquor config --help')");
+  return 1;
 }
 
 }  // namespace velquor::host
