@@ -977,19 +977,19 @@ HRESULT UnRegisterTypeLib(REFGUID libid, WORD major, WORD minor, LCID lcid, SYSK
   if (!FindRegisteredPath(version_key, lcid, &path, &lcid_key)) return TYPE_E_LIBNOTREGISTERED;
   const std::string libid_text = velquor::GuidToString(libid);
   const bool own_transaction = velquor::RegBeginTransaction() == ERROR_SUCCESS;
-  ITypeLib* lib = nullptr;
-  if (SUCCEEDED(LoadTypeLib(velquor::WideFromAnsi(path).c_str(), &lib))) {
-    auto* ours = dynamic_cast<velquor::TypeLib*>(lib);
-    for (UINT i = 0; ours != nullptr && i < lib->GetTypeInfoCount(); ++i) {
-      if (!velquor::IsAutomationInterface(lib, i)) continue;
-      const std::string key = "Interface\\" + velquor::GuidToString(ours->Desc().types[i].guid);
-      std::string owner;
-      if (velquor::ReadString(key + "\\TypeLib", nullptr, &owner) &&
-          velquor::EqualsNoCase(owner, libid_text)) {
-        velquor::DeleteTree(key, 0);
-      }
+  // The interfaces that name this library and version, whether or not the
+  // registered file can still be loaded.
+  const std::string version = velquor::Hex(major) + "." + velquor::Hex(minor);
+  for (const std::string& iid : velquor::Subkeys("Interface")) {
+    const std::string key = "Interface\\" + iid;
+    std::string owner;
+    std::string owner_version;
+    if (velquor::ReadString(key + "\\TypeLib", nullptr, &owner) &&
+        velquor::EqualsNoCase(owner, libid_text) &&
+        velquor::ReadString(key + "\\TypeLib", "Version", &owner_version) &&
+        owner_version == version) {
+      velquor::DeleteTree(key, 0);
     }
-    lib->Release();
   }
   LSTATUS status = velquor::DeleteTree(lcid_key, 0);
   bool other_locales = false;
