@@ -212,6 +212,8 @@ int RunUninstall(int argc, char** argv) {
     }
   }
   UnRegisterTypeLib(LIBID_NUBRIXLib, 1, 0, 0x0409, SYS_WIN32);
+  DeleteEmptyKeys(HKEY_CLASSES_ROOT, "TypeLib");
+  DeleteEmptyKeys(HKEY_CLASSES_ROOT, "Interface");
   LSTATUS rc = DeleteValue(HKEY_CLASSES_ROOT, kHtmlFilterKey, "CLSID");
   if (rc == ERROR_SUCCESS) {
     DeleteEmptyKeys(HKEY_CLASSES_ROOT, kHtmlFilterKey);
