@@ -237,8 +237,8 @@ int RunExplain(int argc, char** argv) {
     ++counts[static_cast<int>(s.judgement.verdict)];
   }
   std::printf(
-      "%zu segments: %zu kept, %zu removed, %zu replaced, %zu removed as repeats\n",
-      run.segments.size(),
+      "%zu segment%s: %zu kept, %zu removed, %zu replaced, %zu removed as repeats\n",
+      run.segments.size(), run.segments.size() == 1 ? "" : "s",
       counts[static_cast<int>(Verdict::kKept)] +
           counts[static_cast<int>(Verdict::kNotJudged)],
       counts[static_cast<int>(Verdict::kRemoved)],
