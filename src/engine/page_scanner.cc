@@ -24,9 +24,13 @@ constexpr UINT kStatisticsFooterId = 101;
 constexpr UINT kModificationFooterId = 102;
 
 std::string UpperCopy(const std::string& text) {
-  std::string upper(text);
-  for (char& c : upper) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  std::string upper(text.size(), '\0');
+  const unsigned char* in = reinterpret_cast<const unsigned char*>(text.data());
+  unsigned char* out = reinterpret_cast<unsigned char*>(upper.data());
+  // Branch-free so the compiler can vectorise it: a page is mostly letters.
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = in[i];
+    out[i] = static_cast<unsigned char>(c - (static_cast<unsigned char>(c - 'a') < 26 ? 32 : 0));
   }
   return upper;
 }
