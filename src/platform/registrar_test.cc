@@ -81,6 +81,23 @@ TEST(RegistryScriptTest, ResourceHoldsTheScriptByteForByte) {
   EXPECT_EQ(script, expected);
 }
 
+TEST(RegistryScriptTest, VersionResourceNamesTheRelease) {
+  // Found both by its type name and by the platform's numeric version type.
+  HRSRC by_name = FindResourceA(nullptr, MAKEINTRESOURCEA(1), "VERSION");
+  ASSERT_NE(by_name, nullptr);
+  EXPECT_EQ(FindResourceA(nullptr, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(16)), by_name);
+  const std::string text(static_cast<const char*>(LockResource(LoadResource(nullptr, by_name))),
+                         SizeofResource(nullptr, by_name));
+  for (const char* line : {"FILEVERSION 1,0,2,0\n", "PRODUCTVERSION 1,0,2,0\n",
+                           "BLOCK \"040904b0\"\n", "  FileVersion \"1.02\"\n",
+                           "  ProductVersion \"1.02\"\n", "  InternalName \"VELQUOR\"\n",
+                           "  OriginalFilename \"VELQUOR.DLL\"\n", "  ProductName \"Velquor\"\n",
+                           "  FileDescription \"Velquor DLL to integrate with Internet Explorer.\"\n",
+                           "Translation 0x0409 1200\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line << "in:\n" << text;
+  }
+}
+
 class RegistrarTest : public TempProfileTest {};
 
 TEST_F(RegistrarTest, RealScriptRegistersExactlyTheClassKeysAndUnregistersKeepingClsid) {
