@@ -1,6 +1,7 @@
 #include "rules/user_rules.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "engine/text_helpers.h"
@@ -29,16 +30,21 @@ class LineCounter {
   void Consume(const std::string& bytes) {
     for (char c : bytes) {
       if (c == '\n') {
-        if (!after_cr_) ++line_;
+        if (!after_cr_) Next();
         after_cr_ = false;
       } else {
-        if (c == '\r') ++line_;
+        if (c == '\r') Next();
         after_cr_ = c == '\r';
       }
     }
   }
 
  private:
+  // A file of billions of line ends stops the count rather than overflow it.
+  void Next() {
+    if (line_ < INT_MAX) ++line_;
+  }
+
   int line_ = 1;
   bool after_cr_ = false;
 };
