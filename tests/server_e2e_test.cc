@@ -1,0 +1,309 @@
+// End-to-end tests of libvelquor.so as hosts use it: what it exports,
+// loading and unloading it in one process, `velquor install` and the
+// commands around it, and a host built against an installed tree.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
+
+#include "e2e_util.h"
+#include "platform/registry.h"
+#include "velquor/velquor.h"
+
+namespace velquor::test {
+namespace {
+
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
+
+const char kClassKey[] = "CLSID\\{5A1C7E32-0B4D-4E62-8F93-2C6B0D1E7A45}";
+
+std::string LibraryPath() { return VELQUOR_LIB; }
+
+// Points this process's registry at `home` (the loaded library reads the
+// same profile).
+void UseProfile(const std::string& home) {
+  CloseRegistry();
+  setenv("VELQUOR_HOME", home.c_str(), 1);
+}
+
+std::string ReadText(HKEY root, const std::string& key, const char* name) {
+  HKEY h = nullptr;
+  if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS)
+    return "<absent>";
+  char buffer[8192];
+  DWORD size = sizeof(buffer);
+  LSTATUS rc = RegQueryValueExA(h, name, nullptr, nullptr,
+                                reinterpret_cast<BYTE*>(buffer), &size);
+  RegCloseKey(h);
+  if (rc != ERROR_SUCCESS) return "<absent>";
+  std::string text(buffer, size);
+  if (!text.empty() && text.back() == '\0') text.pop_back();
+  return text;
+}
+
+void WriteText(HKEY root, const std::string& key, const char* name,
+               const std::string& value) {
+  HKEY h = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &h, nullptr),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExA(h, name, 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>(value.c_str()),
+                           static_cast<DWORD>(value.size() + 1)),
+            ERROR_SUCCESS);
+  RegCloseKey(h);
+}
+
+struct StringProtocol : IInternetProtocol {
+  std::string page;
+  size_t pos = 0;
+  HRESULT QueryInterface(REFIID, void** ppv) override {
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return 1; }
+  ULONG Release() override { return 1; }
+  HRESULT Start(LPCWSTR, IInternetProtocolSink*, IInternetBindInfo*, DWORD,
+                HANDLE_PTR) override { return S_OK; }
+  HRESULT Continue(PROTOCOLDATA*) override { return S_OK; }
+  HRESULT Abort(HRESULT, DWORD) override { return S_OK; }
+  HRESULT Terminate(DWORD) override { return S_OK; }
+  HRESULT Suspend() override { return S_OK; }
+  HRESULT Resume() override { return S_OK; }
+  HRESULT Read(void* buffer, ULONG count, ULONG* read) override {
+    size_t n = std::min<size_t>(count, page.size() - pos);
+    std::copy_n(page.data() + pos, n, static_cast<char*>(buffer));
+    pos += n;
+    *read = static_cast<ULONG>(n);
+    return pos == page.size() ? S_FALSE : S_OK;
+  }
+  HRESULT Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override { return S_OK; }
+  HRESULT LockRequest(DWORD) override { return S_OK; }
+  HRESULT UnlockRequest() override { return S_OK; }
+};
+
+struct QuietSink : IInternetProtocolSink {
+  HRESULT QueryInterface(REFIID, void** ppv) override {
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return 1; }
+  ULONG Release() override { return 1; }
+  HRESULT Switch(PROTOCOLDATA*) override { return S_OK; }
+  HRESULT ReportProgress(ULONG, LPCWSTR) override { return S_OK; }
+  HRESULT ReportData(DWORD, ULONG, ULONG) override { return S_OK; }
+  HRESULT ReportResult(HRESULT, DWORD, LPCWSTR) override { return S_OK; }
+};
+
+// Filters `page` through a filter object of the loaded library.
+std::string FilterThrough(void* library, const std::string& page) {
+  auto get = reinterpret_cast<DllGetClassObjectFn>(dlsym(library, "DllGetClassObject"));
+  EXPECT_NE(get, nullptr);
+  if (get == nullptr) return "<no entry point>";
+  IClassFactory* factory = nullptr;
+  EXPECT_EQ(get(CLSID_IENubrix, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
+            S_OK);
+  IInternetProtocol* filter = nullptr;
+  EXPECT_EQ(factory->CreateInstance(nullptr, IID_IInternetProtocol,
+                                    reinterpret_cast<void**>(&filter)),
+            S_OK);
+  StringProtocol inner;
+  inner.page = page;
+  QuietSink sink;
+  PROTOCOLFILTERDATA data{sizeof(PROTOCOLFILTERDATA), nullptr, &inner, nullptr, 0};
+  EXPECT_EQ(filter->Start(u"text/html", &sink, nullptr, 0,
+                          reinterpret_cast<HANDLE_PTR>(&data)),
+            S_OK);
+  std::string out;
+  for (int guard = 0; guard < 10000; ++guard) {
+    char buffer[100];
+    ULONG got = 0;
+    HRESULT hr = filter->Read(buffer, sizeof(buffer), &got);
+    out.append(buffer, got);
+    if (FAILED(hr) || (hr == S_FALSE && got == 0)) break;
+  }
+  filter->Release();
+  factory->Release();
+  return out;
+}
+
+TEST(Library, ExportsExactlyTheFourEntryPoints) {
+  RunResult r = RunProgram(VELQUOR_NM, {"-D", "--defined-only", LibraryPath()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::istringstream lines(r.out);
+  std::vector<std::string> names;
+  for (std::string line; std::getline(lines, line);) {
+    names.push_back(line.substr(line.rfind(' ') + 1));
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"DllCanUnloadNow", "DllGetClassObject",
+                                             "DllRegisterServer",
+                                             "DllUnregisterServer"}))
+      << r.out;
+}
+
+TEST(Library, UnloadsCompletelyAndReadsTheRulesAfreshOnReload) {
+  TempDir home;
+  UseProfile(home.path());
+  WriteText(HKEY_CURRENT_USER, "Software\\Morvanet\\Velquor\\Config", "InstallDir",
+            home.path());
+  WriteFile(home.File("MYRULES.TXT"), "1,200,zqxad\r\n// end of rules\r\n");
+  const std::string page =
+      "<HTML><BODY><A HREF=\"http://a.example/\">zqxad offer</A> rest</BODY></HTML>";
+
+  void* library = dlopen(LibraryPath().c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();
+  std::string first = FilterThrough(library, page);
+  EXPECT_EQ(first.find("zqxad"), std::string::npos) << "the user rule removes it: " << first;
+  EXPECT_NE(first.find(" rest"), std::string::npos) << first;
+  auto can_unload = reinterpret_cast<DllCanUnloadNowFn>(dlsym(library, "DllCanUnloadNow"));
+  ASSERT_NE(can_unload, nullptr);
+  EXPECT_EQ(can_unload(), S_OK);
+  ASSERT_EQ(dlclose(library), 0);
+  EXPECT_EQ(dlopen(LibraryPath().c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr)
+      << "the library stayed mapped after dlclose";
+
+  WriteFile(home.File("MYRULES.TXT"), "1,200,otherword\r\n// end of rules\r\n");
+  library = dlopen(LibraryPath().c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();
+  EXPECT_EQ(FilterThrough(library, page), page) << "start-up read the new rules";
+  dlclose(library);
+  CloseRegistry();
+}
+
+class InstallTest : public ::testing::Test {
+ protected:
+  void SetUp() override { UseProfile(home_.path()); }
+  void TearDown() override { CloseRegistry(); }
+  TempDir home_;
+};
+
+TEST_F(InstallTest, InstallThenFilterGoesThroughTheRegisteredLibrary) {
+  // A copy of the library in a folder of its own, so that only the
+  // registration can lead the program to it.
+  std::string dir = home_.File("elsewhere");
+  std::filesystem::create_directory(dir);
+  std::string copy = dir + "/libvelquor.so";
+  std::filesystem::copy_file(LibraryPath(), copy);
+  RunResult r = RunVelquor(home_.path(), {"install", "--library", copy});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "installed " + copy + " as the filter for text/html\n" +
+                       "user rules file: " + home_.path() + "\\MYRULES.TXT\n");
+  EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, "PROTOCOLS\\Filter\\text/html", "CLSID"),
+            "{5A1C7E32-0B4D-4E62-8F93-2C6B0D1E7A45}");
+  EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, std::string(kClassKey) + "\\InprocServer32",
+                     nullptr),
+            copy);
+  EXPECT_EQ(ReadText(HKEY_CURRENT_USER, "Software\\Morvanet\\Velquor\\Config",
+                     "InstallDir"),
+            home_.path());
+
+  const std::string page = "<HTML><BODY><P>plain page</P></BODY></HTML>\n";
+  WriteFile(home_.File("page.html"), page);
+  r = RunVelquor(home_.path(), {"filter", home_.File("page.html")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, page);
+
+  std::filesystem::remove(copy);
+  r = RunVelquor(home_.path(), {"filter", home_.File("page.html")});
+  EXPECT_EQ(r.status, 2) << r.out;
+  EXPECT_NE(r.err.find(copy), std::string::npos) << r.err;
+}
+
+TEST_F(InstallTest, LongLibraryPathIsRegisteredWhole) {
+  std::string dir = home_.path();
+  while (dir.size() < 400) dir += "/a-rather-long-directory-name";
+  std::filesystem::create_directories(dir);
+  std::string copy = dir + "/libvelquor.so";
+  std::filesystem::copy_file(LibraryPath(), copy);
+  RunResult r = RunVelquor(home_.path(), {"register", "--library", copy});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, std::string(kClassKey) + "\\InprocServer32",
+                     nullptr),
+            copy);
+}
+
+TEST_F(InstallTest, UninstallUndoesInstall) {
+  RunResult r = RunVelquor(home_.path(), {"install", "--library", LibraryPath()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = RunVelquor(home_.path(), {"uninstall"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "uninstalled " + LibraryPath() + "\n");
+  HKEY h = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "PROTOCOLS", 0, KEY_READ, &h),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, kClassKey, 0, KEY_READ, &h),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "IENubrix.IENubrix", 0, KEY_READ, &h),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(ReadText(HKEY_CURRENT_USER, "Software\\Morvanet\\Velquor\\Config",
+                     "InstallDir"),
+            "<absent>");
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_READ, &h), ERROR_SUCCESS);
+  RegCloseKey(h);
+}
+
+TEST_F(InstallTest, BadArgumentsAreReported) {
+  WriteFile(home_.File("file"), "not a directory");
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  } cases[] = {
+      {{"install", "--dir", home_.File("missing")},
+       2,
+       "velquor: install: --dir " + home_.File("missing") +
+           ": No such file or directory\n"},
+      {{"install", "--dir", home_.File("file")},
+       2,
+       "velquor: install: --dir " + home_.File("file") + ": not a directory\n"},
+      {{"install", "--frob"},
+       1,
+       "velquor: install: unexpected argument '--frob' (try 'velquor install --help')\n"},
+      {{"register", "--library"}, 1, "velquor: register: --library needs a value\n"},
+  };
+  for (const Case& c : cases) {
+    RunResult r = RunVelquor(home_.path(), c.args);
+    EXPECT_EQ(r.status, c.status) << c.args[0] << " " << c.args[1];
+    EXPECT_EQ(r.err, c.err);
+  }
+  RunResult r = RunVelquor(home_.path(), {"register", "--library", home_.File("nope.so")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err.rfind("velquor: register: cannot load " + home_.File("nope.so") + ": ", 0),
+            0u)
+      << r.err;
+}
+
+// Installs the build into a temporary prefix, builds examples/minimal_host
+// against it as an outside project would, and runs it.
+TEST(InstalledTree, MinimalHostBuildsAndFiltersAPage) {
+  TempDir work;
+  std::string prefix = work.File("prefix");
+  RunResult r = RunProgram(VELQUOR_CMAKE_COMMAND,
+                           {"--install", VELQUOR_BINARY_DIR, "--prefix", prefix});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(std::filesystem::exists(prefix + "/include/velquor/velquor.h"));
+
+  std::string flags;
+  std::string sanitize = VELQUOR_SANITIZE_FLAGS;
+  if (!sanitize.empty()) flags = "-fsanitize=" + sanitize + " -fno-omit-frame-pointer";
+  std::string build = work.File("build");
+  r = RunProgram(VELQUOR_CMAKE_COMMAND,
+                 {"-S", SourceDir() + "/examples", "-B", build, "-G",
+                  VELQUOR_CMAKE_GENERATOR, "-DCMAKE_PREFIX_PATH=" + prefix,
+                  "-DCMAKE_CXX_COMPILER=" VELQUOR_CXX_COMPILER,
+                  "-DCMAKE_CXX_FLAGS=" + flags});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  r = RunProgram(VELQUOR_CMAKE_COMMAND, {"--build", build});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+
+  r = RunProgram(build + "/minimal_host", {}, {"VELQUOR_HOME=" + work.File("home")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "<HTML><BODY><P>Hello from a minimal host.</P></BODY></HTML>\n");
+}
+
+}  // namespace
+}  // namespace velquor::test
