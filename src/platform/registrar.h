@@ -7,8 +7,9 @@
 // Script language. After %NAME% replacements (names compared without regard
 // to case, %% for one percent sign, an unknown name an error), the text is a
 // sequence of tokens separated by white space; a '...' string is one token
-// ('' inside it stands for one quote). Each root (HKCR, HKCU, HKLM, HKU or
-// their long names) is followed by a block "{ ... }". In a block, each key
+// ('' inside it stands for one quote). Each root (HKCR or HKCU, or their long
+// names; the registry here holds no other roots) is followed by a block
+// "{ ... }". In a block, each key
 // is an optional flag (NoRemove, ForceRemove, Delete), its name, an optional
 // "= s 'text'" / "= d 'number'" / "= b 'hex'" default value, and an optional
 // block of subkeys; "val Name = s|d|b '...'" sets a named value of the
