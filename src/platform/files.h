@@ -1,7 +1,8 @@
 // Stand-ins for the platform's file access, under their published names and
 // result conventions: CreateFileA (a read-only open of an existing file),
-// SetFilePointer, ReadFile, GetFileSize, CloseHandle, and the thread's last
-// error code. The user rules loader is their caller.
+// SetFilePointer, ReadFile, GetFileSize and CloseHandle; a failure leaves its
+// reason in the thread's last error (GetLastError, error_info.h). The user
+// rules loader is their caller.
 //
 // Paths follow the original platform: `\` is a separator like `/`, and a path
 // component that does not exist as written is matched without regard to ASCII
@@ -43,8 +44,8 @@ constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFFu;
 
 // Last-error codes of the file functions, beyond those declared with the
 // registry stand-ins (ERROR_FILE_NOT_FOUND 2, ERROR_ACCESS_DENIED 5,
-// ERROR_INVALID_HANDLE 6, ERROR_NOT_ENOUGH_MEMORY 8) and with the thread's
-// error state (ERROR_INVALID_PARAMETER 87).
+// ERROR_INVALID_HANDLE 6, ERROR_NOT_ENOUGH_MEMORY 8, ERROR_INVALID_PARAMETER
+// 87), which error_info.h brings in.
 constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
 constexpr DWORD ERROR_READ_FAULT = 30;
@@ -64,7 +65,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* security,
 // 32 bits when given, else sign-extended) from the start, the current
 // position or the end. Returns the low 32 bits of the new position (the high
 // ones in `*distance_high`) and sets the last error to 0, or
-// INVALID_SET_FILE_POINTER with the reason (a negative target is refused).
+// INVALID_SET_FILE_POINTER with the reason and the position unmoved: a
+// negative target, or one past 32 bits without `distance_high`, is refused.
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method);
 
 // Reads up to `to_read` bytes at the file position into `buffer`, fewer only
@@ -82,13 +84,11 @@ DWORD GetFileSize(HANDLE file, LPDWORD high);
 // handle that is not open.
 BOOL CloseHandle(HANDLE object);
 
-// The reason of a failure is left in the thread's last error: GetLastError()
-// (error_info.h).
-
 namespace velquor {
 
 // A short English description of a last-error code ("file not found",
 // "not a regular file", ...), for messages of the command-line host.
+// Never null.
 const char* DescribeFileError(DWORD code);
 
 // Test hook: after `reads` more successful ReadFile calls (any thread), every
