@@ -288,6 +288,25 @@ TEST_F(UserRulesTest, AReadErrorEndsTheLoadKeepingEarlierRules) {
   EXPECT_EQ(recorder_.problems[0].offset, 16u);
 }
 
+// Another program may write the file while it is read; one that cuts it
+// short must end the load, not leave the reader waiting for bytes forever.
+TEST_F(UserRulesTest, AFileCutShortWhileReadEndsTheLoad) {
+  struct Truncator : Recorder {
+    void OnLine(const RuleLineReport& report) override {
+      Recorder::OnLine(report);
+      if (lines.size() == 1) fs::resize_file(path, 8);
+    }
+    fs::path path;
+  } truncator;
+  truncator.path = dir_ / "MYRULES.TXT";
+  Write("MYRULES.TXT", "1,1,one\n1,2,two\n1,3,three\n");
+  LoadUserRules(truncator.path.string(), &truncator);
+  EXPECT_EQ(Dump(PresenceRules()), "ONE=1");
+  ASSERT_EQ(truncator.problems.size(), 1u);
+  EXPECT_EQ(truncator.problems[0].problem, RuleFileProblem::kFileShrank);
+  EXPECT_EQ(truncator.problems[0].offset, 8u);
+}
+
 TEST_F(UserRulesTest, NoFileMeansEmptyLists) {
   PresenceRules().append("STALE", 1);
   fs::create_directories(dir_ / "isdir");
