@@ -116,6 +116,21 @@ TEST(ExplainCommand, ReportsSegmentsAndReplacements) {
             "3 segments: 2 kept, 0 removed, 1 replaced, 0 removed as repeats\n");
 }
 
+TEST(ExplainCommand, NamesTheSwitchThatTurnedAJudgeOff) {
+  TempDir home;
+  SetConfig(home.path(), "Applets", "0");
+  RunResult r = RunVelquor(home.path(), {"explain"},
+                           "<APPLET WIDTH=468 HEIGHT=60></APPLET><A NAME=x>\x01</A>");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "applet at byte 0, 37 bytes: kept, not judged (Applets is 0)\n"
+            "link at byte 37, 15 bytes: kept\n"
+            "  target \"\"\n"
+            "  no image tag -50\n"
+            "  total -50, below zero\n"
+            "2 segments: 2 kept, 0 removed, 0 replaced, 0 removed as repeats\n");
+}
+
 TEST(ExplainCommand, UsageAndFileErrors) {
   TempDir home;
   RunResult help = RunVelquor(home.path(), {"explain", "--help"});
