@@ -2,6 +2,7 @@
 // points move it, and the class object's cache in the object map.
 #include "server/class_factory.h"
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -100,7 +101,7 @@ TEST_F(ClassObjectTest, CreateInstanceRefusesAggregationWithOtherInterfaces) {
 struct CountingClassObject final : IUnknown {
   static inline int created = 0;
   static inline int destroyed = 0;
-  ULONG ref = 0;
+  std::atomic<ULONG> ref{0};  // racing threads take references
   HRESULT QueryInterface(REFIID, void** ppv) override {
     ++ref;
     *ppv = this;
