@@ -134,10 +134,11 @@ struct CacheEntry {
   LSTATUS status = ERROR_SUCCESS;
   DWORD size = 0;
   bool whole = false;  // bytes holds the whole value
+  std::string key;     // as CacheKey() makes it, to tell hash collisions
   std::string bytes;
 };
 constinit std::mutex g_cache_mu;
-std::unordered_map<std::string, CacheEntry> g_cache;
+std::unordered_map<uint64_t, CacheEntry> g_cache;
 
 struct HandleSlot {
   uint32_t generation = 0;
@@ -793,6 +794,7 @@ LSTATUS OpenPath(const KeyRef& base, const std::vector<std::string>& parts,
   });
 }
 
+// The cache's key of a value: root, key path and name, letters in lower case.
 std::string CacheKey(HKEY root, const char* subkey, const char* name) {
   std::string key;
   key.push_back(root == HKEY_CURRENT_USER ? 'U' : 'C');
@@ -800,6 +802,33 @@ std::string CacheKey(HKEY root, const char* subkey, const char* name) {
   key.push_back('\0');
   for (const char* p = name ? name : ""; *p; ++p) key.push_back(LowerAscii(*p));
   return key;
+}
+
+// FNV-1a of CacheKey(), computed without building it: a cached read must not
+// allocate.
+uint64_t CacheHash(HKEY root, const char* subkey, const char* name) {
+  uint64_t h = 14695981039346656037ull;
+  auto mix = [&h](char c) {
+    h ^= static_cast<unsigned char>(c);
+    h *= 1099511628211ull;
+  };
+  mix(root == HKEY_CURRENT_USER ? 'U' : 'C');
+  for (const char* p = subkey ? subkey : ""; *p; ++p) mix(LowerAscii(*p));
+  mix('\0');
+  for (const char* p = name ? name : ""; *p; ++p) mix(LowerAscii(*p));
+  return h;
+}
+
+bool CacheKeyMatches(const std::string& key, HKEY root, const char* subkey,
+                     const char* name) {
+  size_t i = 0;
+  if (key.empty() || key[i++] != (root == HKEY_CURRENT_USER ? 'U' : 'C')) return false;
+  for (const char* p = subkey ? subkey : ""; *p; ++p)
+    if (i >= key.size() || key[i++] != LowerAscii(*p)) return false;
+  if (i >= key.size() || key[i++] != '\0') return false;
+  for (const char* p = name ? name : ""; *p; ++p)
+    if (i >= key.size() || key[i++] != LowerAscii(*p)) return false;
+  return i == key.size();
 }
 
 }  // namespace
@@ -1155,14 +1184,15 @@ LSTATUS RegReadValueFast(HKEY root, const char* subkey, const char* name,
   uint64_t* serial = g_serial.load(std::memory_order_acquire);
   if (!serial) serial = MapSerial(false);
   uint64_t mark = 1;  // odd: not cacheable
-  std::string key;
+  uint64_t hash = 0;
   if (serial) {
     mark = std::atomic_ref<uint64_t>(*serial).load(std::memory_order_acquire);
     if ((mark & 1) == 0) {
-      key = CacheKey(root, subkey, name);
+      hash = CacheHash(root, subkey, name);
       std::lock_guard<std::mutex> lock(g_cache_mu);
-      auto it = g_cache.find(key);
-      if (it != g_cache.end() && it->second.serial == mark) {
+      auto it = g_cache.find(hash);
+      if (it != g_cache.end() && it->second.serial == mark &&
+          CacheKeyMatches(it->second.key, root, subkey, name)) {
         const CacheEntry& e = it->second;
         if (e.status != ERROR_SUCCESS) return e.status;
         *size = e.size;
@@ -1197,9 +1227,10 @@ LSTATUS RegReadValueFast(HKEY root, const char* subkey, const char* name,
     entry.size = static_cast<DWORD>(bytes.size());
     entry.whole = bytes.size() <= kCachedBytes;
     if (entry.whole) entry.bytes = bytes;
+    entry.key = CacheKey(root, subkey, name);
     std::lock_guard<std::mutex> lock(g_cache_mu);
     if (g_cache.size() >= kMaxCacheEntries) g_cache.clear();
-    g_cache[key] = std::move(entry);
+    g_cache[hash] = std::move(entry);
   }
   if (status != ERROR_SUCCESS) return status;
   *size = limit;

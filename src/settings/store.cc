@@ -26,6 +26,20 @@ bool EqualNoCase(const char* a, const std::string& b) {
   return true;
 }
 
+// The number rules of ReadStoreNumber over plain texts, so that a setting read
+// from the table builds no std::string.
+uint32_t ReadNumber(HKEY root, const char* key, const char* name,
+                    uint32_t default_value) {
+  BYTE bytes[4] = {0, 0, 0, 0};
+  DWORD size = 0;
+  if (RegReadValueFast(root, key, name, bytes, sizeof bytes, &size) != ERROR_SUCCESS) {
+    return default_value;
+  }
+  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+         static_cast<uint32_t>(bytes[2]) << 16 |
+         static_cast<uint32_t>(bytes[3]) << 24;
+}
+
 }  // namespace
 
 std::string ReadStoreString(HKEY root, const std::string& key,
@@ -46,15 +60,7 @@ std::string ReadStoreString(HKEY root, const std::string& key,
 
 uint32_t ReadStoreNumber(HKEY root, const std::string& key,
                          const std::string& name, uint32_t default_value) {
-  BYTE bytes[4] = {0, 0, 0, 0};
-  DWORD size = 0;
-  if (RegReadValueFast(root, key.c_str(), name.c_str(), bytes, sizeof bytes,
-                       &size) != ERROR_SUCCESS) {
-    return default_value;
-  }
-  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-         static_cast<uint32_t>(bytes[2]) << 16 |
-         static_cast<uint32_t>(bytes[3]) << 24;
+  return ReadNumber(root, key.c_str(), name.c_str(), default_value);
 }
 
 void WriteStoreNumber(HKEY root, const std::string& key,
@@ -84,7 +90,7 @@ const StoreValue* FindStoreValue(const std::string& name) {
 }
 
 uint32_t ReadSetting(const StoreValue& v) {
-  return ReadStoreNumber(HKEY_CURRENT_USER, v.key, v.name, v.number_default);
+  return ReadNumber(HKEY_CURRENT_USER, v.key, v.name, v.number_default);
 }
 
 std::string ReadTextSetting(const StoreValue& v,

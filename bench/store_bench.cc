@@ -1,0 +1,74 @@
+// Settings and totals through the real store in a temporary profile:
+// a setting read when nothing has changed, a read right after another
+// write (the database path), and a counter increment.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/registry.h"
+#include "settings/store.h"
+
+namespace {
+
+class Profile {
+ public:
+  Profile() {
+    char tmpl[] = "/tmp/velquor-bench-XXXXXX";
+    if (mkdtemp(tmpl)) path_ = tmpl;
+    setenv("VELQUOR_HOME", path_.c_str(), 1);
+    velquor::CloseRegistry();
+    velquor::WriteStoreNumber(HKEY_CURRENT_USER, velquor::kConfigKey, "Score", 120);
+  }
+  ~Profile() {
+    velquor::CloseRegistry();
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+
+ private:
+  std::string path_;
+};
+
+void BM_SettingReadUnchanged(benchmark::State& state) {
+  Profile profile;
+  for (auto _ : state) benchmark::DoNotOptimize(velquor::ReadSetting(velquor::kScore));
+}
+BENCHMARK(BM_SettingReadUnchanged);
+
+void BM_SettingReadAbsent(benchmark::State& state) {
+  Profile profile;
+  for (auto _ : state) benchmark::DoNotOptimize(velquor::ReadSetting(velquor::kImages));
+}
+BENCHMARK(BM_SettingReadAbsent);
+
+void BM_TextSettingReadUnchanged(benchmark::State& state) {
+  Profile profile;
+  for (auto _ : state)
+    benchmark::DoNotOptimize(velquor::ReadTextSetting(velquor::kInstallDir, ""));
+}
+BENCHMARK(BM_TextSettingReadUnchanged);
+
+// Every read follows a write, so it goes to the database.
+void BM_SettingReadAfterWrite(benchmark::State& state) {
+  Profile profile;
+  uint32_t n = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    velquor::WriteStoreNumber(HKEY_CURRENT_USER, velquor::kConfigKey, "Test", ++n);
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(velquor::ReadSetting(velquor::kScore));
+  }
+}
+BENCHMARK(BM_SettingReadAfterWrite);
+
+void BM_CounterIncrement(benchmark::State& state) {
+  Profile profile;
+  for (auto _ : state) velquor::IncrementCounter(velquor::kKilled);
+}
+BENCHMARK(BM_CounterIncrement);
+
+}  // namespace
+
+BENCHMARK_MAIN();
