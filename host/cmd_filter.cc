@@ -16,6 +16,7 @@
 #include "commands.h"
 #include "filter/filter_stream.h"
 #include "inner_protocol.h"
+#include "rules/user_rules.h"
 
 namespace velquor::host {
 namespace {
@@ -227,6 +228,10 @@ int RunFilter(int argc, char** argv) {
       return 2;
     }
   }
+
+  // The keyword lists are filled once per process, as the library's
+  // start-up does.
+  LoadAllRules();
 
   int status = 0;
   for (const std::string& name : options.files) {
