@@ -81,17 +81,16 @@ constexpr const char* kStatementSql[kStatementCount] = {
     "SELECT id FROM keys WHERE root = ?1 AND path = ?2",
     "SELECT 1 FROM keys WHERE id = ?1",
     "SELECT type, data FROM vals WHERE key = ?1 AND name = ?2",
-    "INSERT INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4)"
-    " ON CONFLICT(key, name) DO UPDATE SET type = excluded.type,"
-    " data = excluded.data",
+    ("INSERT INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4)"
+     " ON CONFLICT(key, name) DO UPDATE SET type = excluded.type,"
+     " data = excluded.data"),
     "DELETE FROM vals WHERE key = ?1 AND name = ?2",
     "INSERT INTO keys(parent, root, path, name) VALUES(?1, ?2, ?3, ?4)",
     "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1",
     "DELETE FROM keys WHERE id = ?1",
     "DELETE FROM vals WHERE key = ?1",
     "SELECT name FROM keys WHERE parent = ?1 ORDER BY name LIMIT 1 OFFSET ?2",
-    "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY name"
-    " LIMIT 1 OFFSET ?2",
+    "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY name LIMIT 1 OFFSET ?2",
     "BEGIN IMMEDIATE",
     "COMMIT",
     "ROLLBACK",
