@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <string_view>
 
 #include "engine/judges.h"
 #include "platform/resources.h"
@@ -18,65 +19,58 @@ constexpr char kAppletClose[] = "</APPLET>";
 constexpr char kPageEnd[] = "</HTML>";
 constexpr std::size_t kLinkCloseLength = sizeof kLinkClose - 1;
 constexpr std::size_t kAppletCloseLength = sizeof kAppletClose - 1;
-constexpr std::size_t kPageEndLength = sizeof kPageEnd - 1;
 
 constexpr UINT kStatisticsFooterId = 101;
 constexpr UINT kModificationFooterId = 102;
 
-std::string UpperCopy(const std::string& text) {
-  std::string upper(text.size(), '\0');
-  const unsigned char* in = reinterpret_cast<const unsigned char*>(text.data());
-  unsigned char* out = reinterpret_cast<unsigned char*>(upper.data());
-  // Branch-free so the compiler can vectorise it: a page is mostly letters.
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const unsigned char c = in[i];
-    out[i] = static_cast<unsigned char>(c - (static_cast<unsigned char>(c - 'a') < 26 ? 32 : 0));
-  }
-  return upper;
-}
-
 char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
-// First position of `kPageEnd` in `text` compared as if `text` were
-// upper-cased, or npos. Searches in place: the output may be large.
-std::size_t FindPageEnd(const std::string& text) {
-  if (text.size() < kPageEndLength) return std::string::npos;
-  const char* base = text.data();
-  const std::size_t last = text.size() - kPageEndLength;
-  std::size_t pos = 0;
-  while (pos <= last) {
-    const void* hit = std::memchr(base + pos, '<', last - pos + 1);
-    if (hit == nullptr) return std::string::npos;
-    pos = static_cast<std::size_t>(static_cast<const char*>(hit) - base);
-    std::size_t i = 1;
-    while (i < kPageEndLength && AsciiUpper(base[pos + i]) == kPageEnd[i]) ++i;
-    if (i == kPageEndLength) return pos;
-    ++pos;
+// Whether `text` holds `tag` (upper case, beginning with '<') at `pos`, its
+// letters in either case: the same as finding it in an upper-cased copy,
+// without making one.
+bool TagAt(std::string_view text, std::size_t pos, std::string_view tag) {
+  if (text.size() - pos < tag.size()) return false;
+  for (std::size_t i = 1; i < tag.size(); ++i) {
+    if (AsciiUpper(text[pos + i]) != tag[i]) return false;
   }
-  return std::string::npos;
+  return true;
 }
 
-// Finding an opening tag again from scratch after every segment would make
-// a chunk full of links quadratic; a found position stays valid until the
-// scan passes it, and "not found" stays true for the rest of the chunk.
-class TagFinder {
- public:
-  TagFinder(const std::string& upper, const char* tag) : upper_(upper), tag_(tag) {}
+// The next '<' at or after `from`, or npos.
+std::size_t NextAngle(std::string_view text, std::size_t from) {
+  if (from >= text.size()) return std::string_view::npos;
+  const void* hit = std::memchr(text.data() + from, '<', text.size() - from);
+  return hit == nullptr ? std::string_view::npos
+                        : static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+}
 
-  std::size_t FindFrom(std::size_t from) {
-    if (!searched_ || (found_ != std::string::npos && found_ < from)) {
-      found_ = upper_.find(tag_, from);
-      searched_ = true;
-    }
-    return found_;
+// First position at or after `from` where `tag` begins in any letter case,
+// or npos. Every tag begins with '<', so only those bytes are looked at.
+std::size_t FindTag(std::string_view text, std::size_t from, std::string_view tag) {
+  for (std::size_t pos = NextAngle(text, from); pos != std::string_view::npos;
+       pos = NextAngle(text, pos + 1)) {
+    if (TagAt(text, pos, tag)) return pos;
   }
+  return std::string_view::npos;
+}
 
- private:
-  const std::string& upper_;
-  const char* tag_;
-  std::size_t found_ = std::string::npos;
-  bool searched_ = false;
-};
+// First position at or after `from` where a link or an applet segment opens,
+// or npos; *is_applet tells which. Both are found in one pass, so a chunk
+// full of links is scanned once however many segments it holds.
+std::size_t FindSegmentStart(std::string_view text, std::size_t from, bool* is_applet) {
+  for (std::size_t pos = NextAngle(text, from); pos != std::string_view::npos;
+       pos = NextAngle(text, pos + 1)) {
+    if (TagAt(text, pos, kLinkOpen)) {
+      *is_applet = false;
+      return pos;
+    }
+    if (TagAt(text, pos, kAppletOpen)) {
+      *is_applet = true;
+      return pos;
+    }
+  }
+  return std::string_view::npos;
+}
 
 // The footers due at the end of the page, in order, for the current counters
 // and settings; "" when none is due.
@@ -129,9 +123,6 @@ std::string FormatStatisticsFooter(const std::string& format, int32_t removed,
 std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modified,
                       int32_t& removed, int32_t& carry_over, const SegmentJudges& judges) {
   carry_over = -1;
-  const std::string upper = UpperCopy(chunk);
-  TagFinder links(upper, kLinkOpen);
-  TagFinder applets(upper, kAppletOpen);
   std::string output;
   output.reserve(chunk.size());
 
@@ -139,13 +130,10 @@ std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modif
   // at again.
   std::size_t rest = 0;
   while (rest < chunk.size()) {
-    const std::size_t link = links.FindFrom(rest);
-    const std::size_t applet = applets.FindFrom(rest);
-    if (link == std::string::npos && applet == std::string::npos) break;
-
-    const bool is_applet = applet != std::string::npos && (link == std::string::npos || applet < link);
-    const std::size_t start = is_applet ? applet : link;
-    const std::size_t close = upper.find(is_applet ? kAppletClose : kLinkClose, start);
+    bool is_applet = false;
+    const std::size_t start = FindSegmentStart(chunk, rest, &is_applet);
+    if (start == std::string::npos) break;
+    const std::size_t close = FindTag(chunk, start, is_applet ? kAppletClose : kLinkClose);
     if (close == std::string::npos) {
       // An unclosed segment: hold its tail back for the next chunk when it is
       // short next to what has been produced, so the segment can be judged
@@ -173,7 +161,7 @@ std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modif
   // when that text is scanned again; one at exactly the held-back index gets
   // them now, and the index moves past them so that the "</HTML>" starts the
   // next chunk at position 0, where it receives none a second time.
-  const std::size_t page_end = FindPageEnd(output);
+  const std::size_t page_end = FindTag(output, 0, kPageEnd);
   if (page_end == std::string::npos || page_end == 0) return output;
   if (carry_over >= 0 && page_end > static_cast<std::size_t>(carry_over)) return output;
   const std::string footers = PageFooters(modified, removed);
