@@ -1,5 +1,7 @@
 #include "engine/page_scanner.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -36,12 +38,36 @@ bool TagAt(std::string_view text, std::size_t pos, std::string_view tag) {
   return true;
 }
 
-// The next '<' at or after `from`, or npos.
+// The next '<' at or after `from`, or npos. Tags in HTML are often only a
+// few dozen bytes apart, where a library search costs more to set up than
+// it saves, so the first bytes are looked at eight at a time here and only a
+// longer stretch goes to memchr.
 std::size_t NextAngle(std::string_view text, std::size_t from) {
-  if (from >= text.size()) return std::string_view::npos;
-  const void* hit = std::memchr(text.data() + from, '<', text.size() - from);
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHighs = 0x8080808080808080ull;
+  constexpr uint64_t kAngles = kOnes * static_cast<unsigned char>('<');
+  constexpr std::size_t kShortStretch = 64;
+  const char* data = text.data();
+  const std::size_t size = text.size();
+  std::size_t pos = from;
+  if constexpr (std::endian::native == std::endian::little) {
+    const std::size_t stop = size - std::min(size, kShortStretch) > from
+                                 ? from + kShortStretch
+                                 : size;
+    for (; pos + 8 <= stop; pos += 8) {
+      uint64_t word;
+      std::memcpy(&word, data + pos, 8);
+      const uint64_t x = word ^ kAngles;
+      // The lowest flagged byte is always a real '<' (borrows only run
+      // upwards), which is the only one wanted.
+      const uint64_t found = (x - kOnes) & ~x & kHighs;
+      if (found != 0) return pos + static_cast<std::size_t>(std::countr_zero(found) >> 3);
+    }
+  }
+  if (pos >= size) return std::string_view::npos;
+  const void* hit = std::memchr(data + pos, '<', size - pos);
   return hit == nullptr ? std::string_view::npos
-                        : static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+                        : static_cast<std::size_t>(static_cast<const char*>(hit) - data);
 }
 
 // First position at or after `from` where `tag` begins in any letter case,
@@ -56,17 +82,29 @@ std::size_t FindTag(std::string_view text, std::size_t from, std::string_view ta
 
 // First position at or after `from` where a link or an applet segment opens,
 // or npos; *is_applet tells which. Both are found in one pass, so a chunk
-// full of links is scanned once however many segments it holds.
-std::size_t FindSegmentStart(std::string_view text, std::size_t from, bool* is_applet) {
+// full of links is scanned once however many segments it holds. The first
+// "</HTML>" passed on the way, if any, goes to *page_end (left alone when
+// one was found before): in a chunk without any segment the output is the
+// chunk, and it need not be searched again.
+std::size_t FindSegmentStart(std::string_view text, std::size_t from, bool* is_applet,
+                             std::size_t* page_end) {
   for (std::size_t pos = NextAngle(text, from); pos != std::string_view::npos;
        pos = NextAngle(text, pos + 1)) {
-    if (TagAt(text, pos, kLinkOpen)) {
-      *is_applet = false;
-      return pos;
-    }
-    if (TagAt(text, pos, kAppletOpen)) {
-      *is_applet = true;
-      return pos;
+    if (pos + 1 < text.size()) {
+      const char next = AsciiUpper(text[pos + 1]);
+      if (next == 'A') {
+        if (TagAt(text, pos, kLinkOpen)) {
+          *is_applet = false;
+          return pos;
+        }
+        if (TagAt(text, pos, kAppletOpen)) {
+          *is_applet = true;
+          return pos;
+        }
+      } else if (next == '/' && *page_end == std::string_view::npos &&
+                 TagAt(text, pos, kPageEnd)) {
+        *page_end = pos;
+      }
     }
   }
   return std::string_view::npos;
@@ -129,10 +167,13 @@ std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modif
   // `rest` is where the as-received rest begins; nothing before it is looked
   // at again.
   std::size_t rest = 0;
+  std::size_t page_end_in_chunk = std::string::npos;
+  bool any_segment = false;
   while (rest < chunk.size()) {
     bool is_applet = false;
-    const std::size_t start = FindSegmentStart(chunk, rest, &is_applet);
+    const std::size_t start = FindSegmentStart(chunk, rest, &is_applet, &page_end_in_chunk);
     if (start == std::string::npos) break;
+    any_segment = true;
     const std::size_t close = FindTag(chunk, start, is_applet ? kAppletClose : kLinkClose);
     if (close == std::string::npos) {
       // An unclosed segment: hold its tail back for the next chunk when it is
@@ -161,7 +202,7 @@ std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modif
   // when that text is scanned again; one at exactly the held-back index gets
   // them now, and the index moves past them so that the "</HTML>" starts the
   // next chunk at position 0, where it receives none a second time.
-  const std::size_t page_end = FindTag(output, 0, kPageEnd);
+  const std::size_t page_end = any_segment ? FindTag(output, 0, kPageEnd) : page_end_in_chunk;
   if (page_end == std::string::npos || page_end == 0) return output;
   if (carry_over >= 0 && page_end > static_cast<std::size_t>(carry_over)) return output;
   const std::string footers = PageFooters(modified, removed);
