@@ -226,7 +226,9 @@ class CorpusEquivalenceTest : public ::testing::Test {
                                                        expected.begin()).first - real.begin();
         ASSERT_EQ(killed_after, state.killed);
         // The corpus must exercise removals, or the comparison proves little.
-        if (entry.family == bench::PageFamily::kPortal) {
+        // (Reads much shorter than a segment let most segments through
+        // unjudged: their tails are never short enough to hold back.)
+        if (entry.family == bench::PageFamily::kPortal && read_size >= 512) {
           EXPECT_GT(killed_after, killed_before);
         }
       }
