@@ -213,6 +213,12 @@ bool ParseKeyLine(const std::string& line, RegFileKey* key, std::string* problem
         *problem = "key name longer than 255 bytes";
         return false;
       }
+      // The registry takes key names as C strings: a zero byte would cut the
+      // path short, and a deletion would then walk the wrong tree.
+      if (part.find('\0') != std::string::npos) {
+        *problem = "key name holds a zero byte";
+        return false;
+      }
       if (!part.empty()) key->path += (key->path.empty() ? "" : "\\") + part;
       start = next + 1;
     }

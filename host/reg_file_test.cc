@@ -103,6 +103,8 @@ TEST(RegFileParse, BadLinesAreReportedWithTheirNumber) {
        "expected a [key], a \"name\"= or @= value, or a ; comment"},
       {"REGEDIT4\n[HKCU\\" + std::string(256, 'k') + "]\n", 2,
        "key name longer than 255 bytes"},
+      {"REGEDIT4\n[HKCU\\A]\n[-HKCU\\A\\" + std::string(3, '\0') + "\\]\n", 3,
+       "key name holds a zero byte"},
   };
   for (const Case& c : cases) {
     std::vector<RegFileKey> keys;
