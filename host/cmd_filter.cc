@@ -16,6 +16,7 @@
 #include "commands.h"
 #include "filter/filter_stream.h"
 #include "inner_protocol.h"
+#include "platform/registry.h"
 #include "rules/user_rules.h"
 
 namespace velquor::host {
@@ -234,6 +235,7 @@ int RunFilter(int argc, char** argv) {
   LoadAllRules();
 
   int status = 0;
+  bool store_problem_told = false;
   for (const std::string& name : options.files) {
     const bool is_stdin = name == "-";
     std::FILE* in = is_stdin ? stdin : std::fopen(name.c_str(), "rb");
@@ -248,6 +250,16 @@ int RunFilter(int argc, char** argv) {
                                 : FilterToDirectory(in, name, in_name, options);
     if (page_status != 0) status = page_status;
     if (!is_stdin) std::fclose(in);
+    // A store that cannot be used does not stop the filter: the settings it
+    // could not give take their defaults and the totals go uncounted. Say so
+    // once, naming the file, however many pages follow.
+    if (!store_problem_told) {
+      const std::string problem = StoreProblem();
+      if (!problem.empty()) {
+        PrintError("%s (using the defaults)", problem.c_str());
+        store_problem_told = true;
+      }
+    }
   }
   return status;
 }
