@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -31,11 +32,43 @@ constexpr char kStoreFileName[] = "registry.db";
 // cached has changed.
 constexpr char kSerialFileName[] = "registry.serial";
 constexpr size_t kSerialFileSize = 64;
+// The same file, in its current layout, also carries the live totals: a small
+// table of 4-byte counters (such as "Pages" and "Killed") that an increment
+// changes with one atomic operation instead of a database commit. Readers in
+// every process see a live slot's value in place of the database's; whichever
+// process next commits anything writes the live values through.
+constexpr uint64_t kLiveMagic = 0x31304556494C5156ull;  // "VQLIVE01"
+constexpr size_t kLiveSlotCount = 16;
+constexpr size_t kLiveKeyBytes = 102;
+// A slot's word: the value in bits 0-31, "live" in bit 32 and a generation,
+// bumped at each start from the database, in bits 33-63.
+constexpr uint64_t kLiveBit = uint64_t{1} << 32;
+constexpr int kGenerationShift = 33;
 constexpr size_t kMaxKeyNameLength = 255;
 constexpr size_t kMaxValueNameLength = 16383;
 // Values up to this size are kept whole in the read cache.
 constexpr DWORD kCachedBytes = 1024;
 constexpr size_t kMaxCacheEntries = 4096;
+
+struct LiveSlot {
+  uint64_t word;
+  uint64_t hash;     // of the key; 0 while unbound; published after the key
+  uint64_t flushed;  // the word last written through to the database
+  uint16_t key_length;
+  char key[kLiveKeyBytes];  // root digit, lower-case path, zero, lower-case name
+};
+static_assert(sizeof(LiveSlot) == 128, "a slot is two cache lines");
+
+struct LiveTable {
+  uint64_t serial;  // the change serial, where the older layout has it
+  uint64_t magic;
+  uint32_t bindings;  // slots bound so far; they are bound in order, for good
+  char padding[44];
+  LiveSlot slots[kLiveSlotCount];
+};
+constexpr size_t kLiveFileSize = sizeof(LiveTable);
+static_assert(offsetof(LiveTable, slots) == kSerialFileSize,
+              "the serial stays where the older layout has it");
 
 constexpr int64_t kClassesRootId = 1;
 constexpr int64_t kCurrentUserId = 2;
@@ -74,6 +107,7 @@ enum StatementId {
   kBegin,
   kCommit,
   kRollback,
+  kFlushLive,
   kStatementCount
 };
 
@@ -94,6 +128,8 @@ constexpr const char* kStatementSql[kStatementCount] = {
     "BEGIN IMMEDIATE",
     "COMMIT",
     "ROLLBACK",
+    ("UPDATE vals SET type = 4, data = ?1 WHERE name = ?2 AND key ="
+     " (SELECT id FROM keys WHERE root = ?3 AND path = ?4)"),
 };
 
 struct Connection {
@@ -106,6 +142,9 @@ struct Connection {
   bool pinned = false;
   pthread_t owner{};
   uint64_t serial_mark = 0;
+  // Live slots whose value this connection's transaction has written: each
+  // with the word's generation then. They stop being live at commit.
+  std::vector<std::pair<size_t, uint64_t>> touched;
   Connection* next = nullptr;
 };
 
@@ -127,9 +166,18 @@ std::string g_problem;
 // new even number.
 constinit std::atomic<uint64_t*> g_serial{nullptr};
 constinit std::atomic<bool> g_serial_writable{false};
+constinit size_t g_map_size = 0;
+// The live totals, when the mapped file has the current layout.
+constinit std::atomic<LiveTable*> g_live{nullptr};
+constinit std::atomic<bool> g_live_writable{false};
+// Transactions open in this process, so that an increment can tell cheaply
+// that its thread has none.
+constinit std::atomic<int> g_open_transactions{0};
 
 struct CacheEntry {
   uint64_t serial = 0;
+  uint32_t bindings = 0;  // live slots bound when it was cached
+  int slot = -1;          // the live slot of the value, if it has one
   LSTATUS status = ERROR_SUCCESS;
   DWORD size = 0;
   bool whole = false;  // bytes holds the whole value
@@ -201,7 +249,10 @@ std::string StoreFile() {
 // ---- The change serial ----------------------------------------------------
 
 // Maps the serial file; with `create`, makes it first. Returns the mapping or
-// null. Safe to call from several threads: the first mapping wins.
+// null. Safe to call from several threads: the first mapping wins. A file of
+// the current layout is mapped whole, with its live totals; a file of the
+// older, serial-only layout (or one cut short) is mapped for its serial alone,
+// and the totals then go straight to the database.
 uint64_t* MapSerial(bool create) {
   uint64_t* mapped = g_serial.load(std::memory_order_acquire);
   if (mapped && (!create || g_serial_writable.load(std::memory_order_acquire)))
@@ -219,24 +270,47 @@ uint64_t* MapSerial(bool create) {
   if (fd < 0 && !create) fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return nullptr;
   struct stat st;
-  if (fstat(fd, &st) != 0 ||
-      (static_cast<size_t>(st.st_size) < kSerialFileSize &&
-       (!writable || ftruncate(fd, kSerialFileSize) != 0))) {
+  if (fstat(fd, &st) != 0) {
     close(fd);
     return nullptr;
   }
-  void* p = mmap(nullptr, kSerialFileSize,
+  size_t file_size = static_cast<size_t>(st.st_size);
+  // An empty (new) file, or one too short even for the serial, gets the
+  // current layout; zeroes are a valid starting state of every field.
+  if (file_size < kSerialFileSize && writable && ftruncate(fd, kLiveFileSize) == 0)
+    file_size = kLiveFileSize;
+  if (file_size < kSerialFileSize) {
+    close(fd);
+    return nullptr;
+  }
+  size_t map_size = file_size >= kLiveFileSize ? kLiveFileSize : kSerialFileSize;
+  void* p = mmap(nullptr, map_size,
                  writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0);
   close(fd);
   if (p == MAP_FAILED) return nullptr;
+  LiveTable* live = nullptr;
+  if (map_size == kLiveFileSize) {
+    live = static_cast<LiveTable*>(p);
+    std::atomic_ref<uint64_t> magic(live->magic);
+    uint64_t seen = magic.load(std::memory_order_acquire);
+    if (seen == 0 && writable) {
+      magic.compare_exchange_strong(seen, kLiveMagic, std::memory_order_acq_rel,
+                                    std::memory_order_acquire);
+      seen = magic.load(std::memory_order_acquire);
+    }
+    if (seen != kLiveMagic) live = nullptr;  // a layout this build does not know
+  }
   std::lock_guard<std::mutex> lock(g_mu);
   uint64_t* current = g_serial.load(std::memory_order_acquire);
   if (current && (g_serial_writable.load() || !writable)) {
-    munmap(p, kSerialFileSize);
+    munmap(p, map_size);
     return current;
   }
   // A read-only mapping that another thread may still be reading is left in
   // place rather than unmapped under it; this happens at most once.
+  g_map_size = map_size;
+  g_live_writable.store(writable && live, std::memory_order_release);
+  g_live.store(live, std::memory_order_release);
   g_serial_writable.store(writable, std::memory_order_release);
   g_serial.store(static_cast<uint64_t*>(p), std::memory_order_release);
   return static_cast<uint64_t*>(p);
@@ -262,6 +336,131 @@ void SerialEndWrite(uint64_t* serial, uint64_t mark) {
   uint64_t expected = mark;
   s.compare_exchange_strong(expected, mark + 1, std::memory_order_acq_rel,
                             std::memory_order_acquire);
+}
+
+// ---- The live totals -------------------------------------------------------
+//
+// A slot is bound to one value for good (slots are never reused for another
+// value, so a bound key never changes under a reader). Binding a slot and
+// starting it from the database happen only while holding the database's
+// write lock, an fcntl lock that dies with its holder; so do the writes that
+// end a slot's life (a value set, deleted or its key deleted through the
+// API), which take effect when their transaction commits. Increments of a
+// live slot take no lock at all: one compare-and-swap of its word.
+
+struct LiveKey {
+  char bytes[kLiveKeyBytes];
+  size_t length = 0;
+  uint64_t hash = 0;
+};
+
+// The slot key of value `name` of the key `base_path` + `subkey` (either may
+// be empty) of root `root` (0: classes, 1: current user): path parts joined by
+// one "\", letters in lower case. False when it is too long for a slot.
+bool MakeLiveKey(int root, const char* base_path, const char* subkey,
+                 const char* name, LiveKey* out) {
+  size_t n = 0;
+  auto put = [&n, out](char c) {
+    if (n >= kLiveKeyBytes) return false;
+    out->bytes[n++] = c;
+    return true;
+  };
+  if (!put(root ? '1' : '0')) return false;
+  bool any = false;
+  for (const char* source : {base_path, subkey}) {
+    const char* p = source ? source : "";
+    while (*p) {
+      while (*p == '\\') ++p;
+      if (!*p) break;
+      if (any && !put('\\')) return false;
+      for (; *p && *p != '\\'; ++p)
+        if (!put(LowerAscii(*p))) return false;
+      any = true;
+    }
+  }
+  if (!put('\0')) return false;
+  for (const char* p = name ? name : ""; *p; ++p)
+    if (!put(LowerAscii(*p))) return false;
+  out->length = n;
+  uint64_t h = 14695981039346656037ull;
+  for (size_t i = 0; i < n; ++i) {
+    h ^= static_cast<unsigned char>(out->bytes[i]);
+    h *= 1099511628211ull;
+  }
+  out->hash = h ? h : 1;
+  return true;
+}
+
+uint32_t LiveBindings(LiveTable* t) {
+  uint32_t n = std::atomic_ref<uint32_t>(t->bindings).load(std::memory_order_acquire);
+  return n > kLiveSlotCount ? static_cast<uint32_t>(kLiveSlotCount) : n;
+}
+
+// The slot bound to `key`, or -1.
+int FindLiveSlot(LiveTable* t, const LiveKey& key) {
+  uint32_t n = LiveBindings(t);
+  for (uint32_t i = 0; i < n; ++i) {
+    LiveSlot& s = t->slots[i];
+    if (std::atomic_ref<uint64_t>(s.hash).load(std::memory_order_acquire) != key.hash)
+      continue;
+    if (s.key_length == key.length && std::memcmp(s.key, key.bytes, key.length) == 0)
+      return static_cast<int>(i);
+  }
+  return -1;
+}
+
+// The slot bound to `key`, binding the next free one; -1 when the table is
+// full. Under the database's write lock.
+int BindLiveSlot(LiveTable* t, const LiveKey& key) {
+  int found = FindLiveSlot(t, key);
+  if (found >= 0) return found;
+  std::atomic_ref<uint32_t> bindings(t->bindings);
+  uint32_t i = bindings.load(std::memory_order_acquire);
+  if (i >= kLiveSlotCount) return -1;
+  LiveSlot& s = t->slots[i];
+  // A binder that died before counting its slot may have left it half made.
+  std::atomic_ref<uint64_t>(s.word).store(0, std::memory_order_relaxed);
+  std::atomic_ref<uint64_t>(s.flushed).store(0, std::memory_order_relaxed);
+  std::memcpy(s.key, key.bytes, key.length);
+  s.key_length = static_cast<uint16_t>(key.length);
+  std::atomic_ref<uint64_t>(s.hash).store(key.hash, std::memory_order_release);
+  bindings.store(i + 1, std::memory_order_release);
+  return static_cast<int>(i);
+}
+
+uint64_t LiveWord(LiveTable* t, size_t i) {
+  return std::atomic_ref<uint64_t>(t->slots[i].word).load(std::memory_order_acquire);
+}
+
+// The value of slot `i` when it is live.
+bool LiveValue(LiveTable* t, size_t i, uint32_t* value) {
+  uint64_t w = LiveWord(t, i);
+  if (!(w & kLiveBit)) return false;
+  *value = static_cast<uint32_t>(w);
+  return true;
+}
+
+// Adds 1 to slot `i` while it is live; false when it is not (any more).
+bool IncrementLive(LiveTable* t, size_t i, uint32_t* value) {
+  std::atomic_ref<uint64_t> word(t->slots[i].word);
+  uint64_t w = word.load(std::memory_order_acquire);
+  while (w & kLiveBit) {
+    uint32_t next = static_cast<uint32_t>(w) + 1u;
+    if (word.compare_exchange_weak(w, (w & ~uint64_t{0xFFFFFFFFu}) | next,
+                                   std::memory_order_acq_rel,
+                                   std::memory_order_acquire)) {
+      *value = next;
+      return true;
+    }
+  }
+  return false;
+}
+
+void LiveBytes(uint32_t v, BYTE out[4]) {
+  out[0] = static_cast<BYTE>(v);
+  out[1] = static_cast<BYTE>(v >> 8);
+  out[2] = static_cast<BYTE>(v >> 16);
+  out[3] = static_cast<BYTE>(v >> 24);
 }
 
 // ---- Connections ---------------------------------------------------------
@@ -499,6 +698,124 @@ class Session {
   Connection* c_ = nullptr;
 };
 
+bool TouchedBy(const Connection* c, size_t slot) {
+  if (!c) return false;
+  for (const auto& t : c->touched)
+    if (t.first == slot) return true;
+  return false;
+}
+
+// Puts the live value of value `name` of key `path` over what the database
+// answered, unless this connection's own transaction has written that value.
+void OverlayLive(const Connection* c, int root, const std::string& path,
+                 const char* name, LSTATUS* status, DWORD* type,
+                 std::string* bytes) {
+  if (*status != ERROR_SUCCESS && *status != ERROR_FILE_NOT_FOUND) return;
+  LiveTable* t = g_live.load(std::memory_order_acquire);
+  if (!t) return;
+  LiveKey key;
+  if (!MakeLiveKey(root, path.c_str(), nullptr, name, &key)) return;
+  int i = FindLiveSlot(t, key);
+  uint32_t v = 0;
+  if (i < 0 || TouchedBy(c, static_cast<size_t>(i)) ||
+      !LiveValue(t, static_cast<size_t>(i), &v))
+    return;
+  BYTE out[4];
+  LiveBytes(v, out);
+  *status = ERROR_SUCCESS;
+  *type = REG_DWORD;
+  bytes->assign(reinterpret_cast<const char*>(out), 4);
+}
+
+void MarkTouchedSlot(Connection* c, LiveTable* t, size_t i) {
+  uint64_t w = LiveWord(t, i);
+  if ((w & kLiveBit) && !TouchedBy(c, i)) c->touched.emplace_back(i, w >> kGenerationShift);
+}
+
+// Records that this connection's transaction writes value `name` of key
+// `path`: its live slot, if any, ends when the transaction commits.
+void MarkTouchedValue(Connection* c, int root, const std::string& path,
+                      const char* name) {
+  LiveTable* t = g_live.load(std::memory_order_acquire);
+  LiveKey key;
+  if (!t || !MakeLiveKey(root, path.c_str(), nullptr, name, &key)) return;
+  int i = FindLiveSlot(t, key);
+  if (i >= 0) MarkTouchedSlot(c, t, static_cast<size_t>(i));
+}
+
+// The same for every value of key `path`, which is being deleted.
+void MarkTouchedKey(Connection* c, int root, const std::string& path) {
+  LiveTable* t = g_live.load(std::memory_order_acquire);
+  LiveKey key;
+  if (!t || !MakeLiveKey(root, path.c_str(), nullptr, "", &key)) return;
+  uint32_t n = LiveBindings(t);
+  for (uint32_t i = 0; i < n; ++i) {
+    const LiveSlot& s = t->slots[i];
+    if (std::atomic_ref<uint64_t>(const_cast<uint64_t&>(s.hash))
+                .load(std::memory_order_acquire) == 0)
+      continue;
+    if (s.key_length >= key.length && std::memcmp(s.key, key.bytes, key.length) == 0)
+      MarkTouchedSlot(c, t, i);
+  }
+}
+
+// Writes every live value that the database does not hold yet through to it,
+// inside the transaction about to commit; `written` gets each slot's word as
+// written (0 for slots left alone).
+LSTATUS FlushLive(Connection* c, uint64_t written[kLiveSlotCount]) {
+  LiveTable* t = g_live.load(std::memory_order_acquire);
+  if (!t || !g_live_writable.load(std::memory_order_acquire)) return ERROR_SUCCESS;
+  uint32_t n = LiveBindings(t);
+  for (uint32_t i = 0; i < n; ++i) {
+    LiveSlot& slot = t->slots[i];
+    uint64_t w = LiveWord(t, i);
+    if (!(w & kLiveBit) || TouchedBy(c, i) ||
+        w == std::atomic_ref<uint64_t>(slot.flushed).load(std::memory_order_acquire))
+      continue;
+    size_t path_end = 1;
+    while (path_end < slot.key_length && slot.key[path_end] != '\0') ++path_end;
+    if (path_end >= slot.key_length) continue;
+    BYTE bytes[4];
+    LiveBytes(static_cast<uint32_t>(w), bytes);
+    int rc;
+    sqlite3_stmt* s = Statement(c, kFlushLive, &rc);
+    if (!s) return Fail(c, rc, true);
+    StepScope scope(s);
+    sqlite3_bind_blob(s, 1, bytes, 4, SQLITE_STATIC);
+    sqlite3_bind_text(s, 2, slot.key + path_end + 1,
+                      static_cast<int>(slot.key_length - path_end - 1), SQLITE_STATIC);
+    sqlite3_bind_int(s, 3, slot.key[0] == '1' ? 1 : 0);
+    sqlite3_bind_text(s, 4, slot.key + 1, static_cast<int>(path_end - 1),
+                      SQLITE_STATIC);
+    rc = sqlite3_step(s);
+    if (rc != SQLITE_DONE) return Fail(c, rc, true);
+    written[i] = w;
+  }
+  return ERROR_SUCCESS;
+}
+
+// After a commit: records what was written through, and ends the life of
+// every slot the transaction wrote (unless it has been restarted since).
+void FinishLive(Connection* c, const uint64_t written[kLiveSlotCount]) {
+  LiveTable* t = g_live.load(std::memory_order_acquire);
+  if (t) {
+    for (size_t i = 0; i < kLiveSlotCount; ++i) {
+      if (written[i])
+        std::atomic_ref<uint64_t>(t->slots[i].flushed)
+            .store(written[i], std::memory_order_release);
+    }
+    for (const auto& [i, generation] : c->touched) {
+      std::atomic_ref<uint64_t> word(t->slots[i].word);
+      uint64_t w = word.load(std::memory_order_acquire);
+      while ((w & kLiveBit) && (w >> kGenerationShift) == generation &&
+             !word.compare_exchange_weak(w, w & ~kLiveBit, std::memory_order_acq_rel,
+                                         std::memory_order_acquire)) {
+      }
+    }
+  }
+  c->touched.clear();
+}
+
 // Runs `body` in a write transaction of its own, or inside the calling
 // thread's transaction. A failure of `body` rolls its own transaction back.
 template <typename Body>
@@ -517,21 +834,27 @@ LSTATUS WriteOperation(Body body) {
   int rc = ExecSimple(c, kBegin);
   if (rc != SQLITE_OK) return Fail(c, rc, true);
   uint64_t mark = SerialBeginWrite(serial);
+  c->touched.clear();
+  uint64_t written[kLiveSlotCount] = {};
   rc = EnsureSchema(c);
   if (rc != SQLITE_OK) {
     status = Fail(c, rc, true);
   } else {
     status = body(c);
   }
+  if (status == ERROR_SUCCESS) status = FlushLive(c, written);
   if (status == ERROR_SUCCESS) {
     rc = ExecSimple(c, kCommit);
     if (rc != SQLITE_OK) {
       status = Fail(c, rc, true);
       ExecSimple(c, kRollback);
+    } else {
+      FinishLive(c, written);
     }
   } else {
     ExecSimple(c, kRollback);
   }
+  c->touched.clear();
   SerialEndWrite(serial, mark);
   return status;
 }
@@ -884,7 +1207,9 @@ LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, DWORD* reserved, DWORD* type,
   DWORD stored_type = REG_NONE;
   std::string bytes;
   status = velquor::ReadOperation([&](velquor::Connection* c) {
-    return velquor::GetValue(c, ref.id, name, &stored_type, &bytes);
+    LSTATUS s = velquor::GetValue(c, ref.id, name, &stored_type, &bytes);
+    velquor::OverlayLive(c, ref.root, ref.path, name, &s, &stored_type, &bytes);
+    return s;
   });
   if (status != ERROR_SUCCESS) return status;
   if (type) *type = stored_type;
@@ -901,7 +1226,9 @@ LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE* dat
   if (status != ERROR_SUCCESS) return status;
   if (!(ref.sam & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
   return velquor::WriteOperation([&](velquor::Connection* c) {
-    return velquor::SetValue(c, ref.id, name, type, data, size);
+    LSTATUS s = velquor::SetValue(c, ref.id, name, type, data, size);
+    if (s == ERROR_SUCCESS) velquor::MarkTouchedValue(c, ref.root, ref.path, name);
+    return s;
   });
 }
 
@@ -938,7 +1265,10 @@ LSTATUS RegDeleteValueA(HKEY key, LPCSTR name) {
       rc = sqlite3_step(s);
       if (rc != SQLITE_DONE) return velquor::Fail(c, rc, true);
     }
-    if (sqlite3_changes(c->db) > 0) return ERROR_SUCCESS;
+    if (sqlite3_changes(c->db) > 0) {
+      velquor::MarkTouchedValue(c, ref.root, ref.path, name);
+      return ERROR_SUCCESS;
+    }
     return velquor::MissingIn(c, ref.id);
   });
 }
@@ -979,6 +1309,7 @@ LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subkey) {
       rc = sqlite3_step(s);
       if (rc != SQLITE_DONE) return velquor::Fail(c, rc, true);
     }
+    velquor::MarkTouchedKey(c, base.root, path);
     return ERROR_SUCCESS;
   });
 }
@@ -1050,6 +1381,9 @@ LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD* name_size,
         const void* blob = sqlite3_column_blob(s, 2);
         bytes.assign(blob ? static_cast<const char*>(blob) : "",
                      blob ? static_cast<size_t>(sqlite3_column_bytes(s, 2)) : 0);
+        LSTATUS found_status = ERROR_SUCCESS;
+        velquor::OverlayLive(c, ref.root, ref.path, found.c_str(), &found_status,
+                             &stored_type, &bytes);
         return ERROR_SUCCESS;
       }
     }
@@ -1067,6 +1401,57 @@ LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD* name_size,
 
 namespace velquor {
 
+namespace {
+
+// Whether the calling thread has a transaction open.
+bool InTransaction() {
+  if (g_open_transactions.load(std::memory_order_acquire) == 0) return false;
+  std::lock_guard<std::mutex> lock(g_mu);
+  ForgetInheritedLocked();
+  return FindPinnedLocked(pthread_self()) != nullptr;
+}
+
+enum class LiveStart { kLive, kPlain };
+
+// Starts the live slot of `key` from the database under its write lock: the
+// value must be a 4-byte REG_DWORD there; anything else is left to the plain
+// increment, which makes it one.
+LSTATUS StartLiveSlot(LiveTable* t, const LiveKey& key, int root,
+                      const std::string& path, const char* name, LiveStart* how) {
+  *how = LiveStart::kPlain;
+  return WriteOperation([&](Connection* c) -> LSTATUS {
+    int i = BindLiveSlot(t, key);
+    if (i < 0 || TouchedBy(c, static_cast<size_t>(i))) return ERROR_SUCCESS;
+    LiveSlot& slot = t->slots[i];
+    uint64_t w = LiveWord(t, static_cast<size_t>(i));
+    if (w & kLiveBit) {
+      *how = LiveStart::kLive;  // another process started it meanwhile
+      return ERROR_SUCCESS;
+    }
+    int64_t id = 0;
+    int rc = FindKey(c, root, path, &id);
+    if (rc == SQLITE_DONE) return ERROR_SUCCESS;
+    if (rc != SQLITE_ROW) return Fail(c, rc, true);
+    DWORD type = REG_NONE;
+    std::string bytes;
+    LSTATUS s = GetValue(c, id, name, &type, &bytes);
+    if (s == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+    if (s != ERROR_SUCCESS) return s;
+    if (type != REG_DWORD || bytes.size() != 4) return ERROR_SUCCESS;
+    uint32_t value = 0;
+    for (size_t b = 4; b-- > 0;) value = (value << 8) | static_cast<unsigned char>(bytes[b]);
+    uint64_t generation = (w >> kGenerationShift) + 1;
+    uint64_t started = (generation << kGenerationShift) | kLiveBit | value;
+    // The database holds this value already: nothing to write through.
+    std::atomic_ref<uint64_t>(slot.flushed).store(started, std::memory_order_release);
+    std::atomic_ref<uint64_t>(slot.word).store(started, std::memory_order_release);
+    *how = LiveStart::kLive;
+    return ERROR_SUCCESS;
+  });
+}
+
+}  // namespace
+
 LSTATUS RegIncrementValue(HKEY root, const char* subkey, const char* name,
                           DWORD* new_value) {
   KeyRef base;
@@ -1076,15 +1461,44 @@ LSTATUS RegIncrementValue(HKEY root, const char* subkey, const char* name,
   }
   std::vector<std::string> parts;
   if (!SplitPath(subkey, &parts)) return ERROR_INVALID_PARAMETER;
+  // The live slot: one compare-and-swap in the shared file, no commit. Inside
+  // the thread's own transaction the increment goes to the database with it.
+  LiveTable* live = g_live_writable.load(std::memory_order_acquire)
+                        ? g_live.load(std::memory_order_acquire)
+                        : nullptr;
+  if (!live && MapSerial(true) && g_live_writable.load(std::memory_order_acquire))
+    live = g_live.load(std::memory_order_acquire);
+  LiveKey key;
+  if (live && !InTransaction() &&
+      MakeLiveKey(base.root, base.path.c_str(), subkey, name, &key)) {
+    std::string path;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      int i = FindLiveSlot(live, key);
+      uint32_t value = 0;
+      if (i >= 0 && IncrementLive(live, static_cast<size_t>(i), &value)) {
+        if (new_value) *new_value = value;
+        return ERROR_SUCCESS;
+      }
+      if (path.empty()) {
+        path = base.path;
+        for (const std::string& part : parts) path = JoinPath(path, part);
+      }
+      LiveStart how;
+      LSTATUS status = StartLiveSlot(live, key, base.root, path, name, &how);
+      if (status != ERROR_SUCCESS) return status;
+      if (how == LiveStart::kPlain) break;
+    }
+  }
   DWORD result = 0;
   LSTATUS status = WriteOperation([&](Connection* c) -> LSTATUS {
-    KeyRef key;
+    KeyRef key_ref;
     bool created = false;
-    LSTATUS s = CreatePath(c, base, parts, &key, &created);
+    LSTATUS s = CreatePath(c, base, parts, &key_ref, &created);
     if (s != ERROR_SUCCESS) return s;
     DWORD type = REG_NONE;
     std::string bytes;
-    s = GetValue(c, key.id, name, &type, &bytes);
+    s = GetValue(c, key_ref.id, name, &type, &bytes);
+    OverlayLive(c, key_ref.root, key_ref.path, name, &s, &type, &bytes);
     uint32_t value = 0;
     if (s == ERROR_SUCCESS && bytes.size() <= 4) {
       for (size_t i = bytes.size(); i-- > 0;)
@@ -1095,8 +1509,11 @@ LSTATUS RegIncrementValue(HKEY root, const char* subkey, const char* name,
     value += 1u;
     BYTE out[4] = {static_cast<BYTE>(value), static_cast<BYTE>(value >> 8),
                    static_cast<BYTE>(value >> 16), static_cast<BYTE>(value >> 24)};
-    s = SetValue(c, key.id, name, REG_DWORD, out, sizeof out);
-    if (s == ERROR_SUCCESS) result = value;
+    s = SetValue(c, key_ref.id, name, REG_DWORD, out, sizeof out);
+    if (s == ERROR_SUCCESS) {
+      MarkTouchedValue(c, key_ref.root, key_ref.path, name);
+      result = value;
+    }
     return s;
   });
   if (status == ERROR_SUCCESS && new_value) *new_value = result;
@@ -1122,6 +1539,7 @@ LSTATUS RegBeginTransaction() {
   int rc = ExecSimple(c, kBegin);
   if (rc != SQLITE_OK) return Fail(c, rc, true);
   c->serial_mark = SerialBeginWrite(serial);
+  c->touched.clear();
   rc = EnsureSchema(c);
   if (rc != SQLITE_OK) {
     status = Fail(c, rc, true);
@@ -1130,6 +1548,7 @@ LSTATUS RegBeginTransaction() {
     return status;
   }
   std::lock_guard<std::mutex> lock(g_mu);
+  g_open_transactions.fetch_add(1, std::memory_order_acq_rel);
   c->pinned = true;
   c->owner = pthread_self();
   c->next = g_pinned;
@@ -1153,13 +1572,23 @@ LSTATUS EndTransaction(bool commit) {
     *link = c->next;
     c->next = nullptr;
     c->pinned = false;
+    g_open_transactions.fetch_sub(1, std::memory_order_acq_rel);
   }
   LSTATUS status = ERROR_SUCCESS;
-  int rc = ExecSimple(c, commit ? kCommit : kRollback);
-  if (rc != SQLITE_OK) {
-    status = Fail(c, rc, true);
-    if (commit) ExecSimple(c, kRollback);
+  uint64_t written[kLiveSlotCount] = {};
+  if (commit) status = FlushLive(c, written);
+  if (status != ERROR_SUCCESS) {
+    ExecSimple(c, kRollback);
+  } else {
+    int rc = ExecSimple(c, commit ? kCommit : kRollback);
+    if (rc != SQLITE_OK) {
+      status = Fail(c, rc, true);
+      if (commit) ExecSimple(c, kRollback);
+    } else if (commit) {
+      FinishLive(c, written);
+    }
   }
+  c->touched.clear();
   uint64_t* serial = g_serial.load(std::memory_order_acquire);
   if (serial) SerialEndWrite(serial, c->serial_mark);
   if (c->broken || !sqlite3_get_autocommit(c->db)) {
@@ -1182,6 +1611,15 @@ LSTATUS RegReadValueFast(HKEY root, const char* subkey, const char* name,
   if (!size || (!data && limit)) return ERROR_INVALID_PARAMETER;
   uint64_t* serial = g_serial.load(std::memory_order_acquire);
   if (!serial) serial = MapSerial(false);
+  LiveTable* live = g_live.load(std::memory_order_acquire);
+  // Slots bound since an entry was cached may cover its value.
+  uint32_t bindings = live ? LiveBindings(live) : 0;
+  auto copy_live = [&](uint32_t v) -> LSTATUS {
+    *size = 4;
+    if (limit < 4) return ERROR_MORE_DATA;
+    LiveBytes(v, data);
+    return ERROR_SUCCESS;
+  };
   uint64_t mark = 1;  // odd: not cacheable
   uint64_t hash = 0;
   if (serial) {
@@ -1191,37 +1629,62 @@ LSTATUS RegReadValueFast(HKEY root, const char* subkey, const char* name,
       std::lock_guard<std::mutex> lock(g_cache_mu);
       auto it = g_cache.find(hash);
       if (it != g_cache.end() && it->second.serial == mark &&
+          it->second.bindings == bindings &&
           CacheKeyMatches(it->second.key, root, subkey, name)) {
         const CacheEntry& e = it->second;
-        if (e.status != ERROR_SUCCESS) return e.status;
-        *size = e.size;
-        if (e.size > limit) return ERROR_MORE_DATA;
-        if (e.whole) {
-          if (e.size) std::memcpy(data, e.bytes.data(), e.size);
-          return ERROR_SUCCESS;
+        uint32_t v = 0;
+        if (e.slot >= 0) {
+          if (LiveValue(live, static_cast<size_t>(e.slot), &v)) return copy_live(v);
+          // Not live now: the database has the value; read it below.
+        } else {
+          if (e.status != ERROR_SUCCESS) return e.status;
+          *size = e.size;
+          if (e.size > limit) return ERROR_MORE_DATA;
+          if (e.whole) {
+            if (e.size) std::memcpy(data, e.bytes.data(), e.size);
+            return ERROR_SUCCESS;
+          }
+          // Too large to have been kept: read it from the database below.
         }
-        // Too large to have been kept: read it from the database below.
       }
     }
   }
-  HKEY handle = nullptr;
-  LSTATUS status = RegOpenKeyExA(root, subkey, 0, KEY_QUERY_VALUE, &handle);
-  std::string bytes;
-  if (status == ERROR_SUCCESS) {
-    DWORD type = REG_NONE;
-    KeyRef ref;
-    status = ResolveHandle(handle, &ref);
-    if (status == ERROR_SUCCESS) {
-      status = ReadOperation([&](Connection* c) {
-        return GetValue(c, ref.id, name, &type, &bytes);
-      });
+  int slot = -1;
+  if (live) {
+    KeyRef base;
+    LiveKey key;
+    if ((RootOf(root, &base) || ResolveHandle(root, &base) == ERROR_SUCCESS) &&
+        MakeLiveKey(base.root, base.path.c_str(), subkey, name, &key)) {
+      slot = FindLiveSlot(live, key);
     }
-    RegCloseKey(handle);
   }
-  bool cacheable = status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+  uint32_t live_value = 0;
+  bool is_live = slot >= 0 && LiveValue(live, static_cast<size_t>(slot), &live_value);
+  HKEY handle = nullptr;
+  LSTATUS status = ERROR_SUCCESS;
+  std::string bytes;
+  if (!is_live) {
+    status = RegOpenKeyExA(root, subkey, 0, KEY_QUERY_VALUE, &handle);
+    if (status == ERROR_SUCCESS) {
+      DWORD type = REG_NONE;
+      KeyRef ref;
+      status = ResolveHandle(handle, &ref);
+      if (status == ERROR_SUCCESS) {
+        status = ReadOperation([&](Connection* c) {
+          LSTATUS s = GetValue(c, ref.id, name, &type, &bytes);
+          OverlayLive(c, ref.root, ref.path, name, &s, &type, &bytes);
+          return s;
+        });
+      }
+      RegCloseKey(handle);
+    }
+  }
+  bool cacheable = is_live || status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
   if (serial && (mark & 1) == 0 && cacheable) {
     CacheEntry entry;
     entry.serial = mark;
+    entry.bindings = bindings;
+    entry.slot = slot;
     entry.status = status;
     entry.size = static_cast<DWORD>(bytes.size());
     entry.whole = bytes.size() <= kCachedBytes;
@@ -1231,15 +1694,32 @@ LSTATUS RegReadValueFast(HKEY root, const char* subkey, const char* name,
     if (g_cache.size() >= kMaxCacheEntries) g_cache.clear();
     g_cache[hash] = std::move(entry);
   }
+  if (is_live) return copy_live(live_value);
   if (status != ERROR_SUCCESS) return status;
   *size = limit;
   return CopyOut(bytes, data, size);
 }
 
 void CloseRegistry() {
+  // Live totals the database does not hold yet are written through now.
+  LiveTable* live = g_live.load(std::memory_order_acquire);
+  bool unflushed = false;
+  if (live && g_live_writable.load(std::memory_order_acquire)) {
+    uint32_t n = LiveBindings(live);
+    for (uint32_t i = 0; i < n; ++i) {
+      uint64_t w = LiveWord(live, i);
+      if ((w & kLiveBit) && w != std::atomic_ref<uint64_t>(live->slots[i].flushed)
+                                      .load(std::memory_order_acquire))
+        unflushed = true;
+    }
+  }
+  if (unflushed && !InTransaction()) {
+    WriteOperation([](Connection*) -> LSTATUS { return ERROR_SUCCESS; });
+  }
   Connection* idle;
   Connection* pinned;
   uint64_t* serial;
+  size_t map_size = 0;
   bool inherited;
   {
     std::lock_guard<std::mutex> lock(g_mu);
@@ -1252,6 +1732,10 @@ void CloseRegistry() {
     g_problem.clear();
     serial = g_serial.exchange(nullptr, std::memory_order_acq_rel);
     g_serial_writable.store(false, std::memory_order_release);
+    g_live.store(nullptr, std::memory_order_release);
+    g_live_writable.store(false, std::memory_order_release);
+    map_size = g_map_size;
+    g_open_transactions.store(0, std::memory_order_release);
   }
   if (!inherited) {
     for (Connection* list : {idle, pinned}) {
@@ -1266,7 +1750,7 @@ void CloseRegistry() {
       }
     }
   }
-  if (serial) munmap(serial, kSerialFileSize);
+  if (serial) munmap(serial, map_size);
   std::lock_guard<std::mutex> lock(g_cache_mu);
   g_cache.clear();
 }
