@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -465,6 +468,198 @@ TEST_F(RegistryTest, StoreLockedPastTheTimeoutFailsWritesButStillReads) {
   Set(key, "v", REG_SZ, "again");  // usable once the lock is gone
   EXPECT_EQ(Get(key, "v"), "again");
   RegCloseKey(key);
+}
+
+// ---- Live totals ------------------------------------------------------------
+
+constexpr char kTotals[] = "Software\\Totals";
+
+DWORD ReadTotal(const char* name) {
+  BYTE data[4] = {0, 0, 0, 0};
+  DWORD size = 0;
+  LSTATUS s = RegReadValueFast(HKEY_CURRENT_USER, kTotals, name, data, 4, &size);
+  if (s != ERROR_SUCCESS) return 0xDEAD0000u + static_cast<DWORD>(s);
+  return data[0] | data[1] << 8 | data[2] << 16 | static_cast<DWORD>(data[3]) << 24;
+}
+
+void Bump(const char* name, int times) {
+  for (int i = 0; i < times; ++i)
+    ASSERT_EQ(RegIncrementValue(HKEY_CURRENT_USER, kTotals, name, nullptr), ERROR_SUCCESS);
+}
+
+// The value as the database file holds it, read with SQLite directly; -1 when
+// absent, -2 when it is not 4 bytes.
+int64_t DatabaseTotal(const std::string& home, const char* name) {
+  sqlite3* db = nullptr;
+  std::string file = home + "/registry.db";
+  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return -3;
+  }
+  sqlite3_stmt* s = nullptr;
+  sqlite3_prepare_v2(db,
+                     "SELECT v.data FROM vals v JOIN keys k ON v.key = k.id"
+                     " WHERE k.path = ?1 AND v.name = ?2",
+                     -1, &s, nullptr);
+  sqlite3_bind_text(s, 1, kTotals, -1, SQLITE_STATIC);
+  sqlite3_bind_text(s, 2, name, -1, SQLITE_STATIC);
+  int64_t result = -1;
+  if (sqlite3_step(s) == SQLITE_ROW) {
+    const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(s, 0));
+    result = sqlite3_column_bytes(s, 0) != 4
+                 ? -2
+                 : (p[0] | p[1] << 8 | p[2] << 16 | static_cast<int64_t>(p[3]) << 24);
+  }
+  sqlite3_finalize(s);
+  sqlite3_close(db);
+  return result;
+}
+
+TEST_F(RegistryTest, LiveTotalsReachEveryReaderAndTheDatabaseAtClose) {
+  Bump("Pages", 10);
+  // Counted without a commit each: the database lags behind the live value.
+  EXPECT_LT(DatabaseTotal(home_, "Pages"), 10);
+  EXPECT_EQ(ReadTotal("Pages"), 10u);
+  EXPECT_EQ(ReadTotal("PAGES"), 10u);
+  HKEY key = Create(kTotals);
+  DWORD type = 0;
+  EXPECT_EQ(Get(key, "pages", &type), std::string("\x0a\0\0\0", 4));
+  EXPECT_EQ(type, REG_DWORD);
+  char name[16];
+  DWORD name_size = sizeof name;
+  BYTE data[8];
+  DWORD data_size = sizeof data;
+  ASSERT_EQ(RegEnumValueA(key, 0, name, &name_size, nullptr, &type, data, &data_size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(Bytes(data, data_size), std::string("\x0a\0\0\0", 4));
+  RegCloseKey(key);
+  // Any commit writes the live values through.
+  HKEY other = Create("Software\\Other");
+  RegCloseKey(other);
+  EXPECT_EQ(DatabaseTotal(home_, "Pages"), 10);
+  Bump("Pages", 5);
+  CloseRegistry();
+  EXPECT_EQ(DatabaseTotal(home_, "Pages"), 15);
+  EXPECT_EQ(ReadTotal("Pages"), 15u);
+}
+
+TEST_F(RegistryTest, WritesThroughTheApiReplaceTheLiveValueForGood) {
+  struct Case {
+    const char* label;
+    void (*write)(HKEY key);
+    std::string expected_raw;  // after the write
+    DWORD after_increment;
+  } cases[] = {
+      {"set to zero",
+       [](HKEY k) { Set(k, "n", REG_DWORD, std::string(4, '\0')); },
+       std::string(4, '\0'), 1},
+      {"set as text",
+       [](HKEY k) { Set(k, "n", REG_SZ, std::string("ab\0", 3)); },
+       std::string("ab\0", 3), 0x6261u + 1},
+      {"deleted", [](HKEY k) { EXPECT_EQ(RegDeleteValueA(k, "N"), ERROR_SUCCESS); },
+       "<status 2>", 1},
+      {"set in a committed transaction",
+       [](HKEY k) {
+         ASSERT_EQ(RegBeginTransaction(), ERROR_SUCCESS);
+         Set(k, "n", REG_DWORD, std::string("\x07\0\0\0", 4));
+         EXPECT_EQ(Get(k, "n"), std::string("\x07\0\0\0", 4));  // its own write
+         ASSERT_EQ(RegCommitTransaction(), ERROR_SUCCESS);
+       },
+       std::string("\x07\0\0\0", 4), 8},
+      {"set in a rolled-back transaction",
+       [](HKEY k) {
+         ASSERT_EQ(RegBeginTransaction(), ERROR_SUCCESS);
+         Set(k, "n", REG_DWORD, std::string("\x07\0\0\0", 4));
+         ASSERT_EQ(RegRollbackTransaction(), ERROR_SUCCESS);
+       },
+       std::string("\x03\0\0\0", 4), 4},
+  };
+  for (const Case& c : cases) {
+    HKEY key = Create(kTotals);
+    Set(key, "n", REG_DWORD, std::string(4, '\0'));
+    Bump("n", 3);
+    c.write(key);
+    EXPECT_EQ(Get(key, "n"), c.expected_raw) << c.label;
+    // A later commit must not write an old live value back.
+    HKEY other = Create("Software\\Other");
+    Set(other, "x", REG_DWORD, "1234");
+    RegCloseKey(other);
+    EXPECT_EQ(Get(key, "n"), c.expected_raw) << c.label;
+    DWORD value = 0;
+    ASSERT_EQ(RegIncrementValue(HKEY_CURRENT_USER, kTotals, "n", &value), ERROR_SUCCESS);
+    EXPECT_EQ(value, c.after_increment) << c.label;
+    Bump("n", 2);
+    EXPECT_EQ(ReadTotal("n"), c.after_increment + 2) << c.label;
+    RegCloseKey(key);
+  }
+  // Deleting the key ends the live value too.
+  Bump("gone", 4);
+  EXPECT_EQ(RegDeleteValueA(Create(kTotals), "n"), ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteValueA(Create(kTotals), "gone"), ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, kTotals), ERROR_SUCCESS);
+  EXPECT_EQ(ReadTotal("gone"), 0xDEAD0000u + ERROR_FILE_NOT_FOUND);
+  Bump("gone", 1);
+  EXPECT_EQ(ReadTotal("gone"), 1u);
+}
+
+TEST_F(RegistryTest, OtherProcessesSeeEachIncrementAndAKillLosesNothingCounted) {
+  Bump("Pages", 2);  // the slot is live before the children start
+  // Each child reports every acknowledged increment in a shared counter; one
+  // waits to be read, then is killed mid-stream.
+  auto* acked = static_cast<std::atomic<uint32_t>*>(
+      mmap(nullptr, sizeof(std::atomic<uint32_t>), PROT_READ | PROT_WRITE,
+           MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(acked, MAP_FAILED);
+  new (acked) std::atomic<uint32_t>(0);
+  int to_child[2], to_parent[2];
+  ASSERT_EQ(pipe(to_child), 0);
+  ASSERT_EQ(pipe(to_parent), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    char go = 0;
+    for (int round = 0; round < 3; ++round) {
+      if (RegIncrementValue(HKEY_CURRENT_USER, kTotals, "Pages", nullptr) != ERROR_SUCCESS)
+        _exit(1);
+      acked->fetch_add(1);
+      if (write(to_parent[1], "i", 1) != 1 || read(to_child[0], &go, 1) != 1) _exit(2);
+    }
+    for (;;) {
+      if (RegIncrementValue(HKEY_CURRENT_USER, kTotals, "Pages", nullptr) != ERROR_SUCCESS)
+        _exit(3);
+      acked->fetch_add(1);
+    }
+  }
+  for (int round = 0; round < 3; ++round) {
+    char got = 0;
+    ASSERT_EQ(read(to_parent[0], &got, 1), 1);
+    EXPECT_EQ(ReadTotal("Pages"), 3u + round);
+    ASSERT_EQ(write(to_child[1], "g", 1), 1);
+  }
+  while (acked->load() < 2000) usleep(100);
+  kill(pid, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFSIGNALED(status)) << status;
+  DWORD total = ReadTotal("Pages");
+  uint32_t counted = 2 + acked->load();
+  EXPECT_TRUE(total == counted || total == counted + 1)
+      << "total " << total << ", acknowledged " << counted;
+  CloseRegistry();
+  EXPECT_EQ(DatabaseTotal(home_, "Pages"), static_cast<int64_t>(total));
+  munmap(acked, sizeof(std::atomic<uint32_t>));
+  for (int fd : {to_child[0], to_child[1], to_parent[0], to_parent[1]}) close(fd);
+}
+
+TEST_F(RegistryTest, SharedFileOfTheOlderLayoutCountsInTheDatabase) {
+  std::filesystem::create_directories(home_);
+  { std::ofstream(home_ + "/registry.serial", std::ios::binary) << std::string(64, '\0'); }
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) threads.emplace_back([] { Bump("Pages", 20); });
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(ReadTotal("Pages"), 60u);
+  EXPECT_EQ(DatabaseTotal(home_, "Pages"), 60);  // every increment committed
+  EXPECT_EQ(std::filesystem::file_size(home_ + "/registry.serial"), 64u);
 }
 
 }  // namespace
