@@ -196,19 +196,18 @@ TEST(Stress, KilledWritersLoseNothingAcknowledgedAndLeaveTheStoreSound) {
   // Two workers that run until killed, at a random moment between 20 and
   // 420 ms, and two that filter their pages meanwhile.
   std::vector<Worker> workers(4);
-  std::vector<std::chrono::milliseconds> kill_at(4, std::chrono::milliseconds::max());
+  std::vector<bool> doomed(4, false);
+  std::vector<std::chrono::milliseconds> kill_at(4);
   for (std::size_t i = 0; i < workers.size(); ++i) {
-    const bool doomed = i % 2 == 0;
-    Start(&workers[i], home.path(), doomed ? 0 : 150);
-    if (doomed) {
-      kill_at[i] = std::chrono::milliseconds(20 + random() % 400);
-    }
+    doomed[i] = i % 2 == 0;
+    Start(&workers[i], home.path(), doomed[i] ? 0 : 150);
+    kill_at[i] = std::chrono::milliseconds(20 + random() % 400);
   }
   std::vector<bool> sent(workers.size(), false);
   Collect(workers, [&](auto elapsed) {
     for (std::size_t i = 0; i < workers.size(); ++i) {
       // Only after its first page, so that each kill hits a running writer.
-      if (!sent[i] && elapsed >= kill_at[i] && workers[i].pages > 0) {
+      if (doomed[i] && !sent[i] && elapsed >= kill_at[i] && workers[i].pages > 0) {
         kill(workers[i].pid, SIGKILL);
         sent[i] = true;
       }
