@@ -1459,8 +1459,6 @@ LSTATUS RegIncrementValue(HKEY root, const char* subkey, const char* name,
     LSTATUS status = ResolveHandle(root, &base);
     if (status != ERROR_SUCCESS) return status;
   }
-  std::vector<std::string> parts;
-  if (!SplitPath(subkey, &parts)) return ERROR_INVALID_PARAMETER;
   // The live slot: one compare-and-swap in the shared file, no commit. Inside
   // the thread's own transaction the increment goes to the database with it.
   LiveTable* live = g_live_writable.load(std::memory_order_acquire)
@@ -1469,6 +1467,18 @@ LSTATUS RegIncrementValue(HKEY root, const char* subkey, const char* name,
   if (!live && MapSerial(true) && g_live_writable.load(std::memory_order_acquire))
     live = g_live.load(std::memory_order_acquire);
   LiveKey key;
+  if (live && !InTransaction() &&
+      MakeLiveKey(base.root, base.path.c_str(), subkey, name, &key)) {
+    int i = FindLiveSlot(live, key);
+    uint32_t value = 0;
+    if (i >= 0 && IncrementLive(live, static_cast<size_t>(i), &value)) {
+      if (new_value) *new_value = value;
+      return ERROR_SUCCESS;
+    }
+  }
+  // A path part too long for the registry is refused here; no slot holds one.
+  std::vector<std::string> parts;
+  if (!SplitPath(subkey, &parts)) return ERROR_INVALID_PARAMETER;
   if (live && !InTransaction() &&
       MakeLiveKey(base.root, base.path.c_str(), subkey, name, &key)) {
     std::string path;
