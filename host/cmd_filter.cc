@@ -1,6 +1,7 @@
-// velquor filter: each page goes through one filter object, as one download
-// of the browser would: Start with an inner protocol over the file, then
-// Read until the end of the data. Pages go to stdout in order, or each to a
+// velquor filter: each page goes through one filter object of the loaded
+// library, as one download of the browser would: the class object creates
+// the filter, Start gives it an inner protocol over the file, then Read until
+// the end of the data. Pages go to stdout in order, or each to a
 // file of its own in the output directory.
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,10 +15,9 @@
 
 #include "cli.h"
 #include "commands.h"
-#include "filter/filter_stream.h"
 #include "inner_protocol.h"
+#include "library_loader.h"
 #include "platform/registry.h"
-#include "rules/user_rules.h"
 
 namespace velquor::host {
 namespace {
@@ -27,7 +27,8 @@ constexpr uint32_t kMaxReadSize = 64u << 20;
 
 void PrintFilterUsage(std::FILE* out) {
   std::fputs(
-      "usage: velquor filter [--read-size N] [--eof with-data|separate] [-o DIR] [FILE...]\n"
+      "usage: velquor filter [--read-size N] [--eof with-data|separate] [-o DIR]\n"
+      "                      [--library PATH] [FILE...]\n"
       "\n"
       "Filters each HTML page FILE (standard input when none is given, or for -)\n"
       "through its own filter object, as the browser would download it, and writes\n"
@@ -40,6 +41,9 @@ void PrintFilterUsage(std::FILE* out) {
       "                  reports the end of the data with no bytes\n"
       "  -o DIR          write each page to DIR/<base name of FILE> instead\n"
       "                  (DIR/stdin for standard input)\n"
+      "  --library PATH  the filter library to load (default: the one registered\n"
+      "                  as the filter for text/html, else the one installed\n"
+      "                  with velquor)\n"
       "\n"
       "Each page adds 1 to the Pages total; see 'velquor stats'.\n"
       "Exit status: 0 on success, 1 for a usage error, 2 when a file could not be\n"
@@ -51,6 +55,7 @@ struct Options {
   uint32_t read_size = kDefaultReadSize;
   EndOfData eof = EndOfData::kWithData;
   std::string out_dir;
+  std::string library;
   std::vector<std::string> files;
 };
 
@@ -114,6 +119,12 @@ int ParseOptions(int argc, char** argv, Options* options) {
         return 1;
       }
       options->out_dir = value;
+    } else if (OptionValue(argc, argv, i, "--library", &value, &missing)) {
+      if (value.empty()) {
+        PrintError("filter: --library needs a path");
+        return 1;
+      }
+      options->library = value;
     } else {
       PrintError("filter: unknown option '%s' (try 'velquor filter --help')", arg.c_str());
       return 1;
@@ -131,23 +142,48 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? name : name.substr(slash + 1);
 }
 
-// Filters one page from `in` to `out`. Returns 0, or 2 after one error line
-// naming `in_name` or `out_name`.
-int FilterOne(std::FILE* in, const std::string& in_name, std::FILE* out,
-              const std::string& out_name, const Options& options) {
+// Releases an interface when the page is done.
+struct Held {
+  IUnknown* object = nullptr;
+  ~Held() {
+    if (object != nullptr) object->Release();
+  }
+};
+
+// Filters one page from `in` to `out` through a new filter object of
+// `factory`. Returns 0, or 2 after one error line naming `in_name` or
+// `out_name`.
+int FilterOne(IClassFactory* factory, std::FILE* in, const std::string& in_name,
+              std::FILE* out, const std::string& out_name, const Options& options) {
+  IInternetProtocol* filter = nullptr;
+  HRESULT hr = factory->CreateInstance(nullptr, IID_IInternetProtocol,
+                                       reinterpret_cast<void**>(&filter));
+  Held held_filter{filter};
+  IInternetProtocolSink* filter_sink = nullptr;
+  if (SUCCEEDED(hr)) {
+    hr = filter->QueryInterface(IID_IInternetProtocolSink,
+                                reinterpret_cast<void**>(&filter_sink));
+  }
+  Held held_sink{filter_sink};
+  if (FAILED(hr)) {
+    PrintError("filter: %s: no filter object (0x%08X)", in_name.c_str(),
+               static_cast<unsigned>(hr));
+    return 2;
+  }
   FileProtocol inner(in, options.eof);
   NullSink sink;
+  // The protocol beneath reports to the filter, which passes the reports up.
+  inner.Start(u"text/html", filter_sink, nullptr, 0, 0);
   PROTOCOLFILTERDATA filter_data{sizeof(PROTOCOLFILTERDATA), nullptr, &inner, nullptr, 0};
-  FilterStream filter;
-  HRESULT hr = filter.Start(u"text/html", &sink, nullptr, 0,
-                            reinterpret_cast<HANDLE_PTR>(&filter_data));
+  hr = filter->Start(u"text/html", &sink, nullptr, 0,
+                     reinterpret_cast<HANDLE_PTR>(&filter_data));
   if (FAILED(hr)) {
     PrintError("filter: %s: the filter did not start (0x%08X)", in_name.c_str(),
                static_cast<unsigned>(hr));
     return 2;
   }
   int write_error = 0;
-  hr = PumpPage(filter, options.read_size, [&](const char* data, std::size_t size) {
+  hr = PumpPage(*filter, options.read_size, [&](const char* data, std::size_t size) {
     if (std::fwrite(data, 1, size, out) == size) return true;
     write_error = errno != 0 ? errno : EIO;
     return false;
@@ -174,8 +210,8 @@ int FilterOne(std::FILE* in, const std::string& in_name, std::FILE* out,
 
 // Filters into DIR/<base name> by way of a temporary file in DIR, so a
 // failed page never replaces an earlier good output.
-int FilterToDirectory(std::FILE* in, const std::string& path, const std::string& in_name,
-                      const Options& options) {
+int FilterToDirectory(IClassFactory* factory, std::FILE* in, const std::string& path,
+                      const std::string& in_name, const Options& options) {
   const std::string target = options.out_dir + "/" + BaseName(path);
   std::string temp = options.out_dir + "/.velquor-XXXXXX";
   const int fd = mkstemp(temp.data());
@@ -190,7 +226,7 @@ int FilterToDirectory(std::FILE* in, const std::string& path, const std::string&
     unlink(temp.c_str());
     return 2;
   }
-  int status = FilterOne(in, in_name, out, target, options);
+  int status = FilterOne(factory, in, in_name, out, target, options);
   if (std::fclose(out) != 0 && status == 0) {
     PrintError("filter: %s: %s", target.c_str(), std::strerror(errno));
     status = 2;
@@ -230,12 +266,27 @@ int RunFilter(int argc, char** argv) {
     }
   }
 
-  // The keyword lists are filled once per process, as the library's
-  // start-up does.
-  LoadAllRules();
+  LibraryChoice choice;
+  std::string error;
+  if (!FindLibrary(options.library, true, &choice, &error)) {
+    PrintError("filter: %s", error.c_str());
+    return 2;
+  }
+  std::unique_ptr<LoadedLibrary> library = LoadedLibrary::Open(choice.path, &error);
+  if (!library) {
+    PrintError("filter: %s", error.c_str());
+    return 2;
+  }
+  IClassFactory* factory = nullptr;
+  if (HRESULT hr = library->GetClassFactory(choice.clsid, &factory); FAILED(hr)) {
+    PrintError("filter: %s: no class object for the filter class (0x%08X)",
+               choice.path.c_str(), static_cast<unsigned>(hr));
+    return 2;
+  }
 
   int status = 0;
   bool store_problem_told = false;
+  bool store_probed = false;
   for (const std::string& name : options.files) {
     const bool is_stdin = name == "-";
     std::FILE* in = is_stdin ? stdin : std::fopen(name.c_str(), "rb");
@@ -246,14 +297,20 @@ int RunFilter(int argc, char** argv) {
       continue;
     }
     const int page_status = options.out_dir.empty()
-                                ? FilterOne(in, in_name, stdout, "standard output", options)
-                                : FilterToDirectory(in, name, in_name, options);
+                                ? FilterOne(factory, in, in_name, stdout, "standard output",
+                                            options)
+                                : FilterToDirectory(factory, in, name, in_name, options);
     if (page_status != 0) status = page_status;
     if (!is_stdin) std::fclose(in);
     // A store that cannot be used does not stop the filter: the settings it
     // could not give take their defaults and the totals go uncounted. Say so
     // once, naming the file, however many pages follow.
     if (!store_problem_told) {
+      // The library counts the pages with its own store access, out of the
+      // host's sight; after the first page the host asks the store once
+      // itself whether a write would go through.
+      if (!store_probed && RegBeginTransaction() == ERROR_SUCCESS) RegRollbackTransaction();
+      store_probed = true;
       const std::string problem = StoreProblem();
       if (!problem.empty()) {
         PrintError("%s (using the defaults)", problem.c_str());
@@ -261,6 +318,7 @@ int RunFilter(int argc, char** argv) {
       }
     }
   }
+  factory->Release();
   return status;
 }
 
