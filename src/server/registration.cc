@@ -90,15 +90,13 @@ HRESULT RegisterServerTypeLib() {
 }
 
 std::string TypeLibFallbackPath(const std::string& path) {
-  // Walk character by character in the ANSI code page, remembering the last
-  // "." of the file name; a separator starts a new name.
+  // The last "." of the whole path, found character by character in the
+  // ANSI code page, starts the part that ".tlb" replaces; a "." in a
+  // directory name counts too, as it always has for this fallback.
   const char* begin = path.c_str();
   const char* last_dot = nullptr;
   for (const char* p = begin; *p != '\0'; p = CharNextA(p)) {
-    if (*p == '.')
-      last_dot = p;
-    else if (IsPathSeparator(*p))
-      last_dot = nullptr;
+    if (*p == '.') last_dot = p;
   }
   std::string result = last_dot == nullptr
                            ? path

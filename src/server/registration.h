@@ -32,9 +32,9 @@ HRESULT UpdateRegistryFromResource(bool register_mode);
 HRESULT RegisterServerTypeLib();
 
 // The ".tlb" file tried when the library file holds no type library: the
-// path with its file name's extension (from the last ".") replaced by
-// ".tlb", or ".tlb" appended when the file name has no ".". A "." in a
-// directory name is never taken for the extension.
+// path with everything from its last "." on replaced by ".tlb", or ".tlb"
+// appended when the path has no "." at all. The search covers the whole
+// path: "C:\V1.0\LIB" gives "C:\V1.tlb".
 std::string TypeLibFallbackPath(const std::string& path);
 
 // The path up to and including its last "\", "/" or ":"; empty if it has

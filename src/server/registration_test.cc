@@ -11,16 +11,16 @@
 namespace velquor::test {
 namespace {
 
-TEST(TypeLibFallbackPath, ReplacesOrAppendsTheFileNamesExtension) {
+TEST(TypeLibFallbackPath, ReplacesFromTheLastDotOfThePathOrAppends) {
   struct Case {
     const char* path;
     const char* expected;
   } cases[] = {
       {"C:\\APPS\\FILTER.DLL", "C:\\APPS\\FILTER.tlb"},
       {"C:\\LIB\\NOEXT", "C:\\LIB\\NOEXT.tlb"},
-      // A "." in a directory name is not the file's extension.
-      {"C:\\V1.0\\LIB", "C:\\V1.0\\LIB.tlb"},
-      {"/opt/velquor-1.0/lib/libvelquor", "/opt/velquor-1.0/lib/libvelquor.tlb"},
+      // The last "." of the whole path counts, even in a directory name.
+      {"C:\\V1.0\\LIB", "C:\\V1.tlb"},
+      {"/opt/velquor-1.0/lib/libvelquor", "/opt/velquor-1.tlb"},
       {"/usr/lib/libvelquor.so", "/usr/lib/libvelquor.tlb"},
       {"/a.b/c.d.e", "/a.b/c.d.tlb"},
       {"D:FILTER", "D:FILTER.tlb"},
