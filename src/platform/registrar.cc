@@ -293,25 +293,10 @@ const char* CanonicalRoot(const std::string& name) {
 // ---------------------------------------------------------------------------
 // Applying a parsed script to the registry.
 
-class KeyHandle {
- public:
-  KeyHandle() = default;
-  ~KeyHandle() {
-    if (key_ != nullptr) RegCloseKey(key_);
-  }
-  KeyHandle(const KeyHandle&) = delete;
-  KeyHandle& operator=(const KeyHandle&) = delete;
-  HKEY* Out() { return &key_; }
-  HKEY get() const { return key_; }
-
- private:
-  HKEY key_ = nullptr;
-};
-
 // Deletes `name` below `parent` with everything beneath it. A missing key is
 // not an error.
 LSTATUS DeleteTree(HKEY parent, const std::string& name, int depth) {
-  KeyHandle key;
+  ScopedKey key;
   LSTATUS status = RegOpenKeyExA(parent, name.c_str(), 0, KEY_ALL_ACCESS, key.Out());
   if (status == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
   if (status != ERROR_SUCCESS) return status;
@@ -354,7 +339,7 @@ LSTATUS RegisterKeys(HKEY parent, const std::vector<RegistrarKey>& keys) {
       if (status != ERROR_SUCCESS) return status;
       if (key.flag == RegistrarFlag::kDelete) continue;
     }
-    KeyHandle handle;
+    ScopedKey handle;
     LSTATUS status = RegCreateKeyExA(parent, key.name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                                      nullptr, handle.Out(), nullptr);
     if (status != ERROR_SUCCESS) return status;
@@ -385,7 +370,7 @@ void UnregisterKeys(HKEY parent, const std::vector<RegistrarKey>& keys) {
     if (key.flag == RegistrarFlag::kDelete) continue;
     bool remove = false;
     {
-      KeyHandle handle;
+      ScopedKey handle;
       if (RegOpenKeyExA(parent, key.name.c_str(), 0, KEY_ALL_ACCESS, handle.Out()) !=
           ERROR_SUCCESS) {
         continue;

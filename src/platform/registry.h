@@ -162,6 +162,23 @@ std::string StoreFilePath();
 // reason; "" while it is fine.
 std::string StoreProblem();
 
+// An open key that is closed when the object goes. Pass Out() to the call
+// that opens the key.
+class ScopedKey {
+ public:
+  ScopedKey() = default;
+  ~ScopedKey() {
+    if (key_ != nullptr) RegCloseKey(key_);
+  }
+  ScopedKey(const ScopedKey&) = delete;
+  ScopedKey& operator=(const ScopedKey&) = delete;
+  HKEY* Out() { return &key_; }
+  HKEY get() const { return key_; }
+
+ private:
+  HKEY key_ = nullptr;
+};
+
 }  // namespace velquor
 
 #endif  // VELQUOR_PLATFORM_REGISTRY_H_

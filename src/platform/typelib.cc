@@ -626,23 +626,8 @@ HRESULT TypeInfo::GetContainingTypeLib(ITypeLib** lib, UINT* index) {
 // ---------------------------------------------------------------------------
 // Registry helpers.
 
-class KeyHandle {
- public:
-  KeyHandle() = default;
-  ~KeyHandle() {
-    if (key_ != nullptr) RegCloseKey(key_);
-  }
-  KeyHandle(const KeyHandle&) = delete;
-  KeyHandle& operator=(const KeyHandle&) = delete;
-  HKEY* Out() { return &key_; }
-  HKEY get() const { return key_; }
-
- private:
-  HKEY key_ = nullptr;
-};
-
 LSTATUS WriteString(const std::string& path, const char* name, const std::string& value) {
-  KeyHandle key;
+  ScopedKey key;
   LSTATUS status = RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0,
                                    KEY_ALL_ACCESS, nullptr, key.Out(), nullptr);
   if (status != ERROR_SUCCESS) return status;
@@ -652,7 +637,7 @@ LSTATUS WriteString(const std::string& path, const char* name, const std::string
 
 // The text of a REG_SZ value without its terminating zero; false if absent.
 bool ReadString(const std::string& path, const char* name, std::string* value) {
-  KeyHandle key;
+  ScopedKey key;
   if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE, key.Out()) !=
       ERROR_SUCCESS) {
     return false;
@@ -671,7 +656,7 @@ bool ReadString(const std::string& path, const char* name, std::string* value) {
 
 std::vector<std::string> Subkeys(const std::string& path) {
   std::vector<std::string> names;
-  KeyHandle key;
+  ScopedKey key;
   if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.Out()) != ERROR_SUCCESS) {
     return names;
   }
