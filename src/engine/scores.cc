@@ -7,6 +7,7 @@
 #include <new>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include "rules/keyword_rules.h"
 
@@ -110,19 +111,8 @@ class KeywordMatcher {
   // be too large; the caller then counts by scanning.
   static std::unique_ptr<KeywordMatcher> Build();
 
-  // The keywords that occur in `text`, each with its non-overlapping
-  // occurrence count, in order of keyword number.
-  struct Found {
-    uint32_t keyword;
-    int32_t count;
-  };
-  std::vector<Found> Count(std::string_view text) const;
-
   int32_t Score(std::string_view text) const;
   int32_t Score(std::string_view text, std::vector<KeywordHit>* hits) const;
-
-  uint64_t presence_generation() const { return presence_generation_; }
-  uint64_t occurrence_generation() const { return occurrence_generation_; }
 
  private:
   // A table of this many transitions (4 bytes each) is the most we set aside;
@@ -135,19 +125,74 @@ class KeywordMatcher {
     uint32_t occurrence_sum;  // scores of occurrence rules with this keyword
   };
 
+  // A position where the automaton entered a state with keywords ending
+  // there; `end` is one past the last byte read.
+  struct Hit {
+    size_t end;
+    uint32_t state;  // state number times the class count, as in next_
+  };
+  struct Occurrence {
+    uint32_t keyword;
+    size_t start;
+  };
+
+  // A list that lives on the stack until it outgrows `N` entries.
+  template <typename T, size_t N>
+  class SmallList {
+   public:
+    void push_back(const T& item) {
+      if (size_ < N) {
+        inline_[size_++] = item;
+        return;
+      }
+      if (size_ == N) spill_.assign(inline_, inline_ + N);
+      spill_.push_back(item);
+      ++size_;
+    }
+    size_t size() const { return size_; }
+    T* data() { return size_ <= N ? inline_ : spill_.data(); }
+
+   private:
+    T inline_[N];
+    size_t size_ = 0;
+    std::vector<T> spill_;
+  };
+  using HitList = SmallList<Hit, 64>;
+  using OccurrenceList = SmallList<Occurrence, 64>;
+
   int KeywordNumber(std::string_view keyword) const {
     auto it = numbers_.find(std::string(keyword));
     return it == numbers_.end() ? -1 : it->second;
   }
 
-  uint64_t presence_generation_ = 0;
-  uint64_t occurrence_generation_ = 0;
+  // Runs the automaton over text[from, to) starting in `state`; records the
+  // hits into `hits` when given. Returns the state reached.
+  uint32_t Run(std::string_view text, size_t from, size_t to, uint32_t state,
+               HitList* hits) const;
+  // The state reached at `at` as if the whole text before it had been read:
+  // no keyword is longer than max_length_, so the bytes before that window
+  // cannot matter.
+  uint32_t StateAt(std::string_view text, size_t at) const;
+  // Every hit in `text`, in order of their end.
+  template <int kStreams>
+  void FindHits(std::string_view text, HitList* hits) const;
+  // Calls found(keyword number, non-overlapping count) for every keyword that
+  // occurs in `text`, in order of keyword number.
+  template <typename Found>
+  void ForEachCount(std::string_view text, const Found& found) const;
+
   std::vector<Keyword> keywords_;
   std::unordered_map<std::string, int> numbers_;
   int pair_words_[kPairCount][2] = {};
-  uint16_t byte_class_[256] = {};
+  uint32_t byte_class_[256] = {};
   uint32_t class_count_ = 1;
-  std::vector<uint32_t> next_;        // state * class_count_ + class
+  size_t max_length_ = 0;
+  // Transitions: next_[state + class] is the next state. States are stored
+  // multiplied by the class count, so reading a byte costs one addition and
+  // one load; those with keywords ending in them are numbered last, from
+  // output_from_ on, so one comparison tells whether to look at them.
+  std::vector<uint32_t> next_;
+  uint32_t output_from_ = 0;
   std::vector<int32_t> terminal_;     // keyword ending at the state, or -1
   std::vector<uint32_t> first_out_;   // the state or its nearest terminal
                                       // proper suffix; 0 for none
@@ -158,8 +203,6 @@ std::unique_ptr<KeywordMatcher> KeywordMatcher::Build() {
   auto m = std::make_unique<KeywordMatcher>();
   const KeywordRuleList& presence = PresenceRules();
   const KeywordRuleList& occurrence = OccurrenceRules();
-  m->presence_generation_ = presence.generation();
-  m->occurrence_generation_ = occurrence.generation();
 
   const auto add = [&m](std::string_view keyword) {
     auto [it, added] = m->numbers_.emplace(std::string(keyword),
@@ -188,53 +231,53 @@ std::unique_ptr<KeywordMatcher> KeywordMatcher::Build() {
   size_t total_length = 1;
   for (const auto& [keyword, number] : m->numbers_) {
     total_length += keyword.size();
+    m->max_length_ = std::max(m->max_length_, keyword.size());
     for (char c : keyword) {
-      uint16_t& cls = m->byte_class_[static_cast<unsigned char>(c)];
-      if (cls == 0) cls = static_cast<uint16_t>(m->class_count_++);
+      uint32_t& cls = m->byte_class_[static_cast<unsigned char>(c)];
+      if (cls == 0) cls = m->class_count_++;
     }
   }
   const size_t classes = m->class_count_;
   if (total_length * classes > kMaxTransitions) return nullptr;
 
-  // The trie: state 0 is the start; 0 in next_ means "no edge yet".
-  m->next_.assign(classes, 0);
-  m->terminal_.assign(1, -1);
+  // The trie: state 0 is the start; 0 in next means "no edge yet".
+  std::vector<uint32_t> next(classes, 0);
+  std::vector<int32_t> terminal(1, -1);
   for (const auto& [keyword, number] : m->numbers_) {
     uint32_t state = 0;
     for (char c : keyword) {
       const size_t slot =
           state * classes + m->byte_class_[static_cast<unsigned char>(c)];
-      if (m->next_[slot] == 0) {
-        const uint32_t fresh = static_cast<uint32_t>(m->terminal_.size());
-        m->next_[slot] = fresh;
-        m->next_.resize(m->next_.size() + classes, 0);
-        m->terminal_.push_back(-1);
+      if (next[slot] == 0) {
+        const uint32_t fresh = static_cast<uint32_t>(terminal.size());
+        next[slot] = fresh;
+        next.resize(next.size() + classes, 0);
+        terminal.push_back(-1);
       }
-      state = m->next_[slot];
+      state = next[slot];
     }
-    m->terminal_[state] = number;
+    terminal[state] = number;
   }
 
   // Breadth-first: each state's failure state is its longest proper suffix
   // in the trie; missing edges are filled from the failure state's.
-  const size_t states = m->terminal_.size();
+  const size_t states = terminal.size();
   std::vector<uint32_t> fail(states, 0);
-  m->first_out_.assign(states, 0);
-  m->next_out_.assign(states, 0);
+  std::vector<uint32_t> first_out(states, 0);
+  std::vector<uint32_t> next_out(states, 0);
   std::vector<uint32_t> queue;
   queue.reserve(states);
   for (size_t c = 0; c < classes; ++c) {
-    const uint32_t child = m->next_[c];
+    const uint32_t child = next[c];
     if (child != 0) queue.push_back(child);
   }
   for (size_t head = 0; head < queue.size(); ++head) {
     const uint32_t state = queue[head];
-    m->next_out_[state] = m->first_out_[fail[state]];
-    m->first_out_[state] =
-        m->terminal_[state] >= 0 ? state : m->next_out_[state];
+    next_out[state] = first_out[fail[state]];
+    first_out[state] = terminal[state] >= 0 ? state : next_out[state];
     for (size_t c = 0; c < classes; ++c) {
-      uint32_t& edge = m->next_[state * classes + c];
-      const uint32_t via_fail = m->next_[fail[state] * classes + c];
+      uint32_t& edge = next[state * classes + c];
+      const uint32_t via_fail = next[fail[state] * classes + c];
       if (edge != 0) {
         fail[edge] = via_fail;
         queue.push_back(edge);
@@ -243,49 +286,149 @@ std::unique_ptr<KeywordMatcher> KeywordMatcher::Build() {
       }
     }
   }
+
+  // Renumber: states without output first (the start state stays 0, as no
+  // keyword is empty), then those with output.
+  std::vector<uint32_t> renumbered(states, 0);
+  uint32_t count = 0;
+  for (size_t s = 0; s < states; ++s) {
+    if (first_out[s] == 0) renumbered[s] = count++;
+  }
+  m->output_from_ = static_cast<uint32_t>(count * classes);
+  for (size_t s = 0; s < states; ++s) {
+    if (first_out[s] != 0) renumbered[s] = count++;
+  }
+  m->next_.assign(states * classes, 0);
+  m->terminal_.assign(states, -1);
+  m->first_out_.assign(states, 0);
+  m->next_out_.assign(states, 0);
+  for (size_t s = 0; s < states; ++s) {
+    const size_t to = renumbered[s];
+    for (size_t c = 0; c < classes; ++c) {
+      m->next_[to * classes + c] =
+          static_cast<uint32_t>(renumbered[next[s * classes + c]] * classes);
+    }
+    m->terminal_[to] = terminal[s];
+    // 0 ends an output chain; the start state is never on one.
+    m->first_out_[to] = first_out[s] ? renumbered[first_out[s]] : 0;
+    m->next_out_[to] = next_out[s] ? renumbered[next_out[s]] : 0;
+  }
   return m;
 }
 
-std::vector<KeywordMatcher::Found> KeywordMatcher::Count(
-    std::string_view text) const {
-  struct Occurrence {
-    uint32_t keyword;
-    size_t start;
+uint32_t KeywordMatcher::Run(std::string_view text, size_t from, size_t to,
+                             uint32_t state, HitList* hits) const {
+  const uint32_t* next = next_.data();
+  const uint32_t* byte_class = byte_class_;
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  for (size_t i = from; i < to; ++i) {
+    state = next[state + byte_class[bytes[i]]];
+    if (hits && state >= output_from_) hits->push_back(Hit{i + 1, state});
+  }
+  return state;
+}
+
+uint32_t KeywordMatcher::StateAt(std::string_view text, size_t at) const {
+  const size_t from = at > max_length_ ? at - max_length_ : 0;
+  return Run(text, from, at, 0, nullptr);
+}
+
+template <int kStreams>
+void KeywordMatcher::FindHits(std::string_view text, HitList* hits) const {
+  // The text is cut into kStreams stretches read side by side: each step of
+  // one stretch waits for the load of the step before, so reading several at
+  // once keeps the processor busy. Each stretch starts in the state the text
+  // before it leads to, so it finds exactly what one pass would.
+  const size_t n = text.size();
+  const size_t part = n / kStreams;
+  uint32_t state[kStreams];
+  size_t begin[kStreams];
+  HitList more[kStreams > 1 ? kStreams - 1 : 1];
+  for (int k = 0; k < kStreams; ++k) {
+    begin[k] = part * static_cast<size_t>(k);
+    state[k] = k == 0 ? 0 : StateAt(text, begin[k]);
+  }
+  HitList* list[kStreams];
+  list[0] = hits;
+  for (int k = 1; k < kStreams; ++k) list[k] = &more[k - 1];
+  const uint32_t* next = next_.data();
+  const uint32_t* byte_class = byte_class_;
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const uint32_t output_from = output_from_;
+  const auto step = [&](uint32_t& s, size_t at, HitList* to) {
+    s = next[s + byte_class[bytes[at]]];
+    if (s >= output_from) to->push_back(Hit{at + 1, s});
   };
-  std::vector<Occurrence> occurrences;
-  occurrences.reserve(32);
-  const size_t classes = class_count_;
-  uint32_t state = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    state = next_[state * classes +
-                  byte_class_[static_cast<unsigned char>(text[i])]];
+  // Spelled out per stream so that each stream's state stays in a register.
+  [&]<size_t... K>(std::index_sequence<K...>) {
+    for (size_t i = 0; i < part; ++i) (step(state[K], begin[K] + i, list[K]), ...);
+  }(std::make_index_sequence<kStreams>{});
+  HitList* last = kStreams == 1 ? hits : &more[kStreams - 2];
+  Run(text, part * kStreams, n, state[kStreams - 1], last);
+  for (int k = 1; k < kStreams; ++k) {
+    Hit* h = more[k - 1].data();
+    for (size_t i = 0; i < more[k - 1].size(); ++i) hits->push_back(h[i]);
+  }
+}
+
+template <typename Found>
+void KeywordMatcher::ForEachCount(std::string_view text,
+                                  const Found& found) const {
+  HitList hits;
+  // Stretches shorter than a few keyword lengths would spend more on finding
+  // their start state than side-by-side reading saves.
+  const size_t n = text.size();
+  if (n >= 128 && n >= 16 * max_length_) {
+    FindHits<4>(text, &hits);
+  } else if (n >= 64 && n >= 8 * max_length_) {
+    FindHits<2>(text, &hits);
+  } else {
+    FindHits<1>(text, &hits);
+  }
+
+  // Every keyword ending at each hit, longest first along the output chain.
+  // Hits are in order of their end, so each keyword's occurrences come in
+  // order of their start.
+  OccurrenceList list;
+  const Hit* h = hits.data();
+  for (size_t i = 0; i < hits.size(); ++i) {
+    const uint32_t state = h[i].state / class_count_;
     for (uint32_t out = first_out_[state]; out != 0; out = next_out_[out]) {
       const uint32_t k = static_cast<uint32_t>(terminal_[out]);
-      occurrences.push_back(Occurrence{k, i + 1 - keywords_[k].length});
+      list.push_back(Occurrence{k, h[i].end - keywords_[k].length});
     }
   }
-  // Group by keyword, each keyword's occurrences in order of their start.
-  std::sort(occurrences.begin(), occurrences.end(),
-            [](const Occurrence& a, const Occurrence& b) {
-              return a.keyword != b.keyword ? a.keyword < b.keyword
-                                            : a.start < b.start;
-            });
-  std::vector<Found> found;
-  found.reserve(occurrences.size());
-  size_t resume = 0;
-  for (size_t i = 0; i < occurrences.size(); ++i) {
-    const uint32_t k = occurrences[i].keyword;
-    if (i == 0 || occurrences[i - 1].keyword != k) {
-      resume = 0;
-      found.push_back(Found{k, 0});
+  // Group by keyword, keeping each keyword's occurrences in order; the lists
+  // of a segment are short, so insertion sort is the cheap stable sort here.
+  Occurrence* o = list.data();
+  const size_t size = list.size();
+  const auto by_keyword = [](const Occurrence& a, const Occurrence& b) {
+    return a.keyword < b.keyword;
+  };
+  if (size <= 64) {
+    for (size_t i = 1; i < size; ++i) {
+      const Occurrence item = o[i];
+      size_t j = i;
+      for (; j > 0 && by_keyword(item, o[j - 1]); --j) o[j] = o[j - 1];
+      o[j] = item;
     }
-    // Counting resumes after the end of the last counted occurrence.
-    if (occurrences[i].start >= resume) {
-      ++found.back().count;
-      resume = occurrences[i].start + keywords_[k].length;
-    }
+  } else {
+    std::stable_sort(o, o + size, by_keyword);
   }
-  return found;
+  for (size_t i = 0; i < size;) {
+    const uint32_t k = o[i].keyword;
+    const size_t length = keywords_[k].length;
+    int32_t count = 0;
+    size_t resume = 0;
+    for (; i < size && o[i].keyword == k; ++i) {
+      // Counting resumes after the end of the last counted occurrence.
+      if (o[i].start >= resume) {
+        ++count;
+        resume = o[i].start + length;
+      }
+    }
+    found(k, count);
+  }
 }
 
 int32_t KeywordMatcher::Score(std::string_view text) const {
@@ -293,11 +436,11 @@ int32_t KeywordMatcher::Score(std::string_view text) const {
   // first when the matcher was built.
   bool pair_word_found[kPairCount * 2] = {};
   uint32_t sum = 0;
-  for (const Found& f : Count(text)) {
-    const Keyword& k = keywords_[f.keyword];
-    sum += k.presence_sum + k.occurrence_sum * static_cast<uint32_t>(f.count);
-    if (f.keyword < kPairCount * 2) pair_word_found[f.keyword] = true;
-  }
+  ForEachCount(text, [&](uint32_t keyword, int32_t count) {
+    const Keyword& k = keywords_[keyword];
+    sum += k.presence_sum + k.occurrence_sum * static_cast<uint32_t>(count);
+    if (keyword < kPairCount * 2) pair_word_found[keyword] = true;
+  });
   for (const auto& words : pair_words_) {
     if (pair_word_found[words[0]] && pair_word_found[words[1]]) {
       sum += Bits(kPairBonus);
@@ -309,7 +452,9 @@ int32_t KeywordMatcher::Score(std::string_view text) const {
 int32_t KeywordMatcher::Score(std::string_view text,
                               std::vector<KeywordHit>* hits) const {
   std::vector<int32_t> counts(keywords_.size(), 0);
-  for (const Found& f : Count(text)) counts[f.keyword] = f.count;
+  ForEachCount(text, [&counts](uint32_t keyword, int32_t count) {
+    counts[keyword] = count;
+  });
   return SumRules(
       [this, &counts](std::string_view keyword) {
         const int k = KeywordNumber(keyword);

@@ -1,5 +1,6 @@
 #include "engine/scores.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -188,6 +189,30 @@ TEST_F(KeywordScoreTest, MatcherAgreesWithScanningOnRandomInputs) {
       ASSERT_EQ(KeywordScore(text), expected) << "round " << round;
       ASSERT_EQ(KeywordScore(text, &fast), expected) << "round " << round;
       ASSERT_EQ(Describe(fast), Describe(plain)) << "round " << round;
+    }
+  }
+}
+
+// The matcher reads long texts in several stretches side by side; a keyword
+// that straddles the cut between two stretches, or ends exactly at one, must
+// be counted once, and overlapping runs across a cut must still not overlap.
+TEST_F(KeywordScoreTest, KeywordsAcrossEveryCutOfALongText) {
+  PresenceRules().append("BANNERCUT", 7);
+  OccurrenceRules().append("ABA", 5);
+  OccurrenceRules().append("Q", 1);
+  for (size_t length = 60; length <= 300; length += 7) {
+    for (size_t at = 0; at + 9 <= length; ++at) {
+      std::string text(length, '.');
+      std::copy_n("BANNERCUT", 9, text.begin() + at);
+      for (size_t i = at % 5; i + 5 <= length; i += 37) {
+        std::copy_n("ABABA", 5, text.begin() + i);
+      }
+      text[length - 1] = 'Q';
+      std::vector<KeywordHit> fast, plain;
+      const int32_t expected = KeywordScoreByScanning(text, &plain);
+      ASSERT_EQ(KeywordScore(text), expected) << "length " << length << " at " << at;
+      ASSERT_EQ(KeywordScore(text, &fast), expected) << "length " << length;
+      ASSERT_EQ(Describe(fast), Describe(plain)) << "length " << length << " at " << at;
     }
   }
 }
