@@ -1,6 +1,7 @@
 #include "engine/judges.h"
 
 #include <iterator>
+#include <string_view>
 
 #include "engine/replacement_markup.h"
 #include "engine/text_helpers.h"
@@ -37,9 +38,9 @@ int32_t WrappingAdd(int32_t a, int32_t b) {
 
 // The tag text: from the tag's "<" to four bytes after the start of its
 // first ">" (the ">" and the three bytes after it), or to the end.
-std::string TagText(const std::string& judged, std::size_t start) {
+std::string_view TagText(std::string_view judged, std::size_t start) {
   std::size_t close = judged.find('>', start);
-  if (close == std::string::npos) return judged.substr(start);
+  if (close == std::string_view::npos) return judged.substr(start);
   return judged.substr(start, close - start + 4);
 }
 
@@ -56,7 +57,7 @@ void Score(const JudgeTraits& traits, const std::string& judged,
   if (start == std::string::npos) {
     j.penalty = traits.no_tag_penalty;
   } else {
-    const std::string tag_text = TagText(judged, start);
+    const std::string_view tag_text = TagText(judged, start);
     j.height = ReadNumberAttribute(tag_text, "HEIGHT");
     j.width = ReadNumberAttribute(tag_text, "WIDTH");
   }
@@ -85,7 +86,16 @@ bool RememberedAdLink::Matches(const std::string& target) const {
 }
 
 void RememberedAdLink::Remember(const std::string& target) {
-  // Built outside the lock: the copy may allocate.
+  {
+    // Ad links are of similar lengths, so after the first few the text held
+    // has room for the next and the assignment does not allocate.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (link_ != nullptr && link_->capacity() >= target.size()) {
+      link_->assign(target);
+      return;
+    }
+  }
+  // A longer text is built outside the lock: the copy allocates.
   auto copy = std::make_unique<std::string>(target);
   std::lock_guard<std::mutex> lock(mutex_);
   link_.swap(copy);

@@ -35,7 +35,7 @@ size_t FindNoCase(const std::string& text, const std::string& needle,
 // The stretch [begin, end) of `text` that holds the attribute value whose
 // name ends at `after_name`, trimmed at both ends. False when the name is not
 // followed by an equals sign (the attribute counts as absent).
-bool CutAttributeValue(const std::string& text, size_t after_name,
+bool CutAttributeValue(std::string_view text, size_t after_name,
                        size_t* begin, size_t* end) {
   size_t b = after_name;
   size_t e = text.size();
@@ -51,12 +51,10 @@ bool CutAttributeValue(const std::string& text, size_t after_name,
   if (b < e && (text[b] == '"' || text[b] == '\'')) {
     const char quote = text[b];
     value_begin = b + 1;
-    for (size_t i = value_begin; i < e; ++i) {
-      if (text[i] == quote) {
-        value_end = i;
-        break;
-      }
-    }
+    // A quoted value, such as a link target, is often long: memchr finds
+    // its end.
+    const size_t found = text.substr(0, e).find(quote, value_begin);
+    if (found != std::string_view::npos) value_end = found;
   } else {
     // Only the blank ends an unquoted value, not a tab or a line break.
     for (size_t i = value_begin; i < e; ++i) {
@@ -79,9 +77,9 @@ bool CutAttributeValue(const std::string& text, size_t after_name,
 
 }  // namespace
 
-int32_t ReadNumberAttribute(const std::string& text, const std::string& name) {
+int32_t ReadNumberAttribute(std::string_view text, std::string_view name) {
   const size_t at = text.find(name);
-  if (at == std::string::npos) return 0;
+  if (at == std::string_view::npos) return 0;
   size_t begin = 0;
   size_t end = 0;
   if (!CutAttributeValue(text, at + name.size(), &begin, &end)) return 0;
@@ -229,7 +227,7 @@ bool EqualsNoCase(const std::string& a, const std::string& b) {
   return true;
 }
 
-int32_t ReadDecimal(const std::string& text) {
+int32_t ReadDecimal(std::string_view text) {
   size_t i = 0;
   while (i < text.size() && IsTrimSpace(text[i])) ++i;
   bool negative = false;
@@ -248,7 +246,7 @@ int32_t ReadDecimal(const std::string& text) {
   return static_cast<int32_t>(negative ? -value : value);
 }
 
-int32_t ReadHexadecimal(const std::string& text) {
+int32_t ReadHexadecimal(std::string_view text) {
   int64_t value = 0;
   for (char c : text) {
     int digit;
@@ -268,13 +266,16 @@ int32_t ReadHexadecimal(const std::string& text) {
 }
 
 std::string JudgedCopy(const std::string& segment) {
-  std::string result = segment;
-  for (char& c : result) {
-    if (c == '\r' || c == '\n' || c == '\t') {
-      c = ' ';
-    } else {
-      c = UpperChar(c);
-    }
+  std::string result(segment);
+  // Selects rather than branches, so the compiler turns the loop into vector
+  // instructions: segments are judged by the thousand on a busy page.
+  unsigned char* p = reinterpret_cast<unsigned char*>(result.data());
+  const size_t n = result.size();
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char c = p[i];
+    const unsigned char upper =
+        static_cast<unsigned char>(c - (static_cast<unsigned char>(c - 'a') < 26 ? 32 : 0));
+    p[i] = (c == '\r' || c == '\n' || c == '\t') ? ' ' : upper;
   }
   return result;
 }

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace velquor {
 
@@ -21,7 +22,7 @@ namespace velquor {
 // texts and names). A value "#..." is read as hexadecimal, any other as
 // decimal; an absent attribute or a value without digits gives 0, and a value
 // beyond the signed 32-bit range saturates.
-int32_t ReadNumberAttribute(const std::string& text, const std::string& name);
+int32_t ReadNumberAttribute(std::string_view text, std::string_view name);
 
 // Reads the value of attribute `name` from `text`, the name searched without
 // regard to ASCII case (first occurrence only); the value keeps its own letter
@@ -79,11 +80,11 @@ bool EqualsNoCase(const std::string& a, const std::string& b);
 // Skips leading white space, reads an optional + or - and the digits up to the
 // first non-digit. No digits gives 0; a value beyond the signed 32-bit range
 // saturates at INT32_MIN or INT32_MAX.
-int32_t ReadDecimal(const std::string& text);
+int32_t ReadDecimal(std::string_view text);
 
 // Reads hexadecimal digits (0-9, A-F, a-f) up to the first other byte. No
 // digits gives 0; a value beyond INT32_MAX saturates at INT32_MAX.
-int32_t ReadHexadecimal(const std::string& text);
+int32_t ReadHexadecimal(std::string_view text);
 
 // The judged copy of a segment, the text every judge search and score works
 // on: upper-cased, with CR, LF and tab turned into spaces.
