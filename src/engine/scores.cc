@@ -166,13 +166,9 @@ class KeywordMatcher {
   }
 
   // Runs the automaton over text[from, to) starting in `state`; records the
-  // hits into `hits` when given. Returns the state reached.
+  // hits into `hits`. Returns the state reached.
   uint32_t Run(std::string_view text, size_t from, size_t to, uint32_t state,
                HitList* hits) const;
-  // The state reached at `at` as if the whole text before it had been read:
-  // no keyword is longer than max_length_, so the bytes before that window
-  // cannot matter.
-  uint32_t StateAt(std::string_view text, size_t at) const;
   // Every hit in `text`, in order of their end.
   template <int kStreams>
   void FindHits(std::string_view text, HitList* hits) const;
@@ -186,6 +182,9 @@ class KeywordMatcher {
   int pair_words_[kPairCount][2] = {};
   uint32_t byte_class_[256] = {};
   uint32_t class_count_ = 1;
+  // A state number is a stored state times 2^40 / class_count_, rounded up,
+  // shifted right by 40: exact, as stored states stay below kMaxTransitions.
+  uint64_t class_reciprocal_ = 0;
   size_t max_length_ = 0;
   // Transitions: next_[state + class] is the next state. States are stored
   // multiplied by the class count, so reading a byte costs one addition and
@@ -239,6 +238,8 @@ std::unique_ptr<KeywordMatcher> KeywordMatcher::Build() {
   }
   const size_t classes = m->class_count_;
   if (total_length * classes > kMaxTransitions) return nullptr;
+  static_assert(kMaxTransitions <= (size_t{1} << 23));
+  m->class_reciprocal_ = ((uint64_t{1} << 40) + classes - 1) / classes;
 
   // The trie: state 0 is the start; 0 in next means "no edge yet".
   std::vector<uint32_t> next(classes, 0);
@@ -323,14 +324,9 @@ uint32_t KeywordMatcher::Run(std::string_view text, size_t from, size_t to,
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.data());
   for (size_t i = from; i < to; ++i) {
     state = next[state + byte_class[bytes[i]]];
-    if (hits && state >= output_from_) hits->push_back(Hit{i + 1, state});
+    if (state >= output_from_) hits->push_back(Hit{i + 1, state});
   }
   return state;
-}
-
-uint32_t KeywordMatcher::StateAt(std::string_view text, size_t at) const {
-  const size_t from = at > max_length_ ? at - max_length_ : 0;
-  return Run(text, from, at, 0, nullptr);
 }
 
 template <int kStreams>
@@ -346,7 +342,7 @@ void KeywordMatcher::FindHits(std::string_view text, HitList* hits) const {
   HitList more[kStreams > 1 ? kStreams - 1 : 1];
   for (int k = 0; k < kStreams; ++k) {
     begin[k] = part * static_cast<size_t>(k);
-    state[k] = k == 0 ? 0 : StateAt(text, begin[k]);
+    state[k] = 0;
   }
   HitList* list[kStreams];
   list[0] = hits;
@@ -360,7 +356,16 @@ void KeywordMatcher::FindHits(std::string_view text, HitList* hits) const {
     if (s >= output_from) to->push_back(Hit{at + 1, s});
   };
   // Spelled out per stream so that each stream's state stays in a register.
+  // The streams after the first begin by reading, without recording, the
+  // max_length_ bytes before their stretch (part >= max_length_ here).
   [&]<size_t... K>(std::index_sequence<K...>) {
+    const size_t warm = kStreams > 1 ? max_length_ : 0;
+    for (size_t i = 0; i < warm; ++i) {
+      ((K == 0 ? void()
+               : void(state[K] = next[state[K] +
+                                      byte_class[bytes[begin[K] - warm + i]]])),
+       ...);
+    }
     for (size_t i = 0; i < part; ++i) (step(state[K], begin[K] + i, list[K]), ...);
   }(std::make_index_sequence<kStreams>{});
   HitList* last = kStreams == 1 ? hits : &more[kStreams - 2];
@@ -392,7 +397,8 @@ void KeywordMatcher::ForEachCount(std::string_view text,
   OccurrenceList list;
   const Hit* h = hits.data();
   for (size_t i = 0; i < hits.size(); ++i) {
-    const uint32_t state = h[i].state / class_count_;
+    const uint32_t state =
+        static_cast<uint32_t>((h[i].state * class_reciprocal_) >> 40);
     for (uint32_t out = first_out_[state]; out != 0; out = next_out_[out]) {
       const uint32_t k = static_cast<uint32_t>(terminal_[out]);
       list.push_back(Occurrence{k, h[i].end - keywords_[k].length});
