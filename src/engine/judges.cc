@@ -46,8 +46,11 @@ std::string_view TagText(std::string_view judged, std::size_t start) {
 
 // Scores the judged copy and decides; leaves the verdict kKept or kRemoved
 // (counting, replacing and repeats are the caller's).
+// `link_target` is set to a view of the judged copy; j.link_target is filled
+// only when `keep_target` is set.
 void Score(const JudgeTraits& traits, const std::string& judged,
            const RememberedAdLink& ad_link, bool explain_keywords,
+           bool keep_target, std::string_view& link_target,
            SegmentJudgement& j) {
   std::size_t start = std::string::npos;
   for (std::size_t i = 0; i < traits.tag_count && start == std::string::npos; ++i) {
@@ -65,8 +68,10 @@ void Score(const JudgeTraits& traits, const std::string& judged,
   j.keyword_score = explain_keywords ? KeywordScore(judged, &j.keyword_hits)
                                      : KeywordScore(judged);
   if (traits.uses_ad_link) {
-    j.link_target = ReadTextAttribute(judged, "HREF");
-    if (ad_link.Matches(j.link_target)) j.repeat_bonus = kRepeatBonus;
+    link_target = ReadTextAttributeView(judged, "HREF");
+    // The judged copy outlives the judgement; only an account keeps a copy.
+    if (keep_target) j.link_target = link_target;
+    if (ad_link.Matches(link_target)) j.repeat_bonus = kRepeatBonus;
   }
   j.total = WrappingAdd(WrappingAdd(j.penalty, j.size_score),
                         WrappingAdd(j.keyword_score, j.repeat_bonus));
@@ -80,12 +85,12 @@ void Score(const JudgeTraits& traits, const std::string& judged,
 
 }  // namespace
 
-bool RememberedAdLink::Matches(const std::string& target) const {
+bool RememberedAdLink::Matches(std::string_view target) const {
   std::lock_guard<std::mutex> lock(mutex_);
   return link_ != nullptr && !IsEmptyText(*link_) && *link_ == target;
 }
 
-void RememberedAdLink::Remember(const std::string& target) {
+void RememberedAdLink::Remember(std::string_view target) {
   {
     // Ad links are of similar lengths, so after the first few the text held
     // has room for the next and the assignment does not allocate.
@@ -118,7 +123,10 @@ std::string JudgeSegment(SegmentKind kind, const std::string& segment,
   j.kind = kind;
   if (ReadSetting(*traits.switch_setting) == 0) return segment;
 
-  Score(traits, JudgedCopy(segment), *scope.ad_link, scope.explain_keywords, j);
+  const std::string judged = JudgedCopy(segment);
+  std::string_view link_target;
+  Score(traits, judged, *scope.ad_link, scope.explain_keywords,
+        judgement != nullptr, link_target, j);
   if (j.verdict == Verdict::kKept) return segment;
 
   std::string result;
@@ -133,7 +141,7 @@ std::string JudgeSegment(SegmentKind kind, const std::string& segment,
       j.verdict = Verdict::kReplaced;
     }
   }
-  if (traits.uses_ad_link) scope.ad_link->Remember(j.link_target);
+  if (traits.uses_ad_link) scope.ad_link->Remember(link_target);
   return result;
 }
 

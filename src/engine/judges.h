@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/scores.h"
@@ -48,9 +49,9 @@ class RememberedAdLink {
   RememberedAdLink& operator=(const RememberedAdLink&) = delete;
 
   // True when a link is remembered and equals `target` byte for byte.
-  bool Matches(const std::string& target) const;
+  bool Matches(std::string_view target) const;
   // Remembers `target` (the empty text forgets).
-  void Remember(const std::string& target);
+  void Remember(std::string_view target);
   // The remembered link, "" when none.
   std::string Get() const;
 

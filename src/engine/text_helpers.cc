@@ -20,7 +20,7 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 // First position of `needle` in `text` at or after `from`, ASCII letters
 // compared without regard to case; npos when there is none. Searching without
 // upper-cased copies keeps a segment from being copied once per attribute.
-size_t FindNoCase(const std::string& text, const std::string& needle,
+size_t FindNoCase(std::string_view text, std::string_view needle,
                   size_t from = 0) {
   if (needle.size() > text.size()) return std::string::npos;
   const size_t last = text.size() - needle.size();
@@ -90,16 +90,21 @@ int32_t ReadNumberAttribute(std::string_view text, std::string_view name) {
   return ReadDecimal(text.substr(begin, end - begin));
 }
 
-std::string ReadTextAttribute(const std::string& text,
-                              const std::string& name) {
+std::string_view ReadTextAttributeView(std::string_view text,
+                                       std::string_view name) {
   const size_t at = FindNoCase(text, name);
-  if (at == std::string::npos) return std::string();
+  if (at == std::string_view::npos) return std::string_view();
   size_t begin = 0;
   size_t end = 0;
   if (!CutAttributeValue(text, at + name.size(), &begin, &end)) {
-    return std::string();
+    return std::string_view();
   }
   return text.substr(begin, end - begin);
+}
+
+std::string ReadTextAttribute(const std::string& text,
+                              const std::string& name) {
+  return std::string(ReadTextAttributeView(text, name));
 }
 
 std::string VisibleLinkText(const std::string& text) {
