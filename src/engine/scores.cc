@@ -1,6 +1,7 @@
 #include "engine/scores.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -469,37 +470,61 @@ int32_t KeywordMatcher::Score(std::string_view text,
       hits);
 }
 
+// The matcher built for one version of the lists. Null `matcher` means the
+// lists of that version were too large: scores are then counted by scanning.
+struct BuiltMatcher {
+  std::unique_ptr<const KeywordMatcher> matcher;
+  uint64_t presence_generation;
+  uint64_t occurrence_generation;
+};
+
 // The matcher for the current lists, rebuilt when either list has changed
-// since it was built. Callers on any thread share it; the lock covers only
-// the check and the hand-over of a reference.
+// since it was built. Scoring reads the published version with one acquire
+// load and takes no lock and no reference: the lists change only while the
+// library starts (and in tests), so a version once published is kept, with
+// every one before it, until the library unloads. Their number is the number
+// of list changes that a score saw, one or two in a loaded library.
 struct SharedMatcher {
-  std::mutex mutex;
-  std::shared_ptr<const KeywordMatcher> matcher;
-  bool unusable = false;  // the lists of the last build were too large
-  uint64_t presence_generation = 0;
-  uint64_t occurrence_generation = 0;
-  bool built = false;
+  std::mutex mutex;  // serialises rebuilds and guards `versions`
+  std::atomic<const BuiltMatcher*> current{nullptr};
+  std::vector<std::unique_ptr<const BuiltMatcher>> versions;
 };
 constinit SharedMatcher shared_matcher;
 
-std::shared_ptr<const KeywordMatcher> CurrentMatcher() {
+// The matcher for the lists as they are now; null when scores must be counted
+// by scanning. Valid until the library unloads.
+const KeywordMatcher* CurrentMatcher() {
   const uint64_t presence = PresenceRules().generation();
   const uint64_t occurrence = OccurrenceRules().generation();
-  std::lock_guard<std::mutex> lock(shared_matcher.mutex);
-  if (!shared_matcher.built ||
-      shared_matcher.presence_generation != presence ||
-      shared_matcher.occurrence_generation != occurrence) {
-    shared_matcher.matcher.reset();
-    try {
-      shared_matcher.matcher = KeywordMatcher::Build();
-    } catch (const std::bad_alloc&) {
-      // Leave it null: scores are then counted by scanning.
-    }
-    shared_matcher.presence_generation = presence;
-    shared_matcher.occurrence_generation = occurrence;
-    shared_matcher.built = true;
+  const BuiltMatcher* built =
+      shared_matcher.current.load(std::memory_order_acquire);
+  if (built != nullptr && built->presence_generation == presence &&
+      built->occurrence_generation == occurrence) {
+    return built->matcher.get();
   }
-  return shared_matcher.matcher;
+  std::lock_guard<std::mutex> lock(shared_matcher.mutex);
+  // Another caller may have rebuilt it while this one waited.
+  built = shared_matcher.current.load(std::memory_order_relaxed);
+  if (built != nullptr && built->presence_generation == presence &&
+      built->occurrence_generation == occurrence) {
+    return built->matcher.get();
+  }
+  std::unique_ptr<const KeywordMatcher> matcher;
+  try {
+    matcher = KeywordMatcher::Build();
+  } catch (const std::bad_alloc&) {
+    // Leave it null: scores are then counted by scanning.
+  }
+  try {
+    shared_matcher.versions.push_back(std::make_unique<const BuiltMatcher>(
+        BuiltMatcher{std::move(matcher), presence, occurrence}));
+  } catch (const std::bad_alloc&) {
+    // Nowhere to keep it: count this score by scanning and try again next time.
+    return nullptr;
+  }
+  built = shared_matcher.versions.back().get();
+  shared_matcher.current.store(built, std::memory_order_release);
+  return built->matcher.get();
 }
 
 }  // namespace
@@ -589,14 +614,14 @@ int32_t CountOccurrences(const std::string& text, const std::string& keyword) {
 }
 
 int32_t KeywordScore(const std::string& judged) {
-  const std::shared_ptr<const KeywordMatcher> matcher = CurrentMatcher();
+  const KeywordMatcher* matcher = CurrentMatcher();
   if (!matcher) return KeywordScoreByScanning(judged, nullptr);
   return matcher->Score(judged);
 }
 
 int32_t KeywordScore(const std::string& judged, std::vector<KeywordHit>* hits) {
   if (hits == nullptr) return KeywordScore(judged);
-  const std::shared_ptr<const KeywordMatcher> matcher = CurrentMatcher();
+  const KeywordMatcher* matcher = CurrentMatcher();
   if (!matcher) return KeywordScoreByScanning(judged, hits);
   return matcher->Score(judged, hits);
 }
