@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "engine/judge_test_profile.h"
+#include "engine/page_scanner.h"
+#include "platform/resources.h"
 
 namespace velquor {
 namespace {
@@ -287,6 +289,37 @@ TEST_F(JudgesTest, ThreadsShareTheRememberedLinkSafely) {
   EXPECT_EQ(Killed(), static_cast<uint32_t>(counted.load()));
   const std::string last = ProcessAdLink().Get();
   EXPECT_EQ(last.substr(0, 2), "/T") << last;
+  ProcessAdLink().Remember("");
+}
+
+// Through the scanner: the footers tell only of counted removals, so a page
+// whose only advertisement repeats the remembered link gets none, while the
+// page that first removed it reports it, in either letter case of the end tag.
+TEST_F(JudgesTest, PagesWhoseOnlyRemovalsAreRepeatsGetNoFooters) {
+  ProcessAdLink().Remember("");
+  const std::string modify = LoadResourceString(102);
+  const std::string page = "<P>" + kBanner + "<A HREF=/news>News</A></html>";
+  const struct {
+    const char* name;
+    std::string expected;
+    int32_t modified, removed;
+    uint32_t killed;
+  } pages[] = {
+      {"first page: counted",
+       "<P><A HREF=/news>News</A>" + modify +
+           FormatStatisticsFooter(LoadResourceString(101), 1, 1) + "</html>",
+       1, 1, 1},
+      {"second page: a repeat, silent", "<P><A HREF=/news>News</A></html>", 0, 0, 1},
+  };
+  for (const auto& p : pages) {
+    SCOPED_TRACE(p.name);
+    int32_t modified = 0, removed = 0, carry = 0;
+    EXPECT_EQ(ScanChunk(page, false, modified, removed, carry), p.expected);
+    EXPECT_EQ(carry, -1);
+    EXPECT_EQ(modified, p.modified);
+    EXPECT_EQ(removed, p.removed);
+    EXPECT_EQ(Killed(), p.killed);
+  }
   ProcessAdLink().Remember("");
 }
 
