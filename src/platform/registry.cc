@@ -1632,7 +1632,11 @@ LSTATUS RegReadValueFast(HKEY root, const char* subkey, const char* name,
   };
   uint64_t mark = 1;  // odd: not cacheable
   uint64_t hash = 0;
-  if (serial) {
+  // The cache names a value by root, subkey and name; below an open key the
+  // same subkey text means another value for every handle, so only reads
+  // from the two roots are cached.
+  const bool predefined_root = root == HKEY_CURRENT_USER || root == HKEY_CLASSES_ROOT;
+  if (serial && predefined_root) {
     mark = std::atomic_ref<uint64_t>(*serial).load(std::memory_order_acquire);
     if ((mark & 1) == 0) {
       hash = CacheHash(root, subkey, name);

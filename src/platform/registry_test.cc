@@ -408,6 +408,38 @@ TEST_F(RegistryTest, FastReadSeesEveryWriteIncludingAChildProcesses) {
   RegCloseKey(key);
 }
 
+TEST_F(RegistryTest, FastReadBelowAnOpenKeyReadsThatKey) {
+  HKEY classes = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, "Same\\Path", 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, &classes, nullptr),
+            ERROR_SUCCESS);
+  Set(classes, "v", REG_SZ, "classes");
+  RegCloseKey(classes);
+  HKEY user = Create("Software\\Same\\Path");
+  Set(user, "v", REG_SZ, "user");
+  RegCloseKey(user);
+  HKEY software = Create("Software");
+  HKEY other = Create("Other");
+
+  BYTE data[16];
+  DWORD size = 0;
+  // Each base is read first through a root, then through open keys whose
+  // subkey text is the same: every read must name its own key.
+  ASSERT_EQ(RegReadValueFast(HKEY_CLASSES_ROOT, "Same\\Path", "v", data, 16, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(Bytes(data, size), "classes");
+  ASSERT_EQ(RegReadValueFast(software, "Same\\Path", "v", data, 16, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(Bytes(data, size), "user");
+  EXPECT_EQ(RegReadValueFast(other, "Same\\Path", "v", data, 16, &size),
+            ERROR_FILE_NOT_FOUND);
+  // A closed key is no base at all, even for a read answered before.
+  RegCloseKey(software);
+  EXPECT_EQ(RegReadValueFast(software, "Same\\Path", "v", data, 16, &size),
+            ERROR_INVALID_HANDLE);
+  RegCloseKey(other);
+}
+
 TEST_F(RegistryTest, StoreFileThatIsNotADatabaseGivesFailureCodes) {
   std::filesystem::create_directories(home_);
   {
