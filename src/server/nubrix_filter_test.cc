@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "platform/error_info.h"
 #include "platform/typelib.h"
 #include "server/nubrix_aggregate.h"
 #include "server/registration.h"
@@ -212,6 +213,42 @@ TEST_F(AutomationTest, TypeInfoIsLoadedAgainAfterTheLastObjectGoes) {
   EXPECT_EQ(object->GetIDsOfNames(IID_IUnknown, nullptr, 0, 0x0409, nullptr),
             TYPE_E_LIBNOTREGISTERED);
   object->Release();
+}
+
+// An error object that only counts its references.
+struct CountedErrorInfo : IErrorInfo {
+  ULONG refs = 1;
+  HRESULT QueryInterface(REFIID, void** ppv) override {
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return ++refs; }
+  ULONG Release() override { return --refs; }
+};
+
+TEST_F(AutomationTest, InvokeClearsTheThreadsErrorInfoFirst) {
+  // Whether the call then fails in the type information or in loading it,
+  // an error object left by an earlier call is gone and released.
+  for (bool registered : {true, false}) {
+    if (registered) {
+      ASSERT_EQ(RegisterServerTypeLib(), S_OK);
+    }
+    IIENubrix* object = NewDispatch();
+    CountedErrorInfo stale;
+    ASSERT_EQ(SetErrorInfo(0, &stale), S_OK);
+    DISPPARAMS params{nullptr, nullptr, 0, 0};
+    EXPECT_EQ(object->Invoke(1, IID_IUnknown, 0x0409, 1, &params, nullptr, nullptr,
+                             nullptr),
+              registered ? DISP_E_MEMBERNOTFOUND : TYPE_E_LIBNOTREGISTERED);
+    EXPECT_EQ(stale.refs, 1u) << "registered " << registered;
+    IErrorInfo* left = reinterpret_cast<IErrorInfo*>(1);
+    EXPECT_EQ(GetErrorInfo(0, &left), S_FALSE) << "registered " << registered;
+    EXPECT_EQ(left, nullptr);
+    object->Release();
+    if (registered) {
+      ASSERT_EQ(UnRegisterTypeLib(LIBID_NUBRIXLib, 1, 0, 0x0409, SYS_WIN32), S_OK);
+    }
+  }
 }
 
 // An inner protocol that hands out a fixed text; only Read and Continue are

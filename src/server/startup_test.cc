@@ -85,5 +85,27 @@ TEST_F(StartupTest, MainDirPlaceholderReadsNoFile) {
   EXPECT_EQ(PresenceRules().count(), 18) << Keywords(PresenceRules());
 }
 
+TEST_F(StartupTest, InstallDirWithoutARulesFileStillGetsTheBuiltIns) {
+  SetInstallDir(home_ + "/nowhere");
+  StartAndStop();
+  EXPECT_EQ(PresenceRules().count(), 18) << Keywords(PresenceRules());
+  EXPECT_EQ(OccurrenceRules().count(), 16) << Keywords(OccurrenceRules());
+}
+
+TEST_F(StartupTest, BuiltInsComeAfterAFullPresenceList) {
+  // The built-in rules go in after the user's, so a full list keeps only the
+  // user's rules while the other list still gets its built-ins.
+  std::string rules;
+  for (int i = 0; i < 1000; ++i) rules += "1,1,xuser" + std::to_string(i) + "x\r\n";
+  rules += "// end\r\n";
+  WriteRules(rules);
+  SetInstallDir(home_);
+  StartAndStop();
+  ASSERT_EQ(PresenceRules().count(), 1000);
+  EXPECT_EQ(PresenceRules().at(0).text(), "XUSER0X");
+  EXPECT_EQ(PresenceRules().at(999).text(), "XUSER999X");
+  EXPECT_EQ(OccurrenceRules().count(), 16) << Keywords(OccurrenceRules());
+}
+
 }  // namespace
 }  // namespace velquor::test
