@@ -27,19 +27,29 @@ VELQUOR_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv
 
 VELQUOR_EXPORT HRESULT DllCanUnloadNow() { return velquor::ModuleCanUnloadNow(); }
 
+// Registration builds paths and scripts on the heap; nothing may leave the
+// library as an exception, so a failed allocation becomes a result code.
 VELQUOR_EXPORT HRESULT DllRegisterServer() {
-  for (velquor::ObjectMapEntry* e = velquor::Module().object_map;
-       e != nullptr && e->clsid != nullptr; ++e) {
-    HRESULT hr = e->update_registry(true);
-    if (FAILED(hr)) return hr;
+  try {
+    for (velquor::ObjectMapEntry* e = velquor::Module().object_map;
+         e != nullptr && e->clsid != nullptr; ++e) {
+      HRESULT hr = e->update_registry(true);
+      if (FAILED(hr)) return hr;
+    }
+    return velquor::RegisterServerTypeLib();
+  } catch (...) {
+    return E_OUTOFMEMORY;
   }
-  return velquor::RegisterServerTypeLib();
 }
 
 VELQUOR_EXPORT HRESULT DllUnregisterServer() {
   for (velquor::ObjectMapEntry* e = velquor::Module().object_map;
        e != nullptr && e->clsid != nullptr; ++e) {
-    e->update_registry(false);
+    try {
+      e->update_registry(false);
+    } catch (...) {
+      // Unregistration ignores every failure.
+    }
   }
   return S_OK;
 }

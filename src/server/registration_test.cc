@@ -3,6 +3,7 @@
 // when a step fails.
 #include "server/registration.h"
 
+#include <new>
 #include <set>
 
 #include "platform/typelib.h"
@@ -151,6 +152,20 @@ TEST_F(RegistrationTest, ScriptFailureStopsRegistrationAndUnregisterSucceeds) {
   EXPECT_EQ(DllRegisterServer(), DISP_E_EXCEPTION);
   EXPECT_FALSE(ClassesKeyExists("TypeLib\\{5A1C7E22-0B4D-4E62-8F93-2C6B0D1E7A45}"))
       << "the type library is registered only after the script";
+  EXPECT_EQ(DllUnregisterServer(), S_OK);
+  ModuleShutdown();
+  ModuleStartup(LibraryObjectMap(), ModuleOfAddress(&kTestModuleAnchor));
+}
+
+HRESULT ThrowingUpdate(bool) { throw std::bad_alloc(); }
+
+TEST_F(RegistrationTest, AnExceptionInRegistrationBecomesAResultCode) {
+  ModuleShutdown();
+  ObjectMapEntry map[2] = {{&CLSID_IENubrix, ThrowingUpdate, nullptr, nullptr, nullptr},
+                           {nullptr, nullptr, nullptr, nullptr, nullptr}};
+  ModuleStartup(map, ModuleOfAddress(&kTestModuleAnchor));
+  EXPECT_EQ(DllRegisterServer(), E_OUTOFMEMORY);
+  EXPECT_FALSE(ClassesKeyExists("TypeLib\\{5A1C7E22-0B4D-4E62-8F93-2C6B0D1E7A45}"));
   EXPECT_EQ(DllUnregisterServer(), S_OK);
   ModuleShutdown();
   ModuleStartup(LibraryObjectMap(), ModuleOfAddress(&kTestModuleAnchor));
