@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -395,8 +396,40 @@ void KeywordMatcher::ForEachCount(std::string_view text,
   // Every keyword ending at each hit, longest first along the output chain.
   // Hits are in order of their end, so each keyword's occurrences come in
   // order of their start.
-  OccurrenceList list;
   const Hit* h = hits.data();
+  if (keywords_.size() <= 64) {
+    // Few keywords (the built-in rules): count each keyword as its
+    // occurrences come, with a bit per keyword saying which have begun, so
+    // nothing needs clearing, sorting or a list of occurrences.
+    uint64_t seen = 0;
+    int32_t count[64];
+    size_t resume[64];
+    for (size_t i = 0; i < hits.size(); ++i) {
+      const uint32_t state =
+          static_cast<uint32_t>((h[i].state * class_reciprocal_) >> 40);
+      for (uint32_t out = first_out_[state]; out != 0; out = next_out_[out]) {
+        const uint32_t k = static_cast<uint32_t>(terminal_[out]);
+        const size_t length = keywords_[k].length;
+        const size_t start = h[i].end - length;
+        const uint64_t bit = uint64_t{1} << k;
+        if ((seen & bit) == 0) {
+          seen |= bit;
+          count[k] = 1;
+          resume[k] = start + length;
+        } else if (start >= resume[k]) {
+          // Counting resumes after the end of the last counted occurrence.
+          ++count[k];
+          resume[k] = start + length;
+        }
+      }
+    }
+    for (; seen != 0; seen &= seen - 1) {
+      const int k = std::countr_zero(seen);
+      found(static_cast<uint32_t>(k), count[k]);
+    }
+    return;
+  }
+  OccurrenceList list;
   for (size_t i = 0; i < hits.size(); ++i) {
     const uint32_t state =
         static_cast<uint32_t>((h[i].state * class_reciprocal_) >> 40);
