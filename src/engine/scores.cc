@@ -117,9 +117,16 @@ class KeywordMatcher {
   int32_t Score(std::string_view text, std::vector<KeywordHit>* hits) const;
 
  private:
-  // A table of this many transitions (4 bytes each) is the most we set aside;
-  // ordinary rule files need a small fraction of it.
-  static constexpr size_t kMaxTransitions = size_t{1} << 23;
+  // A table of this many transitions (8 bytes each, 32 MB) is the most we
+  // set aside; ordinary rule files need a small fraction of it.
+  static constexpr size_t kMaxTransitions = size_t{1} << 22;
+
+  // One transition; a state is the address of its row of class_count_
+  // transitions, so reading a byte costs one load of its class and one load
+  // of the next row, with no arithmetic between them.
+  struct Edge {
+    const Edge* row;
+  };
 
   struct Keyword {
     uint32_t length;
@@ -131,7 +138,7 @@ class KeywordMatcher {
   // there; `end` is one past the last byte read.
   struct Hit {
     size_t end;
-    uint32_t state;  // state number times the class count, as in next_
+    const Edge* state;  // the row of the state entered
   };
   struct Occurrence {
     uint32_t keyword;
@@ -169,8 +176,18 @@ class KeywordMatcher {
 
   // Runs the automaton over text[from, to) starting in `state`; records the
   // hits into `hits`. Returns the state reached.
-  uint32_t Run(std::string_view text, size_t from, size_t to, uint32_t state,
-               HitList* hits) const;
+  const Edge* Run(std::string_view text, size_t from, size_t to,
+                  const Edge* state, HitList* hits) const;
+  // The number of the state whose row is `row`.
+  uint32_t StateNumber(const Edge* row) const {
+    const uint64_t offset = static_cast<uint64_t>(row - edges_.data());
+    return static_cast<uint32_t>((offset * class_reciprocal_) >> 40);
+  }
+  // Appends a hit; out of line, as it is rarely taken.
+  [[gnu::noinline]] static void RecordHit(HitList* hits, size_t end,
+                                          const Edge* state) {
+    hits->push_back(Hit{end, state});
+  }
   // Every hit in `text`, in order of their end.
   template <int kStreams>
   void FindHits(std::string_view text, HitList* hits) const;
@@ -184,16 +201,16 @@ class KeywordMatcher {
   int pair_words_[kPairCount][2] = {};
   uint32_t byte_class_[256] = {};
   uint32_t class_count_ = 1;
-  // A state number is a stored state times 2^40 / class_count_, rounded up,
-  // shifted right by 40: exact, as stored states stay below kMaxTransitions.
+  // A state's number is its row's offset in edges_ times 2^40 / class_count_,
+  // rounded up, shifted right by 40: exact, as offsets stay below
+  // kMaxTransitions.
   uint64_t class_reciprocal_ = 0;
   size_t max_length_ = 0;
-  // Transitions: next_[state + class] is the next state. States are stored
-  // multiplied by the class count, so reading a byte costs one addition and
-  // one load; those with keywords ending in them are numbered last, from
-  // output_from_ on, so one comparison tells whether to look at them.
-  std::vector<uint32_t> next_;
-  uint32_t output_from_ = 0;
+  // Transitions: edges_[state * class_count_ + class]. The states with
+  // keywords ending in them are numbered last, their rows from output_from_
+  // on, so one comparison tells whether to look at them.
+  std::vector<Edge> edges_;
+  const Edge* output_from_ = nullptr;
   std::vector<int32_t> terminal_;     // keyword ending at the state, or -1
   std::vector<uint32_t> first_out_;   // the state or its nearest terminal
                                       // proper suffix; 0 for none
@@ -297,19 +314,21 @@ std::unique_ptr<KeywordMatcher> KeywordMatcher::Build() {
   for (size_t s = 0; s < states; ++s) {
     if (first_out[s] == 0) renumbered[s] = count++;
   }
-  m->output_from_ = static_cast<uint32_t>(count * classes);
+  const size_t output_states = count;
   for (size_t s = 0; s < states; ++s) {
     if (first_out[s] != 0) renumbered[s] = count++;
   }
-  m->next_.assign(states * classes, 0);
+  m->edges_.assign(states * classes, Edge{nullptr});
+  const Edge* rows = m->edges_.data();
+  m->output_from_ = rows + output_states * classes;
   m->terminal_.assign(states, -1);
   m->first_out_.assign(states, 0);
   m->next_out_.assign(states, 0);
   for (size_t s = 0; s < states; ++s) {
     const size_t to = renumbered[s];
     for (size_t c = 0; c < classes; ++c) {
-      m->next_[to * classes + c] =
-          static_cast<uint32_t>(renumbered[next[s * classes + c]] * classes);
+      m->edges_[to * classes + c].row =
+          rows + renumbered[next[s * classes + c]] * classes;
     }
     m->terminal_[to] = terminal[s];
     // 0 ends an output chain; the start state is never on one.
@@ -319,13 +338,14 @@ std::unique_ptr<KeywordMatcher> KeywordMatcher::Build() {
   return m;
 }
 
-uint32_t KeywordMatcher::Run(std::string_view text, size_t from, size_t to,
-                             uint32_t state, HitList* hits) const {
-  const uint32_t* next = next_.data();
+const KeywordMatcher::Edge* KeywordMatcher::Run(std::string_view text,
+                                                size_t from, size_t to,
+                                                const Edge* state,
+                                                HitList* hits) const {
   const uint32_t* byte_class = byte_class_;
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.data());
   for (size_t i = from; i < to; ++i) {
-    state = next[state + byte_class[bytes[i]]];
+    state = state[byte_class[bytes[i]]].row;
     if (state >= output_from_) hits->push_back(Hit{i + 1, state});
   }
   return state;
@@ -339,36 +359,40 @@ void KeywordMatcher::FindHits(std::string_view text, HitList* hits) const {
   // before it leads to, so it finds exactly what one pass would.
   const size_t n = text.size();
   const size_t part = n / kStreams;
-  uint32_t state[kStreams];
+  const Edge* state[kStreams];
   size_t begin[kStreams];
   HitList more[kStreams > 1 ? kStreams - 1 : 1];
   for (int k = 0; k < kStreams; ++k) {
     begin[k] = part * static_cast<size_t>(k);
-    state[k] = 0;
+    state[k] = edges_.data();
   }
   HitList* list[kStreams];
   list[0] = hits;
   for (int k = 1; k < kStreams; ++k) list[k] = &more[k - 1];
-  const uint32_t* next = next_.data();
   const uint32_t* byte_class = byte_class_;
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  const uint32_t output_from = output_from_;
-  const auto step = [&](uint32_t& s, size_t at, HitList* to) {
-    s = next[s + byte_class[bytes[at]]];
-    if (s >= output_from) to->push_back(Hit{at + 1, s});
-  };
-  // Spelled out per stream so that each stream's state stays in a register.
+  const Edge* output_from = output_from_;
+  // Spelled out per stream so that each stream's state stays in a register;
+  // the stretches are read through their own pointers, indexed together.
+  // Hits are rare, so recording one is kept out of the loop's registers.
   // The streams after the first begin by reading, without recording, the
   // max_length_ bytes before their stretch (part >= max_length_ here).
   [&]<size_t... K>(std::index_sequence<K...>) {
+    const unsigned char* from[kStreams] = {(bytes + begin[K])...};
     const size_t warm = kStreams > 1 ? max_length_ : 0;
     for (size_t i = 0; i < warm; ++i) {
       ((K == 0 ? void()
-               : void(state[K] = next[state[K] +
-                                      byte_class[bytes[begin[K] - warm + i]]])),
+               : void(state[K] = state[K][byte_class[(from[K] - warm)[i]]].row)),
        ...);
     }
-    for (size_t i = 0; i < part; ++i) (step(state[K], begin[K] + i, list[K]), ...);
+    const auto step = [&](const Edge*& s, const unsigned char* at,
+                          HitList* to) {
+      s = s[byte_class[*at]].row;
+      if (s >= output_from) [[unlikely]] {
+        RecordHit(to, static_cast<size_t>(at - bytes) + 1, s);
+      }
+    };
+    for (size_t i = 0; i < part; ++i) (step(state[K], from[K] + i, list[K]), ...);
   }(std::make_index_sequence<kStreams>{});
   HitList* last = kStreams == 1 ? hits : &more[kStreams - 2];
   Run(text, part * kStreams, n, state[kStreams - 1], last);
@@ -405,8 +429,7 @@ void KeywordMatcher::ForEachCount(std::string_view text,
     int32_t count[64];
     size_t resume[64];
     for (size_t i = 0; i < hits.size(); ++i) {
-      const uint32_t state =
-          static_cast<uint32_t>((h[i].state * class_reciprocal_) >> 40);
+      const uint32_t state = StateNumber(h[i].state);
       for (uint32_t out = first_out_[state]; out != 0; out = next_out_[out]) {
         const uint32_t k = static_cast<uint32_t>(terminal_[out]);
         const size_t length = keywords_[k].length;
@@ -431,8 +454,7 @@ void KeywordMatcher::ForEachCount(std::string_view text,
   }
   OccurrenceList list;
   for (size_t i = 0; i < hits.size(); ++i) {
-    const uint32_t state =
-        static_cast<uint32_t>((h[i].state * class_reciprocal_) >> 40);
+    const uint32_t state = StateNumber(h[i].state);
     for (uint32_t out = first_out_[state]; out != 0; out = next_out_[out]) {
       const uint32_t k = static_cast<uint32_t>(terminal_[out]);
       list.push_back(Occurrence{k, h[i].end - keywords_[k].length});
