@@ -245,6 +245,30 @@ TEST_F(KeywordScoreTest, ThousandUserRulesInEachList) {
   EXPECT_GT(plain.size(), 100u);
 }
 
+// Small rule sets are counted one keyword at a time as occurrences come,
+// larger ones by grouping their occurrences; around the boundary between the
+// two, keywords that overlap themselves ("/AD/" in "/AD/AD/") must still be
+// counted without overlap, and each hit reported once.
+TEST_F(KeywordScoreTest, SelfOverlappingKeywordsAroundTheSmallSetBoundary) {
+  for (int extra = 40; extra <= 60; ++extra) {
+    Clear();
+    OccurrenceRules().append("/AD/", 65);
+    OccurrenceRules().append("ABA", 5);
+    PresenceRules().append("AA", 3);
+    for (int i = 0; i < extra; ++i) {
+      PresenceRules().append(NumberedWord('Z', static_cast<unsigned>(i)), 1);
+    }
+    const std::string text = "/AD/AD/AD/ ABABABA AAAA Z7 Z12 Z7";
+    std::vector<KeywordHit> fast, plain;
+    const int32_t expected = KeywordScoreByScanning(text, &plain);
+    ASSERT_EQ(KeywordScore(text), expected) << "extra " << extra;
+    ASSERT_EQ(KeywordScore(text, &fast), expected) << "extra " << extra;
+    ASSERT_EQ(Describe(fast), Describe(plain)) << "extra " << extra;
+    // "/AD/" twice, "ABA" twice, "AA" once, and Z1, Z7, Z12 (Z1 inside Z12).
+    ASSERT_EQ(expected, 2 * 65 + 2 * 5 + 3 + 3) << "extra " << extra;
+  }
+}
+
 TEST_F(KeywordScoreTest, OversizedRuleSetsStillScoreExactly) {
   // 2000 long keywords over every byte value: too large for the matcher's
   // table, so the scores are counted by scanning.
