@@ -271,33 +271,6 @@ bool HasLineBreak(const std::string& s) {
   return s.find('\n') != std::string::npos || s.find('\r') != std::string::npos;
 }
 
-// Deletes `path` below `root` with every key under it; a key that is not
-// there is no failure.
-LSTATUS DeleteTree(HKEY root, const std::string& path) {
-  HKEY key = nullptr;
-  LSTATUS s = RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key);
-  if (s == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
-  if (s != ERROR_SUCCESS) return s;
-  std::vector<std::string> children;
-  char name[kMaxKeyName + 1];
-  for (DWORD i = 0;; ++i) {
-    DWORD size = sizeof name;
-    s = RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr);
-    if (s == ERROR_NO_MORE_ITEMS) break;
-    if (s != ERROR_SUCCESS) {
-      RegCloseKey(key);
-      return s;
-    }
-    children.emplace_back(name, size);
-  }
-  RegCloseKey(key);
-  for (const std::string& child : children) {
-    s = DeleteTree(root, path + "\\" + child);
-    if (s != ERROR_SUCCESS) return s;
-  }
-  return RegDeleteKeyA(root, path.c_str());
-}
-
 std::string StatusText(LSTATUS s) {
   switch (s) {
     case ERROR_ACCESS_DENIED:
@@ -546,8 +519,11 @@ bool ApplyRegFile(const std::vector<RegFileKey>& keys, RegFileError* error) {
   };
   for (const RegFileKey& key : keys) {
     if (key.remove) {
-      s = DeleteTree(key.root, key.path);
-      if (s != ERROR_SUCCESS) return fail(key.line, "cannot delete the key", s);
+      // A key that is not there is no failure.
+      s = RegDeleteTreeA(key.root, key.path.c_str());
+      if (s != ERROR_SUCCESS && s != ERROR_FILE_NOT_FOUND) {
+        return fail(key.line, "cannot delete the key", s);
+      }
       continue;
     }
     HKEY handle = nullptr;

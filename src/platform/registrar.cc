@@ -295,26 +295,9 @@ const char* CanonicalRoot(const std::string& name) {
 
 // Deletes `name` below `parent` with everything beneath it. A missing key is
 // not an error.
-LSTATUS DeleteTree(HKEY parent, const std::string& name, int depth) {
-  ScopedKey key;
-  LSTATUS status = RegOpenKeyExA(parent, name.c_str(), 0, KEY_ALL_ACCESS, key.Out());
-  if (status == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
-  if (status != ERROR_SUCCESS) return status;
-  if (depth > 512) return ERROR_ACCESS_DENIED;
-  std::vector<std::string> children;
-  for (DWORD index = 0;; ++index) {
-    char child[1024];
-    DWORD size = sizeof child;
-    status = RegEnumKeyExA(key.get(), index, child, &size, nullptr, nullptr, nullptr, nullptr);
-    if (status == ERROR_NO_MORE_ITEMS) break;
-    if (status != ERROR_SUCCESS) return status;
-    children.emplace_back(child, size);
-  }
-  for (const std::string& child : children) {
-    status = DeleteTree(key.get(), child, depth + 1);
-    if (status != ERROR_SUCCESS) return status;
-  }
-  return RegDeleteKeyA(parent, name.c_str());
+LSTATUS DeleteTree(HKEY parent, const std::string& name) {
+  const LSTATUS status = RegDeleteTreeA(parent, name.c_str());
+  return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status;
 }
 
 LSTATUS SetValue(HKEY key, const RegistrarValue& value) {
@@ -335,7 +318,7 @@ LSTATUS SetValue(HKEY key, const RegistrarValue& value) {
 LSTATUS RegisterKeys(HKEY parent, const std::vector<RegistrarKey>& keys) {
   for (const RegistrarKey& key : keys) {
     if (key.flag == RegistrarFlag::kDelete || key.flag == RegistrarFlag::kForceRemove) {
-      const LSTATUS status = DeleteTree(parent, key.name, 0);
+      const LSTATUS status = DeleteTree(parent, key.name);
       if (status != ERROR_SUCCESS) return status;
       if (key.flag == RegistrarFlag::kDelete) continue;
     }

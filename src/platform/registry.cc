@@ -1399,6 +1399,45 @@ LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD* name_size,
   return velquor::CopyOut(bytes, data, data_size);
 }
 
+LSTATUS RegDeleteTreeA(HKEY key, LPCSTR subkey) {
+  if (!subkey || !*subkey) return ERROR_INVALID_PARAMETER;
+  // Every key of the tree, parents before children, as paths relative to
+  // `key`; walked without recursion, so a deep tree cannot exhaust the stack.
+  std::vector<std::string> tree{subkey};
+  std::vector<char> name(256);
+  for (size_t next = 0; next < tree.size(); ++next) {
+    HKEY open = nullptr;
+    LSTATUS status = RegOpenKeyExA(key, tree[next].c_str(), 0, KEY_READ, &open);
+    if (status != ERROR_SUCCESS) return status;
+    std::vector<std::string> children;
+    for (DWORD index = 0;;) {
+      DWORD size = static_cast<DWORD>(name.size());
+      status = RegEnumKeyExA(open, index, name.data(), &size, nullptr, nullptr,
+                             nullptr, nullptr);
+      if (status == ERROR_MORE_DATA) {
+        name.resize(static_cast<size_t>(size) + 1);
+        continue;
+      }
+      if (status != ERROR_SUCCESS) break;
+      children.emplace_back(name.data(), size);
+      ++index;
+    }
+    RegCloseKey(open);
+    if (status != ERROR_NO_MORE_ITEMS) return status;
+    for (const std::string& child : children) {
+      // A name holding a zero byte cannot be spelled as a path: it would name
+      // its parent again.
+      if (child.find('\0') != std::string::npos) return ERROR_INVALID_PARAMETER;
+      tree.push_back(tree[next] + "\\" + child);
+    }
+  }
+  for (size_t i = tree.size(); i-- > 0;) {
+    const LSTATUS status = RegDeleteKeyA(key, tree[i].c_str());
+    if (status != ERROR_SUCCESS) return status;
+  }
+  return ERROR_SUCCESS;
+}
+
 namespace velquor {
 
 namespace {

@@ -106,6 +106,13 @@ LSTATUS RegDeleteValueA(HKEY key, LPCSTR name);
 // has subkeys is refused with ERROR_ACCESS_DENIED, as is a root.
 LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subkey);
 
+// Deletes `subkey` with every key below it and all their values, deepest keys
+// first. ERROR_FILE_NOT_FOUND when it does not exist; ERROR_INVALID_PARAMETER
+// for a null or empty subkey (this stand-in never empties the key of the
+// handle itself). A failure part way leaves the keys not yet reached; run it
+// inside a transaction to make it all or nothing.
+LSTATUS RegDeleteTreeA(HKEY key, LPCSTR subkey);
+
 // The name of the `index`th subkey, in order of names compared without regard
 // to ASCII case (letters as lower case, so "_" comes before them). `*name_size` is the buffer's size in bytes and becomes the
 // name's length without its zero; a buffer too small gets ERROR_MORE_DATA and

@@ -270,6 +270,33 @@ TEST_F(RegistryTest, DeleteRules) {
   RegCloseKey(parent);
 }
 
+TEST_F(RegistryTest, DeleteTreeRemovesAKeyWithEverythingBelowIt) {
+  HKEY keep = Create("Software\\T\\Keep");
+  Set(keep, "v", REG_SZ, "kept");
+  HKEY leaf = Create("Software\\T\\Gone\\A\\B");
+  Set(leaf, "v", REG_DWORD, "1234");
+  RegCloseKey(leaf);
+  RegCloseKey(Create("Software\\T\\Gone\\C"));
+
+  EXPECT_EQ(RegDeleteTreeA(HKEY_CURRENT_USER, "software\\t\\GONE"), ERROR_SUCCESS);
+  HKEY probe = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\T\\Gone", 0, KEY_READ, &probe),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Get(keep, "v"), std::string("kept"));
+  EXPECT_EQ(RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\T\\Gone"), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegDeleteTreeA(HKEY_CURRENT_USER, ""), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegDeleteTreeA(HKEY_CURRENT_USER, nullptr), ERROR_INVALID_PARAMETER);
+  RegCloseKey(keep);
+
+  // A tree far deeper than any call stack would allow for one frame a level.
+  std::string deep = "Software\\Deep";
+  for (int i = 0; i < 2000; ++i) deep += "\\k";
+  RegCloseKey(Create(deep.c_str()));
+  EXPECT_EQ(RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Deep"), ERROR_SUCCESS);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Deep", 0, KEY_READ, &probe),
+            ERROR_FILE_NOT_FOUND);
+}
+
 TEST_F(RegistryTest, HandlesAreCheckedAndAccessIsEnforced) {
   HKEY key = Create("Software\\H");
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);

@@ -672,13 +672,10 @@ std::vector<std::string> Subkeys(const std::string& path) {
   return names;
 }
 
-LSTATUS DeleteTree(const std::string& path, int depth) {
-  if (depth > 64) return ERROR_ACCESS_DENIED;
-  for (const std::string& child : Subkeys(path)) {
-    const LSTATUS status = DeleteTree(path + "\\" + child, depth + 1);
-    if (status != ERROR_SUCCESS) return status;
-  }
-  const LSTATUS status = RegDeleteKeyA(HKEY_CLASSES_ROOT, path.c_str());
+// Deletes `path` below HKEY_CLASSES_ROOT with everything beneath it; a key
+// that is not there is no failure.
+LSTATUS DeleteTree(const std::string& path) {
+  const LSTATUS status = RegDeleteTreeA(HKEY_CLASSES_ROOT, path.c_str());
   return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status;
 }
 
@@ -973,17 +970,17 @@ HRESULT UnRegisterTypeLib(REFGUID libid, WORD major, WORD minor, LCID lcid, SYSK
         velquor::EqualsNoCase(owner, libid_text) &&
         velquor::ReadString(key + "\\TypeLib", "Version", &owner_version) &&
         owner_version == version) {
-      velquor::DeleteTree(key, 0);
+      velquor::DeleteTree(key);
     }
   }
-  LSTATUS status = velquor::DeleteTree(lcid_key, 0);
+  LSTATUS status = velquor::DeleteTree(lcid_key);
   bool other_locales = false;
   for (const std::string& name : velquor::Subkeys(version_key)) {
     if (!velquor::EqualsNoCase(name, "FLAGS") && !velquor::EqualsNoCase(name, "HELPDIR")) {
       other_locales = true;
     }
   }
-  if (status == ERROR_SUCCESS && !other_locales) status = velquor::DeleteTree(version_key, 0);
+  if (status == ERROR_SUCCESS && !other_locales) status = velquor::DeleteTree(version_key);
   const std::string lib_key = "TypeLib\\" + libid_text;
   if (status == ERROR_SUCCESS && velquor::Subkeys(lib_key).empty()) {
     status = RegDeleteKeyA(HKEY_CLASSES_ROOT, lib_key.c_str());
