@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "inner_protocol.h"
 #include "velquor/urlmon.h"
 
 namespace velquor::bench {
@@ -86,21 +87,6 @@ class MemoryProtocol : public IInternetProtocol {
   bool separate_end_;
 };
 
-// Accepts every report and passes nothing on.
-class QuietSink : public IInternetProtocolSink {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override {
-    if (ppv) *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE Switch(PROTOCOLDATA*) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE ReportProgress(ULONG, LPCWSTR) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE ReportData(DWORD, ULONG, ULONG) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE ReportResult(HRESULT, DWORD, LPCWSTR) override { return S_OK; }
-};
-
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
@@ -112,7 +98,7 @@ class QuietSink : public IInternetProtocolSink {
 // through whole.
 template <typename Filter, typename Consume>
 HRESULT PullPage(Filter& filter, IInternetProtocol& inner, ULONG read_size, Consume consume) {
-  QuietSink sink;
+  host::NullSink sink;
   PROTOCOLFILTERDATA data{sizeof(PROTOCOLFILTERDATA), nullptr, &inner, nullptr, 0};
   HRESULT hr = filter.Start(u"text/html", &sink, nullptr, 0,
                             reinterpret_cast<HANDLE_PTR>(&data));

@@ -16,6 +16,7 @@
 #include "engine/judges.h"
 #include "filter/filter_stream.h"
 #include "fuzz_support.h"
+#include "inner_protocol.h"
 #include "rules/keyword_rules.h"
 #include "settings/store.h"
 
@@ -69,20 +70,6 @@ class PageProtocol : public IInternetProtocol {
   const std::string& page_;
   const bool separate_end_;
   std::size_t position_ = 0;
-};
-
-class QuietSink : public IInternetProtocolSink {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override {
-    if (ppv) *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE Switch(PROTOCOLDATA*) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE ReportProgress(ULONG, LPCWSTR) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE ReportData(DWORD, ULONG, ULONG) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE ReportResult(HRESULT, DWORD, LPCWSTR) override { return S_OK; }
 };
 
 #if defined(__GNUC__)
@@ -181,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint32_t pages_before = ReadSetting(kPages);
 
   PageProtocol inner(page, (flags & kSeparateEnd) != 0);
-  QuietSink sink;
+  host::NullSink sink;
   PROTOCOLFILTERDATA filter_data{sizeof(PROTOCOLFILTERDATA), &sink, &inner, nullptr, 0};
   FilterStream stream;
   if (stream.Start(u"http://fuzz.test/", &sink, nullptr, 0,
