@@ -1506,8 +1506,9 @@ LSTATUS RegIncrementValue(HKEY root, const char* subkey, const char* name,
   if (!live && MapSerial(true) && g_live_writable.load(std::memory_order_acquire))
     live = g_live.load(std::memory_order_acquire);
   LiveKey key;
-  if (live && !InTransaction() &&
-      MakeLiveKey(base.root, base.path.c_str(), subkey, name, &key)) {
+  const bool keyed = live && !InTransaction() &&
+                     MakeLiveKey(base.root, base.path.c_str(), subkey, name, &key);
+  if (keyed) {
     int i = FindLiveSlot(live, key);
     uint32_t value = 0;
     if (i >= 0 && IncrementLive(live, static_cast<size_t>(i), &value)) {
@@ -1518,8 +1519,7 @@ LSTATUS RegIncrementValue(HKEY root, const char* subkey, const char* name,
   // A path part too long for the registry is refused here; no slot holds one.
   std::vector<std::string> parts;
   if (!SplitPath(subkey, &parts)) return ERROR_INVALID_PARAMETER;
-  if (live && !InTransaction() &&
-      MakeLiveKey(base.root, base.path.c_str(), subkey, name, &key)) {
+  if (keyed) {
     std::string path;
     for (int attempt = 0; attempt < 3; ++attempt) {
       int i = FindLiveSlot(live, key);
@@ -1540,6 +1540,25 @@ LSTATUS RegIncrementValue(HKEY root, const char* subkey, const char* name,
   }
   DWORD result = 0;
   LSTATUS status = WriteOperation([&](Connection* c) -> LSTATUS {
+    // Another thread may have started the slot while this one waited for
+    // the write lock, and the shared file may have been made only now, with
+    // the profile. A live slot takes the increment: writing the value here
+    // would end the slot's life at commit and lose every lock-free increment
+    // made on it in the meantime. (A slot that a set of the value is about
+    // to end counts the increment before that set, as a racing lock-free
+    // increment does.)
+    LiveTable* t = g_live_writable.load(std::memory_order_acquire)
+                       ? g_live.load(std::memory_order_acquire)
+                       : nullptr;
+    LiveKey k;
+    if (t && !c->pinned && MakeLiveKey(base.root, base.path.c_str(), subkey, name, &k)) {
+      int i = FindLiveSlot(t, k);
+      uint32_t value = 0;
+      if (i >= 0 && IncrementLive(t, static_cast<size_t>(i), &value)) {
+        result = value;
+        return ERROR_SUCCESS;
+      }
+    }
     KeyRef key_ref;
     bool created = false;
     LSTATUS s = CreatePath(c, base, parts, &key_ref, &created);

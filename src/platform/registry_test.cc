@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <latch>
 #include <string>
 #include <thread>
 #include <vector>
@@ -375,23 +376,44 @@ TEST_F(RegistryTest, IncrementReadsRawBytesAndWraps) {
 }
 
 TEST_F(RegistryTest, ConcurrentIncrementsFromThreadsAreNeverLost) {
+  // Each round counts a value that does not exist yet, with every thread
+  // starting at once: the first increments, where the count moves from the
+  // database to the shared file while other threads wait for the write
+  // lock, are where a count is easiest to lose.
+  constexpr int kRounds = 12;
   constexpr int kThreads = 6;
-  constexpr int kEach = 150;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([] {
-      for (int i = 0; i < kEach; ++i)
-        RegIncrementValue(HKEY_CURRENT_USER, "Software\\Stats", "Pages", nullptr);
-    });
+  constexpr int kEach = 60;
+  for (int round = 0; round < kRounds; ++round) {
+    const std::string name = "Pages" + std::to_string(round);
+    std::latch start(kThreads);
+    std::atomic<int> failed{0};
+    std::atomic<LSTATUS> failure{ERROR_SUCCESS};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&] {
+        start.arrive_and_wait();
+        for (int i = 0; i < kEach; ++i) {
+          LSTATUS s =
+              RegIncrementValue(HKEY_CURRENT_USER, "Software\\Stats", name.c_str(), nullptr);
+          if (s != ERROR_SUCCESS) {
+            failed.fetch_add(1);
+            failure.store(s);
+          }
+        }
+      });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(failed.load(), 0) << name << ": last failure " << failure.load() << ", "
+                                << StoreProblem();
+    BYTE data[4];
+    DWORD size = 0;
+    ASSERT_EQ(RegReadValueFast(HKEY_CURRENT_USER, "Software\\Stats", name.c_str(), data,
+                               4, &size),
+              ERROR_SUCCESS);
+    DWORD total =
+        data[0] | data[1] << 8 | data[2] << 16 | static_cast<DWORD>(data[3]) << 24;
+    EXPECT_EQ(total, static_cast<DWORD>(kThreads * kEach)) << name;
   }
-  for (std::thread& t : threads) t.join();
-  BYTE data[4];
-  DWORD size = 0;
-  ASSERT_EQ(RegReadValueFast(HKEY_CURRENT_USER, "Software\\Stats", "Pages", data,
-                             4, &size),
-            ERROR_SUCCESS);
-  DWORD total = data[0] | data[1] << 8 | data[2] << 16 | static_cast<DWORD>(data[3]) << 24;
-  EXPECT_EQ(total, static_cast<DWORD>(kThreads * kEach));
 }
 
 TEST_F(RegistryTest, FastReadSeesEveryWriteIncludingAChildProcesses) {
