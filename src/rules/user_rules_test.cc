@@ -1,5 +1,7 @@
 #include "rules/user_rules.h"
 
+#include <stdlib.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -44,9 +46,11 @@ struct Recorder : RuleFileObserver {
 class UserRulesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("velquor-rules-" + std::to_string(reinterpret_cast<uintptr_t>(this)));
-    fs::create_directories(dir_);
+    // Each test is its own process under ctest, several at once: a name
+    // of our own making would be shared between them.
+    std::string pattern = (fs::temp_directory_path() / "velquor-rules-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
     PresenceRules().clear();
     OccurrenceRules().clear();
   }
