@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cerrno>
@@ -145,6 +146,14 @@ struct Connection {
   // Live slots whose value this connection's transaction has written: each
   // with the word's generation then. They stop being live at commit.
   std::vector<std::pair<size_t, uint64_t>> touched;
+  // Increments that this connection's transaction has counted in live slots,
+  // by slot and generation: taken back if it rolls back.
+  struct Counted {
+    size_t slot;
+    uint64_t generation;
+    uint32_t count;
+  };
+  std::vector<Counted> counted;
   Connection* next = nullptr;
 };
 
@@ -440,20 +449,40 @@ bool LiveValue(LiveTable* t, size_t i, uint32_t* value) {
   return true;
 }
 
-// Adds 1 to slot `i` while it is live; false when it is not (any more).
-bool IncrementLive(LiveTable* t, size_t i, uint32_t* value) {
+// Adds `delta` to slot `i` while it is live, and of `generation` when that
+// is given; false when it is not (any more). `counted_in` gets the
+// generation of the word counted in.
+bool AddLive(LiveTable* t, size_t i, uint32_t delta, const uint64_t* generation,
+             uint32_t* value, uint64_t* counted_in = nullptr) {
   std::atomic_ref<uint64_t> word(t->slots[i].word);
   uint64_t w = word.load(std::memory_order_acquire);
-  while (w & kLiveBit) {
-    uint32_t next = static_cast<uint32_t>(w) + 1u;
+  while ((w & kLiveBit) && (!generation || (w >> kGenerationShift) == *generation)) {
+    uint32_t next = static_cast<uint32_t>(w) + delta;
     if (word.compare_exchange_weak(w, (w & ~uint64_t{0xFFFFFFFFu}) | next,
                                    std::memory_order_acq_rel,
                                    std::memory_order_acquire)) {
-      *value = next;
+      if (value) *value = next;
+      if (counted_in) *counted_in = w >> kGenerationShift;
       return true;
     }
   }
   return false;
+}
+
+bool IncrementLive(LiveTable* t, size_t i, uint32_t* value) {
+  return AddLive(t, i, 1u, nullptr, value);
+}
+
+// Takes back what a transaction that is rolling back counted in live slots,
+// from each slot that still lives the life it was counted in. (A slot ended
+// since by a set of its value has lost those increments with the rest.)
+void TakeBackCounted(Connection* c) {
+  LiveTable* t = g_live.load(std::memory_order_acquire);
+  if (t) {
+    for (const Connection::Counted& k : c->counted)
+      AddLive(t, k.slot, 0u - k.count, &k.generation, nullptr);
+  }
+  c->counted.clear();
 }
 
 void LiveBytes(uint32_t v, BYTE out[4]) {
@@ -1499,7 +1528,7 @@ LSTATUS RegIncrementValue(HKEY root, const char* subkey, const char* name,
     if (status != ERROR_SUCCESS) return status;
   }
   // The live slot: one compare-and-swap in the shared file, no commit. Inside
-  // the thread's own transaction the increment goes to the database with it.
+  // the thread's own transaction the increment is made under its write lock.
   LiveTable* live = g_live_writable.load(std::memory_order_acquire)
                         ? g_live.load(std::memory_order_acquire)
                         : nullptr;
@@ -1547,14 +1576,34 @@ LSTATUS RegIncrementValue(HKEY root, const char* subkey, const char* name,
     // made on it in the meantime. (A slot that a set of the value is about
     // to end counts the increment before that set, as a racing lock-free
     // increment does.)
+    //
+    // Inside the caller's own transaction, which holds the write lock until
+    // it ends, a live slot takes the increment too, so that lock-free
+    // increments made meanwhile by others survive its commit; a rollback
+    // takes it back. Others may see it before the commit, as they see any
+    // live total before it reaches the database. A slot the transaction has
+    // written already is not live for it any more.
     LiveTable* t = g_live_writable.load(std::memory_order_acquire)
                        ? g_live.load(std::memory_order_acquire)
                        : nullptr;
     LiveKey k;
-    if (t && !c->pinned && MakeLiveKey(base.root, base.path.c_str(), subkey, name, &k)) {
+    if (t && MakeLiveKey(base.root, base.path.c_str(), subkey, name, &k)) {
       int i = FindLiveSlot(t, k);
       uint32_t value = 0;
-      if (i >= 0 && IncrementLive(t, static_cast<size_t>(i), &value)) {
+      uint64_t generation = 0;
+      if (i >= 0 && !TouchedBy(c, static_cast<size_t>(i)) &&
+          AddLive(t, static_cast<size_t>(i), 1u, nullptr, &value, &generation)) {
+        if (c->pinned) {
+          auto same = [&](const Connection::Counted& e) {
+            return e.slot == static_cast<size_t>(i) && e.generation == generation;
+          };
+          auto it = std::find_if(c->counted.begin(), c->counted.end(), same);
+          if (it != c->counted.end()) {
+            ++it->count;
+          } else {
+            c->counted.push_back({static_cast<size_t>(i), generation, 1u});
+          }
+        }
         result = value;
         return ERROR_SUCCESS;
       }
@@ -1608,6 +1657,7 @@ LSTATUS RegBeginTransaction() {
   if (rc != SQLITE_OK) return Fail(c, rc, true);
   c->serial_mark = SerialBeginWrite(serial);
   c->touched.clear();
+  c->counted.clear();
   rc = EnsureSchema(c);
   if (rc != SQLITE_OK) {
     status = Fail(c, rc, true);
@@ -1644,6 +1694,7 @@ LSTATUS EndTransaction(bool commit) {
   }
   LSTATUS status = ERROR_SUCCESS;
   uint64_t written[kLiveSlotCount] = {};
+  bool committed = false;
   if (commit) status = FlushLive(c, written);
   if (status != ERROR_SUCCESS) {
     ExecSimple(c, kRollback);
@@ -1654,7 +1705,13 @@ LSTATUS EndTransaction(bool commit) {
       if (commit) ExecSimple(c, kRollback);
     } else if (commit) {
       FinishLive(c, written);
+      committed = true;
     }
+  }
+  if (committed) {
+    c->counted.clear();
+  } else {
+    TakeBackCounted(c);
   }
   c->touched.clear();
   uint64_t* serial = g_serial.load(std::memory_order_acquire);

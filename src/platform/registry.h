@@ -134,7 +134,9 @@ namespace velquor {
 // longer or absent as 0), adds 1 modulo 2^32 and writes a REG_DWORD, creating
 // the key path. Returns ERROR_SUCCESS and `*new_value` (when given), or a
 // failure code with nothing written. No increment is lost between threads or
-// processes.
+// processes. Inside the thread's transaction, an increment of a total that
+// other processes count too may be seen by them before the commit; a rollback
+// takes it back.
 LSTATUS RegIncrementValue(HKEY root, const char* subkey, const char* name,
                           DWORD* new_value);
 

@@ -683,6 +683,42 @@ TEST_F(RegistryTest, WritesThroughTheApiReplaceTheLiveValueForGood) {
   EXPECT_EQ(ReadTotal("gone"), 1u);
 }
 
+TEST_F(RegistryTest, IncrementsInATransactionKeepOthersCountsAndRollBackAlone) {
+  Bump("Pages", 2);  // live from here on
+  HKEY key = Create(kTotals);
+  auto others = [] {
+    std::thread t([] { Bump("Pages", 500); });  // lock-free, while the transaction is open
+    t.join();
+  };
+  struct Case {
+    const char* label;
+    bool commit;
+    DWORD after;
+  } cases[] = {{"committed", true, 2 + 10 + 500}, {"rolled back", false, 512 + 500}};
+  for (const Case& c : cases) {
+    ASSERT_EQ(RegBeginTransaction(), ERROR_SUCCESS) << c.label;
+    DWORD before = ReadTotal("Pages"), value = 0;
+    for (int i = 0; i < 10; ++i)
+      ASSERT_EQ(RegIncrementValue(HKEY_CURRENT_USER, kTotals, "Pages", &value), ERROR_SUCCESS);
+    EXPECT_EQ(value, before + 10) << c.label;
+    DWORD own = before + 10;
+    EXPECT_EQ(Get(key, "Pages"), Bytes(reinterpret_cast<const BYTE*>(&own), 4)) << c.label;
+    others();
+    ASSERT_EQ(c.commit ? RegCommitTransaction() : RegRollbackTransaction(), ERROR_SUCCESS);
+    EXPECT_EQ(ReadTotal("Pages"), c.after) << c.label;
+  }
+  // A set in the same transaction still has the last word.
+  ASSERT_EQ(RegBeginTransaction(), ERROR_SUCCESS);
+  Bump("Pages", 3);
+  Set(key, "Pages", REG_DWORD, std::string("\x64\0\0\0", 4));
+  Bump("Pages", 1);
+  ASSERT_EQ(RegCommitTransaction(), ERROR_SUCCESS);
+  EXPECT_EQ(ReadTotal("Pages"), 101u);
+  RegCloseKey(key);
+  CloseRegistry();
+  EXPECT_EQ(DatabaseTotal(home_, "Pages"), 101);
+}
+
 TEST_F(RegistryTest, OtherProcessesSeeEachIncrementAndAKillLosesNothingCounted) {
   Bump("Pages", 2);  // the slot is live before the children start
   // Each child reports every acknowledged increment in a shared counter; one
