@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -275,6 +276,41 @@ TEST_F(InstallTest, BadArgumentsAreReported) {
   EXPECT_EQ(r.err.rfind("velquor: register: cannot load " + home_.File("nope.so") + ": ", 0),
             0u)
       << r.err;
+}
+
+// The full path of `program` found on PATH, or "".
+std::string OnPath(const std::string& program) {
+  const char* path = std::getenv("PATH");
+  std::stringstream dirs(path ? path : "");
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0)
+      return dir + "/" + program;
+  }
+  return "";
+}
+
+// A host that leaves main while it still holds the class object, with and
+// without threads still filtering: the library's shut-down then runs after
+// the process's static destructors and must touch nothing they destroyed.
+// Checked by the address sanitizer in its builds, by valgrind otherwise.
+TEST(ShutDown, HostExitingWithoutUnloadingTouchesNoFreedMemory) {
+  const bool sanitized = !std::string(VELQUOR_SANITIZE_FLAGS).empty();
+  const std::string valgrind = sanitized ? "" : OnPath("valgrind");
+  if (!sanitized && valgrind.empty()) GTEST_SKIP() << "valgrind is not installed";
+  for (const char* threads : {"0", "2"}) {
+    SCOPED_TRACE(std::string(threads) + " threads filtering at exit");
+    TempDir home;
+    std::vector<std::string> args{EXIT_HOST, LibraryPath(), threads};
+    std::string program = EXIT_HOST;
+    if (!sanitized) {
+      args.insert(args.begin(), {"--error-exitcode=99", "-q"});
+      program = valgrind;
+    } else {
+      args.erase(args.begin());
+    }
+    RunResult r = RunProgram(program, args, {"VELQUOR_HOME=" + home.path()});
+    EXPECT_EQ(r.status, 0) << r.err;
+  }
 }
 
 // Installs the build into a temporary prefix, builds examples/minimal_host

@@ -17,9 +17,12 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+#include "platform/never_destroyed.h"
 
 static_assert(sizeof(uintptr_t) == 8, "handles encode a generation above bit 32");
 
@@ -165,10 +168,16 @@ constinit Connection* g_idle = nullptr;
 constinit Connection* g_pinned = nullptr;
 constinit pid_t g_pool_pid = 0;
 constinit bool g_resolved = false;
-std::string g_dir;
-std::string g_file;
-std::string g_serial_file;
-std::string g_problem;
+// The texts are never destroyed: shut-down may run after the static
+// destructors, and other threads may still call in at exit.
+constinit NeverDestroyed<std::string> g_dir_holder;
+constinit NeverDestroyed<std::string> g_file_holder;
+constinit NeverDestroyed<std::string> g_serial_file_holder;
+constinit NeverDestroyed<std::string> g_problem_holder;
+std::string& g_dir = g_dir_holder.value;
+std::string& g_file = g_file_holder.value;
+std::string& g_serial_file = g_serial_file_holder.value;
+std::string& g_problem = g_problem_holder.value;
 
 // The mapped change serial. Odd while a write is in flight (or after a writer
 // died between its commit and its finish); each finished write leaves it at a
@@ -194,7 +203,9 @@ struct CacheEntry {
   std::string bytes;
 };
 constinit std::mutex g_cache_mu;
-std::unordered_map<uint64_t, CacheEntry> g_cache;
+// Made at the first entry, deleted by CloseRegistry(); never a static
+// object, for the same reason as the texts above.
+constinit std::unordered_map<uint64_t, CacheEntry>* g_cache = nullptr;
 
 struct HandleSlot {
   uint32_t generation = 0;
@@ -205,8 +216,10 @@ struct HandleSlot {
   REGSAM sam = 0;
 };
 constinit std::mutex g_handle_mu;
-std::vector<HandleSlot> g_handles;
-std::vector<uint32_t> g_free_handles;
+constinit NeverDestroyed<std::vector<HandleSlot>> g_handles_holder;
+constinit NeverDestroyed<std::vector<uint32_t>> g_free_handles_holder;
+std::vector<HandleSlot>& g_handles = g_handles_holder.value;
+std::vector<uint32_t>& g_free_handles = g_free_handles_holder.value;
 
 // A key as an operation sees it.
 struct KeyRef {
@@ -1756,8 +1769,8 @@ LSTATUS RegReadValueFast(HKEY root, const char* subkey, const char* name,
     if ((mark & 1) == 0) {
       hash = CacheHash(root, subkey, name);
       std::lock_guard<std::mutex> lock(g_cache_mu);
-      auto it = g_cache.find(hash);
-      if (it != g_cache.end() && it->second.serial == mark &&
+      auto it = g_cache ? g_cache->find(hash) : decltype(g_cache->find(hash)){};
+      if (g_cache && it != g_cache->end() && it->second.serial == mark &&
           it->second.bindings == bindings &&
           CacheKeyMatches(it->second.key, root, subkey, name)) {
         const CacheEntry& e = it->second;
@@ -1820,8 +1833,11 @@ LSTATUS RegReadValueFast(HKEY root, const char* subkey, const char* name,
     if (entry.whole) entry.bytes = bytes;
     entry.key = CacheKey(root, subkey, name);
     std::lock_guard<std::mutex> lock(g_cache_mu);
-    if (g_cache.size() >= kMaxCacheEntries) g_cache.clear();
-    g_cache[hash] = std::move(entry);
+    if (!g_cache) g_cache = new (std::nothrow) std::unordered_map<uint64_t, CacheEntry>;
+    if (g_cache) {
+      if (g_cache->size() >= kMaxCacheEntries) g_cache->clear();
+      (*g_cache)[hash] = std::move(entry);
+    }
   }
   if (is_live) return copy_live(live_value);
   if (status != ERROR_SUCCESS) return status;
@@ -1858,7 +1874,12 @@ void CloseRegistry() {
     g_idle = nullptr;
     g_pinned = nullptr;
     g_resolved = false;
-    g_problem.clear();
+    // What the texts hold goes, so that unloading the library leaves nothing
+    // behind; they are filled again at the next use.
+    std::string().swap(g_dir);
+    std::string().swap(g_file);
+    std::string().swap(g_serial_file);
+    std::string().swap(g_problem);
     serial = g_serial.exchange(nullptr, std::memory_order_acq_rel);
     g_serial_writable.store(false, std::memory_order_release);
     g_live.store(nullptr, std::memory_order_release);
@@ -1880,8 +1901,11 @@ void CloseRegistry() {
     }
   }
   if (serial) munmap(serial, map_size);
-  std::lock_guard<std::mutex> lock(g_cache_mu);
-  g_cache.clear();
+  {
+    std::lock_guard<std::mutex> lock(g_cache_mu);
+    delete g_cache;
+    g_cache = nullptr;
+  }
 }
 
 std::string ProfileDirectory() {
