@@ -1,6 +1,9 @@
 #include "engine/replacement_markup.h"
 
 #include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/text_helpers.h"
 #include "platform/resources.h"
@@ -90,37 +93,77 @@ std::string TextValue(const std::string& segment, const std::string& target) {
   return out;
 }
 
+// The markup being built: the template's own text, cut into pieces by the
+// values inserted so far. Only the template's pieces are searched for
+// placeholders, so a value taken from the page is never expanded by a later
+// placeholder, and no placeholder is formed across a value's edge.
+class Markup {
+ public:
+  explicit Markup(std::string template_text) {
+    pieces_.push_back({std::move(template_text), true});
+  }
+
+  // Replaces every `placeholder` in the template's text by `value`; nothing
+  // when the value holds the placeholder itself.
+  void Fill(const std::string& placeholder, const std::string& value) {
+    if (value.find(placeholder) != std::string::npos) return;
+    std::vector<Piece> filled;
+    filled.reserve(pieces_.size());
+    for (Piece& piece : pieces_) {
+      if (!piece.from_template) {
+        filled.push_back(std::move(piece));
+        continue;
+      }
+      size_t from = 0;
+      for (size_t found = piece.text.find(placeholder); found != std::string::npos;
+           found = piece.text.find(placeholder, from)) {
+        filled.push_back({piece.text.substr(from, found - from), true});
+        filled.push_back({value, false});
+        from = found + placeholder.size();
+      }
+      filled.push_back({piece.text.substr(from), true});
+    }
+    pieces_ = std::move(filled);
+  }
+
+  std::string Text() const {
+    std::string out;
+    for (const Piece& piece : pieces_) out += piece.text;
+    return out;
+  }
+
+ private:
+  struct Piece {
+    std::string text;
+    bool from_template;
+  };
+  std::vector<Piece> pieces_;
+};
+
 }  // namespace
 
 std::string BuildReplacementMarkup(const std::string& segment, int32_t height,
                                    int32_t width) {
-  // Each step works on the text built so far, so a value inserted earlier
-  // (an ALT text holding "%DIR%", say) is filled in by a later step.
-  std::string markup = ReadTextSetting(
-      kReplaceHtml, LoadResourceString(kDefaultTemplateString));
-  if (height > 0) markup = ReplaceAll(markup, "%HEIGHT%", SizeValue("HEIGHT", height));
-  if (width > 0) markup = ReplaceAll(markup, "%WIDTH%", SizeValue("WIDTH", width));
+  Markup markup(ReadTextSetting(kReplaceHtml,
+                                LoadResourceString(kDefaultTemplateString)));
+  if (height > 0) markup.Fill("%HEIGHT%", SizeValue("HEIGHT", height));
+  if (width > 0) markup.Fill("%WIDTH%", SizeValue("WIDTH", width));
 
   const std::string target = ReadTextAttribute(segment, "HREF");
-  markup = ReplaceAll(markup, "%HREF%", HrefValue(target));
-  markup = ReplaceAll(markup, "%TEXT%", TextValue(segment, target));
-  markup = ReplaceAll(markup, "%DIR%", ReadTextSetting(kInstallDir, ""));
+  markup.Fill("%HREF%", HrefValue(target));
+  markup.Fill("%TEXT%", TextValue(segment, target));
+  markup.Fill("%DIR%", ReadTextSetting(kInstallDir, ""));
 
   std::string server = UrlServer(target);
   if (server.empty()) server = "&iquest;Server?";
-  markup = ReplaceAll(markup, "%SERVER%", server);
+  markup.Fill("%SERVER%", server);
 
-  markup = ReplaceAll(markup, "%ALIGN%",
-                      QuotedAttribute("ALIGN", ReadTextAttribute(segment, "ALIGN")));
-  markup = ReplaceAll(markup, "%ID%",
-                      QuotedAttribute("ID", ReadTextAttribute(segment, "ID")));
-  markup = ReplaceAll(markup, "%CLASS%",
-                      QuotedAttribute("CLASS", ReadTextAttribute(segment, "CLASS")));
-  markup = ReplaceAll(markup, "%VSPACE%",
-                      SpacingAttribute("VSPACE", ReadTextAttribute(segment, "VSPACE")));
-  markup = ReplaceAll(markup, "%HSPACE%",
-                      SpacingAttribute("HSPACE", ReadTextAttribute(segment, "HSPACE")));
-  return markup;
+  markup.Fill("%ALIGN%", QuotedAttribute("ALIGN", ReadTextAttribute(segment, "ALIGN")));
+  markup.Fill("%ID%", QuotedAttribute("ID", ReadTextAttribute(segment, "ID")));
+  markup.Fill("%CLASS%", QuotedAttribute("CLASS", ReadTextAttribute(segment, "CLASS")));
+  markup.Fill("%VSPACE%", SpacingAttribute("VSPACE", ReadTextAttribute(segment, "VSPACE")));
+  markup.Fill("%HSPACE%", SpacingAttribute("HSPACE", ReadTextAttribute(segment, "HSPACE")));
+  return markup.Text();
 }
 
 }  // namespace velquor

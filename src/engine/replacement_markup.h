@@ -25,8 +25,10 @@ inline constexpr unsigned kDefaultTemplateString = 109;
 // Builds the markup for `segment` (the removed segment in the page's own
 // letter case) with the height and width read from its image or applet tag
 // (0 when absent). A "%HEIGHT%" or "%WIDTH%" whose size is 0 or less stays in
-// the markup as written. Values taken from the page cannot leave the quotes
-// they are put in. Never fails; an empty template gives "".
+// the markup as written. Placeholders are filled in a fixed order, in the
+// template's own text only: a value once inserted is never searched again,
+// so values taken from the page cannot leave the quotes they are put in nor
+// grow the markup beyond the template's count of placeholders. Never fails; an empty template gives "".
 std::string BuildReplacementMarkup(const std::string& segment, int32_t height,
                                    int32_t width);
 

@@ -82,14 +82,48 @@ TEST_F(ReplacementMarkupTest, FillsPlaceholdersWithFallbacks) {
   }
 }
 
-TEST_F(ReplacementMarkupTest, DirectoryFillsTemplateAndTextAlike) {
+TEST_F(ReplacementMarkupTest, DirectoryFillsTheTemplateNotThePageText) {
   SetText("InstallDir", "C:\\Velquor");
   SetText("ReplaceHtml", "<IMG SRC=\"%DIR%\\ad.gif\" ALT=\"%TEXT%\">");
   EXPECT_EQ(BuildReplacementMarkup(R"(<A HREF=/x><IMG ALT="see %DIR%"></A>)", 0, 0),
-            "<IMG SRC=\"C:\\Velquor\\ad.gif\" ALT=\"see C:\\Velquor\">");
+            "<IMG SRC=\"C:\\Velquor\\ad.gif\" ALT=\"see %DIR%\">");
   DeleteSetting("InstallDir");
   EXPECT_EQ(BuildReplacementMarkup(R"(<A HREF=/x><IMG ALT="see %DIR%"></A>)", 0, 0),
-            "<IMG SRC=\"\\ad.gif\" ALT=\"see \">");
+            "<IMG SRC=\"\\ad.gif\" ALT=\"see %DIR%\">");
+}
+
+// A value taken from the page is inserted as it stands: a placeholder written
+// into it is not filled in by a later step, and none is formed where it meets
+// the template's text. Otherwise a page could move one attribute's text into
+// another context and out of its quotes.
+TEST_F(ReplacementMarkupTest, PageValuesAreNeverExpandedAgain) {
+  SetText("InstallDir", "D");
+  struct Case {
+    const char* name;
+    const char* replace_html;  // null: the default template
+    std::string segment;
+    std::string expected;
+  } cases[] = {
+      {"text placeholder inside the target", nullptr,
+       R"x(<A HREF="http://ads.example/ad/%TEXT%"><IMG ALT="x' onmouseover='alert(1)"></A>)x",
+       "{Ad: <A  HREF='http://ads.example/ad/%TEXT%'>x' onmouseover='alert(1)</A>}"},
+      {"spacing placeholder inside the text", nullptr,
+       R"(<A HREF="/x"><IMG ALT="%HSPACE%" HSPACE="<script>alert(1)</script>"></A>)",
+       "{Ad: <A  HREF='/x'>%HSPACE%</A>}"},
+      {"no placeholder across a value's edge", "%TEXT%DIR%",
+       R"(<A HREF=/x><IMG ALT="x%"></A>)", "x%DIR%"},
+      {"value holding its own placeholder still replaces nothing", "[%TEXT%|%DIR%]",
+       R"(<A HREF=/x><IMG ALT="a%TEXT%b"></A>)", "[%TEXT%|D]"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.replace_html) {
+      SetText("ReplaceHtml", c.replace_html);
+    } else {
+      DeleteSetting("ReplaceHtml");
+    }
+    EXPECT_EQ(BuildReplacementMarkup(c.segment, 0, 0), c.expected);
+  }
 }
 
 TEST_F(ReplacementMarkupTest, TooLongTemplateFallsBackToDefault) {
@@ -138,17 +172,21 @@ TEST_F(ReplacementMarkupTest, PageValuesStayInsideTheirQuotes) {
   }
 }
 
-// A target full of placeholders is processed in one pass (a quadratic or
-// endless substitution would stall the browser on such a page).
-TEST_F(ReplacementMarkupTest, TargetFullOfPlaceholdersFinishes) {
+// A target full of placeholders comes out as it went in: neither a long
+// server name repeated at each of them nor a quadratic or endless
+// substitution may blow a page up or stall the browser on it.
+TEST_F(ReplacementMarkupTest, TargetFullOfPlaceholdersDoesNotGrow) {
   SetText("InstallDir", "D");
-  SetText("ReplaceHtml", "<A%HREF%>");
-  std::string target;
-  while (target.size() < 500 * 1024) target += "%DIR%";
-  const std::string markup =
-      BuildReplacementMarkup("<A HREF=\"" + target + "\">x</A>", 0, 0);
-  const std::size_t count = target.size() / 5;
-  EXPECT_EQ(markup, "<A HREF='" + std::string(count, 'D') + "'>");
+  SetText("ReplaceHtml", "<A%HREF%>%SERVER%");
+  const std::string host = "http://" + std::string(200, 'h') + ".example/";
+  for (const char* placeholder : {"%DIR%", "%SERVER%"}) {
+    SCOPED_TRACE(placeholder);
+    std::string target = host;
+    while (target.size() < 90 * 1024) target += placeholder;
+    const std::string markup =
+        BuildReplacementMarkup("<A HREF=\"" + target + "\">x</A>", 0, 0);
+    EXPECT_EQ(markup, "<A HREF='" + target + "'>" + std::string(200, 'h') + ".example");
+  }
 }
 
 }  // namespace
