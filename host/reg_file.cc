@@ -205,6 +205,7 @@ bool ParseKeyLine(const std::string& line, RegFileKey* key, std::string* problem
   if (slash != std::string::npos) {
     std::string rest = inner.substr(slash + 1);
     size_t start = 0;
+    size_t depth = 0;
     while (start <= rest.size()) {
       size_t next = rest.find('\\', start);
       if (next == std::string::npos) next = rest.size();
@@ -219,7 +220,13 @@ bool ParseKeyLine(const std::string& line, RegFileKey* key, std::string* problem
         *problem = "key name holds a zero byte";
         return false;
       }
-      if (!part.empty()) key->path += (key->path.empty() ? "" : "\\") + part;
+      if (!part.empty()) {
+        if (++depth > kMaxKeyDepth) {
+          *problem = "key more than " + std::to_string(kMaxKeyDepth) + " levels deep";
+          return false;
+        }
+        key->path += (key->path.empty() ? "" : "\\") + part;
+      }
       start = next + 1;
     }
   }

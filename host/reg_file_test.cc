@@ -103,6 +103,12 @@ TEST(RegFileParse, BadLinesAreReportedWithTheirNumber) {
        "expected a [key], a \"name\"= or @= value, or a ; comment"},
       {"REGEDIT4\n[HKCU\\" + std::string(256, 'k') + "]\n", 2,
        "key name longer than 255 bytes"},
+      {[] {
+         std::string text = "REGEDIT4\n[HKCU";
+         for (int i = 0; i < 513; ++i) text += "\\k";
+         return text + "]\n";
+       }(),
+       2, "key more than 512 levels deep"},
       {"REGEDIT4\n[HKCU\\A]\n[-HKCU\\A\\" + std::string(3, '\0') + "\\]\n", 3,
        "key name holds a zero byte"},
   };

@@ -108,6 +108,10 @@ enum StatementId {
   kDeleteKeyValues,
   kEnumKey,
   kEnumValue,
+  kEnumKeyAfter,
+  kEnumValueAfter,
+  kEnumKeyFrom,
+  kEnumValueFrom,
   kBegin,
   kCommit,
   kRollback,
@@ -129,6 +133,12 @@ constexpr const char* kStatementSql[kStatementCount] = {
     "DELETE FROM vals WHERE key = ?1",
     "SELECT name FROM keys WHERE parent = ?1 ORDER BY name LIMIT 1 OFFSET ?2",
     "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY name LIMIT 1 OFFSET ?2",
+    "SELECT name FROM keys WHERE parent = ?1 AND name > ?2 ORDER BY name LIMIT 1",
+    ("SELECT name, type, data FROM vals WHERE key = ?1 AND name > ?2"
+     " ORDER BY name LIMIT 1"),
+    "SELECT name FROM keys WHERE parent = ?1 AND name >= ?2 ORDER BY name LIMIT 1",
+    ("SELECT name, type, data FROM vals WHERE key = ?1 AND name >= ?2"
+     " ORDER BY name LIMIT 1"),
     "BEGIN IMMEDIATE",
     "COMMIT",
     "ROLLBACK",
@@ -207,6 +217,15 @@ constinit std::mutex g_cache_mu;
 // object, for the same reason as the texts above.
 constinit std::unordered_map<uint64_t, CacheEntry>* g_cache = nullptr;
 
+// Where an enumeration in index order stands: the name it gave for `index`,
+// while the store has not changed since (`serial`, even). The next index then
+// continues after that name instead of counting from the first.
+struct EnumCursor {
+  DWORD index = 0;
+  uint64_t serial = 1;  // odd: no cursor
+  std::string name;
+};
+
 struct HandleSlot {
   uint32_t generation = 0;
   bool used = false;
@@ -214,6 +233,8 @@ struct HandleSlot {
   int64_t id = 0;
   std::string path;
   REGSAM sam = 0;
+  EnumCursor subkeys;
+  EnumCursor values;
 };
 constinit std::mutex g_handle_mu;
 constinit NeverDestroyed<std::vector<HandleSlot>> g_handles_holder;
@@ -961,19 +982,91 @@ HKEY NewHandle(const KeyRef& ref) {
   slot.id = ref.id;
   slot.path = ref.path;
   slot.sam = ref.sam;
+  slot.subkeys = EnumCursor{};
+  slot.values = EnumCursor{};
   uintptr_t v = (static_cast<uintptr_t>(slot.generation) << 32) | index;
   return reinterpret_cast<HKEY>(v);
 }
 
-// Splits a "\"-separated subkey into its names, passing over empty ones.
-// False for a name longer than the platform allows.
-bool SplitPath(const char* subkey, std::vector<std::string>* parts) {
+// The handle's slot, or null for a root or a handle not (any more) open.
+// Requires g_handle_mu.
+HandleSlot* OpenSlotLocked(HKEY key) {
+  uintptr_t v = reinterpret_cast<uintptr_t>(key);
+  uint32_t generation = static_cast<uint32_t>(v >> 32);
+  uint32_t index = static_cast<uint32_t>(v & 0xFFFFFFFFu);
+  if (generation == 0 || index == 0 || index > g_handles.size()) return nullptr;
+  HandleSlot& slot = g_handles[index - 1];
+  return slot.used && slot.generation == generation ? &slot : nullptr;
+}
+
+// The store's change serial now; odd when it cannot vouch that nothing changed.
+uint64_t ChangeMark() {
+  uint64_t* serial = g_serial.load(std::memory_order_acquire);
+  if (!serial) serial = MapSerial(false);
+  return serial ? std::atomic_ref<uint64_t>(*serial).load(std::memory_order_acquire) : 1;
+}
+
+enum class CursorUse { kNone, kSame, kNext };
+
+// How `index` can be found from the handle's last enumeration of the same
+// kind while the store is unchanged since (`mark`): the same index again (the
+// caller asked for the size first) or the next one, each from `*name`.
+CursorUse CursorFor(HKEY key, bool values, DWORD index, uint64_t mark, std::string* name) {
+  if (mark & 1) return CursorUse::kNone;
+  std::lock_guard<std::mutex> lock(g_handle_mu);
+  const HandleSlot* slot = OpenSlotLocked(key);
+  if (!slot) return CursorUse::kNone;
+  const EnumCursor& cursor = values ? slot->values : slot->subkeys;
+  if (cursor.serial != mark) return CursorUse::kNone;
+  *name = cursor.name;
+  if (cursor.index == index) return CursorUse::kSame;
+  if (cursor.index + 1 == index) return CursorUse::kNext;
+  return CursorUse::kNone;
+}
+
+StatementId EnumStatement(bool values, CursorUse use) {
+  switch (use) {
+    case CursorUse::kSame:
+      return values ? kEnumValueFrom : kEnumKeyFrom;
+    case CursorUse::kNext:
+      return values ? kEnumValueAfter : kEnumKeyAfter;
+    case CursorUse::kNone:
+      break;
+  }
+  return values ? kEnumValue : kEnumKey;
+}
+
+void RememberCursor(HKEY key, bool values, DWORD index, uint64_t mark,
+                    const std::string& name) {
+  std::lock_guard<std::mutex> lock(g_handle_mu);
+  HandleSlot* slot = OpenSlotLocked(key);
+  if (!slot) return;
+  EnumCursor& cursor = values ? slot->values : slot->subkeys;
+  cursor.index = index;
+  cursor.serial = mark;
+  cursor.name = name;
+}
+
+// The number of names in a key path below its root.
+size_t PathDepth(const std::string& path) {
+  return path.empty() ? 0
+                      : 1 + static_cast<size_t>(std::count(path.begin(), path.end(), '\\'));
+}
+
+// Splits a "\"-separated subkey of the key `base` into its names, passing
+// over empty ones. False for a name longer than the platform allows, or a
+// path that would lie deeper below its root than the platform's limit.
+bool SplitPath(const KeyRef& base, const char* subkey, std::vector<std::string>* parts) {
   parts->clear();
   if (!subkey) return true;
+  const size_t room = kMaxKeyDepth - std::min(kMaxKeyDepth, PathDepth(base.path));
   std::string current;
   for (const char* p = subkey;; ++p) {
     if (*p == '\\' || *p == '\0') {
-      if (!current.empty()) parts->push_back(current);
+      if (!current.empty()) {
+        if (parts->size() >= room) return false;
+        parts->push_back(current);
+      }
       current.clear();
       if (*p == '\0') break;
     } else {
@@ -1209,7 +1302,7 @@ LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subkey, DWORD, REGSAM sam, HKEY* result) 
   LSTATUS status = velquor::ResolveHandle(key, &base);
   if (status != ERROR_SUCCESS) return status;
   std::vector<std::string> parts;
-  if (!velquor::SplitPath(subkey, &parts)) return ERROR_INVALID_PARAMETER;
+  if (!velquor::SplitPath(base, subkey, &parts)) return ERROR_INVALID_PARAMETER;
   KeyRef opened;
   status = velquor::OpenPath(base, parts, &opened);
   if (status != ERROR_SUCCESS) return status;
@@ -1225,7 +1318,7 @@ LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subkey, DWORD, LPSTR, DWORD, REGSAM sam
   LSTATUS status = velquor::ResolveHandle(key, &base);
   if (status != ERROR_SUCCESS) return status;
   std::vector<std::string> parts;
-  if (!velquor::SplitPath(subkey, &parts)) return ERROR_INVALID_PARAMETER;
+  if (!velquor::SplitPath(base, subkey, &parts)) return ERROR_INVALID_PARAMETER;
   if (!parts.empty() && !(base.sam & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
   KeyRef made;
   bool created = false;
@@ -1321,7 +1414,7 @@ LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subkey) {
   LSTATUS status = velquor::ResolveHandle(key, &base);
   if (status != ERROR_SUCCESS) return status;
   std::vector<std::string> parts;
-  if (!velquor::SplitPath(subkey, &parts)) return ERROR_INVALID_PARAMETER;
+  if (!velquor::SplitPath(base, subkey, &parts)) return ERROR_INVALID_PARAMETER;
   std::string path = base.path;
   for (const std::string& part : parts) path = velquor::JoinPath(path, part);
   if (path.empty()) return ERROR_ACCESS_DENIED;  // a root
@@ -1365,14 +1458,23 @@ LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, DWORD* name_size,
   if (status != ERROR_SUCCESS) return status;
   if (!(ref.sam & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
   std::string found;
+  const uint64_t mark = velquor::ChangeMark();
+  std::string after;
+  const velquor::CursorUse use = velquor::CursorFor(key, false, index, mark, &after);
+  const bool continued = use != velquor::CursorUse::kNone;
   status = velquor::ReadOperation([&](velquor::Connection* c) -> LSTATUS {
     int rc;
-    sqlite3_stmt* s = velquor::Statement(c, velquor::kEnumKey, &rc);
+    sqlite3_stmt* s = velquor::Statement(c, velquor::EnumStatement(false, use), &rc);
     if (!s) return velquor::Fail(c, rc, false);
     {
       velquor::StepScope scope(s);
       sqlite3_bind_int64(s, 1, ref.id);
-      sqlite3_bind_int64(s, 2, index);
+      if (continued) {
+        sqlite3_bind_text(s, 2, after.data(), static_cast<int>(after.size()),
+                          SQLITE_STATIC);
+      } else {
+        sqlite3_bind_int64(s, 2, index);
+      }
       rc = sqlite3_step(s);
       if (rc == SQLITE_ROW) {
         const unsigned char* text = sqlite3_column_text(s, 0);
@@ -1387,6 +1489,7 @@ LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, DWORD* name_size,
   });
   if (status == ERROR_FILE_NOT_FOUND) status = ERROR_NO_MORE_ITEMS;  // no store
   if (status != ERROR_SUCCESS) return status;
+  velquor::RememberCursor(key, false, index, mark, found);
   status = velquor::CopyName(found, name, name_size);
   if (status != ERROR_SUCCESS) return status;
   if (klass && class_size && *class_size > 0) klass[0] = '\0';
@@ -1406,14 +1509,23 @@ LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD* name_size,
   std::string found;
   std::string bytes;
   DWORD stored_type = REG_NONE;
+  const uint64_t mark = velquor::ChangeMark();
+  std::string after;
+  const velquor::CursorUse use = velquor::CursorFor(key, true, index, mark, &after);
+  const bool continued = use != velquor::CursorUse::kNone;
   status = velquor::ReadOperation([&](velquor::Connection* c) -> LSTATUS {
     int rc;
-    sqlite3_stmt* s = velquor::Statement(c, velquor::kEnumValue, &rc);
+    sqlite3_stmt* s = velquor::Statement(c, velquor::EnumStatement(true, use), &rc);
     if (!s) return velquor::Fail(c, rc, false);
     {
       velquor::StepScope scope(s);
       sqlite3_bind_int64(s, 1, ref.id);
-      sqlite3_bind_int64(s, 2, index);
+      if (continued) {
+        sqlite3_bind_text(s, 2, after.data(), static_cast<int>(after.size()),
+                          SQLITE_STATIC);
+      } else {
+        sqlite3_bind_int64(s, 2, index);
+      }
       rc = sqlite3_step(s);
       if (rc == SQLITE_ROW) {
         const unsigned char* text = sqlite3_column_text(s, 0);
@@ -1435,6 +1547,7 @@ LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD* name_size,
   });
   if (status == ERROR_FILE_NOT_FOUND) status = ERROR_NO_MORE_ITEMS;
   if (status != ERROR_SUCCESS) return status;
+  velquor::RememberCursor(key, true, index, mark, found);
   status = velquor::CopyName(found, name, name_size);
   if (status != ERROR_SUCCESS) return status;
   if (type) *type = stored_type;
@@ -1560,7 +1673,7 @@ LSTATUS RegIncrementValue(HKEY root, const char* subkey, const char* name,
   }
   // A path part too long for the registry is refused here; no slot holds one.
   std::vector<std::string> parts;
-  if (!SplitPath(subkey, &parts)) return ERROR_INVALID_PARAMETER;
+  if (!SplitPath(base, subkey, &parts)) return ERROR_INVALID_PARAMETER;
   if (keyed) {
     std::string path;
     for (int attempt = 0; attempt < 3; ++attempt) {

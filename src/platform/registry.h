@@ -22,6 +22,7 @@
 #ifndef VELQUOR_PLATFORM_REGISTRY_H_
 #define VELQUOR_PLATFORM_REGISTRY_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -128,6 +129,11 @@ LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD* name_size,
                       DWORD* data_size);
 
 namespace velquor {
+
+// The most names a key path may have below its root, as on the platform: a
+// deeper key is refused with ERROR_INVALID_PARAMETER, as is a name of more
+// than 255 bytes.
+inline constexpr size_t kMaxKeyDepth = 512;
 
 // Atomic read-add-1-write of a 4-byte counter: one write transaction reads the
 // raw bytes (data of at most 4 bytes as a little-endian number, anything

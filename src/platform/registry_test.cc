@@ -224,6 +224,66 @@ TEST_F(RegistryTest, EnumerationIsInCaseInsensitiveOrderDefaultFirst) {
   RegCloseKey(key);
 }
 
+// Enumeration in index order continues after the name it gave last; any
+// other order, a second handle, a retry after ERROR_MORE_DATA and a change of
+// the store in between must all still answer by index.
+TEST_F(RegistryTest, EnumerationByIndexHoldsInAnyOrderAndAcrossChanges) {
+  HKEY key = Create("Software\\Cursor");
+  for (const char* name : {"a", "B", "c", "D", "e"}) {
+    Set(key, name, REG_SZ, "x");
+    RegCloseKey(Create((std::string("Software\\Cursor\\") + name).c_str()));
+  }
+  HKEY other = Create("Software\\Cursor");
+  auto value_at = [](HKEY k, DWORD i) {
+    char name[8];
+    DWORD size = sizeof name;
+    LSTATUS s = RegEnumValueA(k, i, name, &size, nullptr, nullptr, nullptr, nullptr);
+    return s == ERROR_SUCCESS ? std::string(name, size) : "<status " + std::to_string(s) + ">";
+  };
+  EXPECT_EQ(value_at(key, 0), "a");
+  EXPECT_EQ(value_at(key, 1), "B");
+  EXPECT_EQ(value_at(other, 3), "D");
+  EXPECT_EQ(value_at(key, 2), "c");
+  EXPECT_EQ(value_at(key, 4), "e");  // skips one
+  EXPECT_EQ(value_at(key, 1), "B");  // goes back
+  Set(key, "Bb", REG_SZ, "x");       // the store changes between two indexes
+  EXPECT_EQ(value_at(key, 2), "Bb");
+  EXPECT_EQ(value_at(key, 6), "<status 259>");
+
+  char small[1];
+  DWORD size = sizeof small;
+  EXPECT_EQ(RegEnumValueA(key, 3, small, &size, nullptr, nullptr, nullptr, nullptr),
+            ERROR_MORE_DATA);
+  EXPECT_EQ(value_at(key, 3), "c");  // the retry with room
+  EXPECT_EQ(value_at(key, 4), "D");
+  EXPECT_EQ(SubkeyNames(key), (std::vector<std::string>{"a", "B", "c", "D", "e"}));
+  EXPECT_EQ(ValueNames(other), (std::vector<std::string>{"a", "B", "Bb", "c", "D", "e"}));
+  RegCloseKey(other);
+  RegCloseKey(key);
+}
+
+// A key deeper than the platform allows is refused, from a root and below an
+// open key alike, so that a small file cannot make a huge store.
+TEST_F(RegistryTest, KeysDeeperThanTheLimitAreRefused) {
+  std::string path = "k";
+  for (size_t i = 1; i < kMaxKeyDepth; ++i) path += "\\k";
+  HKEY deepest = Create(path.c_str());
+  HKEY key = nullptr;
+  EXPECT_EQ(RegCreateKeyExA(deepest, "one", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr),
+            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, (path + "\\one").c_str(), 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, (path + "\\one").c_str(), 0, KEY_READ, &key),
+            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegIncrementValue(deepest, "one", "n", nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, std::string(256, 'n').c_str(), 0, nullptr,
+                            0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_INVALID_PARAMETER);
+  RegCloseKey(deepest);
+}
+
 TEST_F(RegistryTest, CreateReportsDispositionAndMakesThePath) {
   HKEY key = nullptr;
   DWORD disposition = 0;
@@ -289,9 +349,9 @@ TEST_F(RegistryTest, DeleteTreeRemovesAKeyWithEverythingBelowIt) {
   EXPECT_EQ(RegDeleteTreeA(HKEY_CURRENT_USER, nullptr), ERROR_INVALID_PARAMETER);
   RegCloseKey(keep);
 
-  // A tree far deeper than any call stack would allow for one frame a level.
+  // A tree as deep as the registry allows is deleted without recursion.
   std::string deep = "Software\\Deep";
-  for (int i = 0; i < 2000; ++i) deep += "\\k";
+  for (size_t i = 2; i < kMaxKeyDepth; ++i) deep += "\\k";
   RegCloseKey(Create(deep.c_str()));
   EXPECT_EQ(RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Deep"), ERROR_SUCCESS);
   EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Deep", 0, KEY_READ, &probe),
