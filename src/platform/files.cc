@@ -6,11 +6,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
+#include <cstring>
+#include <mutex>
+#include <new>
 #include <string>
 #include <vector>
+
+#include "platform/never_destroyed.h"
 
 namespace {
 
@@ -19,6 +25,25 @@ constexpr BOOL kFalse = 0;
 
 // Reads left before ReadFile starts failing; negative when the hook is off.
 std::atomic<int> g_reads_before_fault{-1};
+// Reads made from the file system, for tests.
+std::atomic<uint64_t> g_disk_reads{0};
+
+// Callers read a line at a time, seeking back to where each line ends: the
+// position is kept here and small reads are served from a buffer of the
+// file's bytes, so that a line costs no system call.
+constexpr size_t kBufferSize = 64 * 1024;
+
+struct OpenFile {
+  uint64_t position = 0;
+  uint64_t buffer_start = 0;  // file offset of buffer[0]
+  std::vector<char> buffer;   // the bytes read there; empty when none
+};
+
+// The open files by descriptor. Never destroyed (a host's threads may still
+// read at exit); emptied when the last file closes.
+constinit std::mutex g_files_mu;
+constinit velquor::NeverDestroyed<std::vector<OpenFile*>> g_files_holder;
+std::vector<OpenFile*>& g_files = g_files_holder.value;
 
 // A handle is the descriptor plus one, times four: never null, never
 // INVALID_HANDLE_VALUE, and a value that no descriptor maps to is refused.
@@ -32,6 +57,31 @@ int FdOfHandle(HANDLE handle) {
   const uintptr_t fd = value / 4 - 1;
   if (fd > static_cast<uintptr_t>(INT_MAX)) return -1;
   return static_cast<int>(fd);
+}
+
+// The open file of a handle from CreateFileA, or null.
+OpenFile* FileOf(HANDLE handle) {
+  const int fd = FdOfHandle(handle);
+  std::lock_guard<std::mutex> lock(g_files_mu);
+  if (fd < 0 || static_cast<size_t>(fd) >= g_files.size()) return nullptr;
+  return g_files[static_cast<size_t>(fd)];
+}
+
+// Reads at `offset` until `size` bytes or the end; the count, or -1 with
+// errno.
+ssize_t ReadAt(int fd, char* out, size_t size, uint64_t offset) {
+  size_t done = 0;
+  while (done < size) {
+    g_disk_reads.fetch_add(1, std::memory_order_relaxed);
+    const ssize_t got = pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+  }
+  return static_cast<ssize_t>(done);
 }
 
 // The error code of a failed path lookup or open; `last` tells whether the
@@ -172,13 +222,31 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* security,
   }
   const int status = fcntl(fd, F_GETFL);
   if (status >= 0) fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
+  OpenFile* open_file = new (std::nothrow) OpenFile;
+  bool kept = false;
+  if (open_file != nullptr) {
+    std::lock_guard<std::mutex> lock(g_files_mu);
+    try {
+      if (g_files.size() <= static_cast<size_t>(fd)) g_files.resize(static_cast<size_t>(fd) + 1);
+      g_files[static_cast<size_t>(fd)] = open_file;
+      kept = true;
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  if (!kept) {
+    delete open_file;
+    close(fd);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
   SetLastError(0);
   return HandleOfFd(fd);
 }
 
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method) {
   const int fd = FdOfHandle(file);
-  if (fd < 0) {
+  OpenFile* open_file = FileOf(file);
+  if (open_file == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
     return INVALID_SET_FILE_POINTER;
   }
@@ -189,12 +257,7 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD meth
   }
   int64_t base = 0;
   if (method == FILE_CURRENT) {
-    const off_t here = lseek(fd, 0, SEEK_CUR);
-    if (here < 0) {
-      SetLastError(errno == EBADF ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
-      return INVALID_SET_FILE_POINTER;
-    }
-    base = here;
+    base = static_cast<int64_t>(open_file->position);
   } else if (method == FILE_END) {
     struct stat st;
     if (fstat(fd, &st) != 0) {
@@ -217,10 +280,7 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD meth
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_SET_FILE_POINTER;
   }
-  if (lseek(fd, static_cast<off_t>(target), SEEK_SET) < 0) {
-    SetLastError(errno == EBADF ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
-    return INVALID_SET_FILE_POINTER;
-  }
+  open_file->position = static_cast<uint64_t>(target);
   if (distance_high != nullptr) {
     *distance_high = static_cast<LONG>(static_cast<uint32_t>(static_cast<uint64_t>(target) >> 32));
   }
@@ -235,7 +295,8 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, LPDWORD read, void* over
   }
   *read = 0;
   const int fd = FdOfHandle(file);
-  if (fd < 0) {
+  OpenFile* f = FileOf(file);
+  if (f == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
     return kFalse;
   }
@@ -249,18 +310,50 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, LPDWORD read, void* over
   }
   char* out = static_cast<char*>(buffer);
   size_t done = 0;
-  // A regular file hands out fewer bytes than asked only at its end, or when
-  // a signal cuts a read short; keep reading so that a short count means end.
+  // Fewer bytes than asked only at the end of the file.
   while (done < to_read) {
-    const ssize_t got = ::read(fd, out + done, to_read - done);
+    const size_t wanted = to_read - done;
+    const uint64_t buffered_end = f->buffer_start + f->buffer.size();
+    // The buffer serves a read that it holds whole, or the rest of the file
+    // when it ends there. A read that runs past it fills it again from the
+    // read's start, so that a seek back into that read stays inside it.
+    const bool ends_at_eof = f->buffer.size() < kBufferSize;
+    if (f->position >= f->buffer_start && f->position < buffered_end &&
+        (f->position + wanted <= buffered_end || ends_at_eof)) {
+      const size_t n =
+          static_cast<size_t>(std::min<uint64_t>(wanted, buffered_end - f->position));
+      std::memcpy(out + done, f->buffer.data() + (f->position - f->buffer_start), n);
+      f->position += n;
+      done += n;
+      if (n < wanted) break;
+      continue;
+    }
+    bool direct = wanted >= kBufferSize;
+    if (!direct && f->buffer.capacity() < kBufferSize) {
+      try {
+        f->buffer.reserve(kBufferSize);
+      } catch (const std::bad_alloc&) {
+        direct = true;
+      }
+    }
+    if (!direct) f->buffer.resize(kBufferSize);
+    const ssize_t got = direct ? ReadAt(fd, out + done, wanted, f->position)
+                               : ReadAt(fd, f->buffer.data(), kBufferSize, f->position);
     if (got < 0) {
-      if (errno == EINTR) continue;
+      if (!direct) f->buffer.clear();
       *read = static_cast<DWORD>(done);
       SetLastError(errno == EBADF ? ERROR_INVALID_HANDLE : ERROR_READ_FAULT);
       return kFalse;
     }
+    if (direct) {
+      f->position += static_cast<uint64_t>(got);
+      done += static_cast<size_t>(got);
+      if (static_cast<size_t>(got) < wanted) break;
+      continue;
+    }
+    f->buffer.resize(static_cast<size_t>(got));
+    f->buffer_start = f->position;
     if (got == 0) break;
-    done += static_cast<size_t>(got);
   }
   *read = static_cast<DWORD>(done);
   SetLastError(0);
@@ -282,6 +375,21 @@ DWORD GetFileSize(HANDLE file, LPDWORD high) {
 
 BOOL CloseHandle(HANDLE object) {
   const int fd = FdOfHandle(object);
+  OpenFile* open_file = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_files_mu);
+    if (fd >= 0 && static_cast<size_t>(fd) < g_files.size()) {
+      open_file = g_files[static_cast<size_t>(fd)];
+      g_files[static_cast<size_t>(fd)] = nullptr;
+      if (std::all_of(g_files.begin(), g_files.end(), [](OpenFile* f) { return f == nullptr; }))
+        std::vector<OpenFile*>().swap(g_files);
+    }
+  }
+  if (open_file == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return kFalse;
+  }
+  delete open_file;
   // On Linux the descriptor is released even when close reports EINTR or
   // EIO, so only EBADF means that nothing was closed.
   if (fd < 0 || (close(fd) != 0 && errno == EBADF)) {
@@ -323,6 +431,8 @@ const char* DescribeFileError(DWORD code) {
       return "unexpected error";
   }
 }
+
+uint64_t DiskReadsForTesting() { return g_disk_reads.load(); }
 
 void SetReadFaultAfterForTesting(int reads) {
   g_reads_before_fault.store(reads < 0 ? -1 : reads);

@@ -10,6 +10,10 @@
 // Only a regular file can be opened: a directory, FIFO, socket or device at
 // the path counts as missing, and opening never blocks.
 //
+// Reads are served from a buffer of up to 64 KB of the file's bytes, read
+// ahead at the file position: a change made to the file while it is open is
+// seen from the next block on.
+//
 // Threading: every function is safe on any thread; a handle belongs to its
 // opener, who must close it. The last error code is kept per thread.
 #ifndef VELQUOR_PLATFORM_FILES_H_
@@ -95,6 +99,10 @@ const char* DescribeFileError(DWORD code);
 // further ReadFile fails with ERROR_READ_FAULT, until the hook is reset with
 // a negative count. Lets tests show what a reader does with a failing disk.
 void SetReadFaultAfterForTesting(int reads);
+
+// Test hook: how many reads this layer has made from the file system so far
+// (any thread). Small reads are served from a buffer of the file's bytes.
+uint64_t DiskReadsForTesting();
 
 }  // namespace velquor
 
