@@ -40,7 +40,9 @@ void PrintFilterUsage(std::FILE* out) {
       "  --eof separate  the last bytes come with success and the next read\n"
       "                  reports the end of the data with no bytes\n"
       "  -o DIR          write each page to DIR/<base name of FILE> instead\n"
-      "                  (DIR/stdin for standard input)\n"
+      "                  (DIR/stdin for standard input); a page that would\n"
+      "                  replace its own input, or share its output with\n"
+      "                  another page, is refused\n"
       "  --library PATH  the filter library to load (default: the one registered\n"
       "                  as the filter for text/html, else the one installed\n"
       "                  with velquor)\n"
@@ -245,6 +247,44 @@ int FilterToDirectory(IClassFactory* factory, std::FILE* in, const std::string& 
   return status;
 }
 
+// With -o, the pages whose output cannot be written safely: one that would
+// replace its own input, and every page of a group whose base names meet in
+// one output file (which of them should win is anybody's guess). Each is
+// reported; the result marks them.
+std::vector<bool> RefusedOutputs(const Options& options) {
+  std::vector<bool> refused(options.files.size(), false);
+  if (options.out_dir.empty()) return refused;
+  for (std::size_t i = 0; i < options.files.size(); ++i) {
+    const std::string target = options.out_dir + "/" + BaseName(options.files[i]);
+    std::vector<std::size_t> same;
+    for (std::size_t j = 0; j < options.files.size(); ++j) {
+      if (BaseName(options.files[j]) == BaseName(options.files[i])) same.push_back(j);
+    }
+    if (same.size() > 1) {
+      if (same[0] == i) {
+        std::string names;
+        for (std::size_t j : same) {
+          names += (names.empty() ? "" : ", ") +
+                   (options.files[j] == "-" ? std::string("standard input") : options.files[j]);
+        }
+        PrintError("filter: %s: all would be written to %s; none of them is filtered",
+                   names.c_str(), target.c_str());
+      }
+      refused[i] = true;
+      continue;
+    }
+    struct stat in_st, out_st;
+    if (options.files[i] != "-" && stat(options.files[i].c_str(), &in_st) == 0 &&
+        stat(target.c_str(), &out_st) == 0 && in_st.st_dev == out_st.st_dev &&
+        in_st.st_ino == out_st.st_ino) {
+      PrintError("filter: %s: the output %s is the input itself; it is not filtered",
+                 options.files[i].c_str(), target.c_str());
+      refused[i] = true;
+    }
+  }
+  return refused;
+}
+
 }  // namespace
 
 int RunFilter(int argc, char** argv) {
@@ -284,10 +324,16 @@ int RunFilter(int argc, char** argv) {
     return 2;
   }
 
+  const std::vector<bool> refused = RefusedOutputs(options);
   int status = 0;
   bool store_problem_told = false;
   bool store_probed = false;
-  for (const std::string& name : options.files) {
+  for (std::size_t page = 0; page < options.files.size(); ++page) {
+    const std::string& name = options.files[page];
+    if (refused[page]) {
+      status = 2;
+      continue;
+    }
     const bool is_stdin = name == "-";
     std::FILE* in = is_stdin ? stdin : std::fopen(name.c_str(), "rb");
     const std::string in_name = is_stdin ? "standard input" : name;

@@ -70,6 +70,34 @@ TEST(FilterCommand, OutputDirectoryGetsOneFilePerPageAndStdoutNothing) {
   EXPECT_EQ(r.err, "velquor: filter: " + out.File("missing") + ": No such file or directory\n");
 }
 
+// An output that would replace its own input, or that two pages would
+// share, is refused for those pages alone: nothing lost, the rest filtered.
+TEST(FilterCommand, OutputsThatWouldOverwriteAnInputOrEachOtherAreRefused) {
+  TempDir home, dir;
+  std::filesystem::create_directories(dir.File("a"));
+  std::filesystem::create_directories(dir.File("b"));
+  for (const char* name : {"a/page.html", "b/page.html", "own.html", "other.html"})
+    WriteFile(dir.File(name), std::string("<P>") + name + "</P>");
+  RunResult r = RunVelquor(home.path(), {"filter", "-o", dir.path(), dir.File("a/page.html"),
+                                         dir.File("own.html"), dir.File("b/page.html"),
+                                         dir.File("b/../other.html")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "velquor: filter: " + dir.File("a/page.html") + ", " +
+                       dir.File("b/page.html") + ": all would be written to " +
+                       dir.File("page.html") + "; none of them is filtered\n" +
+                       "velquor: filter: " + dir.File("own.html") + ": the output " +
+                       dir.File("own.html") + " is the input itself; it is not filtered\n" +
+                       "velquor: filter: " + dir.File("b/../other.html") + ": the output " +
+                       dir.File("other.html") + " is the input itself; it is not filtered\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.File("page.html")));
+  EXPECT_EQ(ReadFile(dir.File("own.html")), "<P>own.html</P>");
+  TempDir out;
+  r = RunVelquor(home.path(), {"filter", "-o", out.path(), "-", "-", dir.File("own.html")}, "x");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(ReadFile(out.File("own.html")), "<P>own.html</P>");
+  EXPECT_FALSE(std::filesystem::exists(out.File("stdin")));
+}
+
 TEST(FilterCommand, UnreadableFileIsReportedAndTheOthersStillFiltered) {
   TempDir home;
   TempDir out;
