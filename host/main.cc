@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "commands.h"
+#include "platform/registry.h"
 
 namespace {
 
@@ -57,7 +58,12 @@ int main(int argc, char** argv) {
     return 0;
   }
   for (const Command& c : kCommands) {
-    if (std::strcmp(argv[1], c.name) == 0) return c.run(argc - 1, argv + 1);
+    if (std::strcmp(argv[1], c.name) != 0) continue;
+    const int status = c.run(argc - 1, argv + 1);
+    // Closing the store writes the live totals through and checkpoints its
+    // journal, so that registry.db alone holds everything once we are gone.
+    velquor::CloseRegistry();
+    return status;
   }
   std::fprintf(stderr, "velquor: unknown command '%s' (try 'velquor --help')\n",
                argv[1]);

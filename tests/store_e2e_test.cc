@@ -139,6 +139,18 @@ TEST(StoreE2e, ConfigSetGetUnset) {
             "Test: 0 (default)\nAddModify: 1 (default)\nAddStats: 1 (default)\n");
 }
 
+// Every command leaves registry.db whole when it exits: a copy of that file
+// alone carries the settings and the totals.
+TEST(StoreE2e, TheDatabaseFileAloneHoldsEverythingAfterACommand) {
+  TempDir home, copy;
+  ASSERT_EQ(RunVelquor(home.path(), {"config", "set", "Score", "5"}).status, 0);
+  ASSERT_EQ(RunVelquor(home.path(), {"filter", SourceDir() + "/examples/plain.html"}).status,
+            0);
+  WriteFile(copy.File("registry.db"), ReadFile(home.File("registry.db")));
+  EXPECT_EQ(RunVelquor(copy.path(), {"config", "get", "Score"}).out, "5\n");
+  EXPECT_EQ(RunVelquor(copy.path(), {"stats"}).out, "Pages: 1\nKilled: 0\n");
+}
+
 TEST(StoreE2e, HelpForEachCommand) {
   TempDir home;
   for (const char* command : {"config", "stats", "reg"}) {

@@ -2000,6 +2000,12 @@ void CloseRegistry() {
     map_size = g_map_size;
     g_open_transactions.store(0, std::memory_order_release);
   }
+  if (!inherited && idle && !idle->broken) {
+    // Moves what the journal holds into the database file, so that the file
+    // alone is the whole registry; a reader elsewhere merely leaves the rest
+    // for the last one to close.
+    sqlite3_wal_checkpoint_v2(idle->db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  }
   if (!inherited) {
     for (Connection* list : {idle, pinned}) {
       while (list) {
