@@ -83,9 +83,13 @@ const char* Origin(const StoreValue& v) {
   return size > limit ? "default; the stored data is too long" : "stored";
 }
 
-void ReportStoreProblem() {
+// Reports a store that could not be read; the exit status of a command
+// whose whole job was to read it: 2 then, else 0.
+int ReportStoreProblem() {
   std::string problem = StoreProblem();
-  if (!problem.empty()) PrintError("%s (using the defaults)", problem.c_str());
+  if (problem.empty()) return 0;
+  PrintError("%s (using the defaults)", problem.c_str());
+  return 2;
 }
 
 int WriteFailed(const char* action, const StoreValue& v) {
@@ -156,17 +160,17 @@ int RunConfig(int argc, char** argv) {
       if (!IsSetting(v)) continue;
       out += std::string(v.name) + ": " + Effective(v) + " (" + Origin(v) + ")\n";
     }
-    ReportStoreProblem();
+    const int status = ReportStoreProblem();
     std::fwrite(out.data(), 1, out.size(), stdout);
-    return 0;
+    return status;
   }
   if (action == "get" && argc == 3) {
     const StoreValue* v = FindSetting(argv[2]);
     if (!v) return 1;
     std::string value = Effective(*v) + "\n";
-    ReportStoreProblem();
+    const int status = ReportStoreProblem();
     std::fwrite(value.data(), 1, value.size(), stdout);
-    return 0;
+    return status;
   }
   if (action == "set" && argc == 4) {
     const StoreValue* v = FindSetting(argv[2]);

@@ -64,7 +64,7 @@ int RunStats(int argc, char** argv) {
   std::string problem = StoreProblem();
   if (!problem.empty()) PrintError("%s (showing 0)", problem.c_str());
   std::printf("Pages: %u\nKilled: %u\n", pages, killed);
-  return 0;
+  return problem.empty() ? 0 : 2;
 }
 
 }  // namespace velquor::host

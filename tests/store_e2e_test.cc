@@ -216,7 +216,7 @@ TEST(StoreE2e, StoreThatIsNotADatabaseIsReportedOnceAndDefaultsApply) {
   WriteFile(home.File("registry.db"), std::string(4096, 'j'));
   std::string problem = home.File("registry.db") + ": not a registry database";
   RunResult r = RunVelquor(home.path(), {"config", "list"});
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, kDefaults);
   EXPECT_EQ(r.err, "velquor: " + problem + " (using the defaults)\n");
   r = RunVelquor(home.path(), {"config", "set", "Score", "5"});
@@ -225,6 +225,32 @@ TEST(StoreE2e, StoreThatIsNotADatabaseIsReportedOnceAndDefaultsApply) {
   r = RunVelquor(home.path(), {"reg", "export"});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(ReadFile(home.File("registry.db")), std::string(4096, 'j'));
+}
+
+// A profile path that names a file is no fresh profile: the commands that
+// only read the store say so once, naming it, and fail.
+TEST(StoreE2e, ProfileThatIsAFileIsReportedByEveryReader) {
+  TempDir dir;
+  const std::string home = dir.File("profile");
+  WriteFile(home, "not a directory");
+  const std::string problem =
+      home + "/registry.db: the profile directory " + home + " is not a directory";
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"stats"}, "velquor: " + problem + " (showing 0)\n"},
+      {{"config", "get", "Score"}, "velquor: " + problem + " (using the defaults)\n"},
+      {{"config", "list"}, "velquor: " + problem + " (using the defaults)\n"},
+      {{"reg", "export"}, "velquor: reg export: " + problem + "\n"},
+      {{"filter", SourceDir() + "/examples/plain.html"},
+       "velquor: " + problem + " (using the defaults)\n"},
+  };
+  for (const auto& c : cases) {
+    RunResult r = RunVelquor(home, c.args);
+    EXPECT_EQ(r.status, c.args[0] == "filter" ? 0 : 2) << c.args[0];
+    EXPECT_EQ(r.err, c.err) << c.args[0];
+  }
 }
 
 TEST(StoreE2e, StoreLockedByAnotherProcessFailsWritesWithoutHanging) {

@@ -628,6 +628,13 @@ LSTATUS OpenConnection(bool create, Connection** out) {
     return ERROR_CANTOPEN;
   }
   struct stat st;
+  struct stat dir_st;
+  if (stat(dir.c_str(), &dir_st) == 0 && !S_ISDIR(dir_st.st_mode)) {
+    // A file stands where the profile should be: not a fresh profile, so a
+    // read says so too.
+    SetProblem(file + ": the profile directory " + dir + " is not a directory");
+    return ERROR_CANTOPEN;
+  }
   if (stat(file.c_str(), &st) != 0) {
     bool missing = errno == ENOENT || errno == ENOTDIR;
     if (missing && !create) return ERROR_FILE_NOT_FOUND;
