@@ -15,6 +15,14 @@ void PrintError(const char* format, ...) {
   std::fputc('\n', stderr);
 }
 
+std::string ShellPath(const std::string& path) {
+  std::string out = path;
+  for (char& c : out) {
+    if (c == '\\') c = '/';
+  }
+  return out;
+}
+
 bool WantsHelp(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0)

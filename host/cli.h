@@ -11,6 +11,10 @@ namespace velquor::host {
 // Prints "velquor: <message>" and a line end on stderr.
 void PrintError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// `path` as a shell takes it: the library's own joins use "\\" (as in
+// "DIR\\MYRULES.TXT"), which is a separator for the library and "/" here.
+std::string ShellPath(const std::string& path);
+
 // True when any argument is "-h" or "--help".
 bool WantsHelp(int argc, char** argv);
 

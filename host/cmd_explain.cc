@@ -204,14 +204,14 @@ int RunExplain(int argc, char** argv) {
   const char* name = from_stdin ? "standard input" : path;
   FILE* in = from_stdin ? stdin : std::fopen(path, "rb");
   if (in == nullptr) {
-    PrintError("explain: cannot open %s: %s", name, std::strerror(errno));
+    PrintError("explain: %s: %s", name, std::strerror(errno));
     return 2;
   }
   const bool read_ok = ReadAll(in, &page);
   const int read_errno = errno;
   if (!from_stdin) std::fclose(in);
   if (!read_ok) {
-    PrintError("explain: cannot read %s: %s", name, std::strerror(read_errno));
+    PrintError("explain: %s: %s", name, std::strerror(read_errno));
     return 2;
   }
 

@@ -95,7 +95,11 @@ int ParseOptions(int argc, char** argv, Options* options) {
       only_files = true;
     } else if (OptionValue(argc, argv, i, "--read-size", &value, &missing)) {
       uint32_t n = 0;
-      if (missing || !ParseUint32(value, &n) || n == 0 || n > kMaxReadSize) {
+      if (missing) {
+        PrintError("filter: --read-size needs a value");
+        return 1;
+      }
+      if (!ParseUint32(value, &n) || n == 0 || n > kMaxReadSize) {
         PrintError("filter: --read-size must be a number from 1 to %u, not '%s'", kMaxReadSize,
                    value.c_str());
         return 1;

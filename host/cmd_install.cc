@@ -134,6 +134,31 @@ bool ResolveInstallDir(const std::string& given, std::string* dir) {
   return true;
 }
 
+// Whether install has left anything in the profile: the filter entry for
+// text/html, the class's registration or the "InstallDir" setting.
+bool SomethingInstalled() {
+  const std::string class_key = "CLSID\\" + GuidToString(CLSID_IENubrix);
+  const struct {
+    HKEY root;
+    std::string key;
+    const char* value;  // null: the key itself
+  } marks[] = {
+      {HKEY_CLASSES_ROOT, kHtmlFilterKey, "CLSID"},
+      {HKEY_CLASSES_ROOT, class_key, nullptr},
+      {HKEY_CURRENT_USER, kConfigKey, "InstallDir"},
+  };
+  for (const auto& mark : marks) {
+    HKEY h = nullptr;
+    if (RegOpenKeyExA(mark.root, mark.key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) continue;
+    const bool found = mark.value == nullptr ||
+                       RegQueryValueExA(h, mark.value, nullptr, nullptr, nullptr, nullptr) ==
+                           ERROR_SUCCESS;
+    RegCloseKey(h);
+    if (found) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int RunInstall(int argc, char** argv) {
@@ -182,7 +207,7 @@ int RunInstall(int argc, char** argv) {
     return 2;
   }
   std::printf("installed %s as the filter for text/html\nuser rules file: %s\n",
-              lib->path().c_str(), RulesPathForInstallDir(dir).c_str());
+              lib->path().c_str(), ShellPath(RulesPathForInstallDir(dir)).c_str());
   return 0;
 }
 
@@ -192,12 +217,23 @@ int RunUninstall(int argc, char** argv) {
         "usage: velquor uninstall [--library PATH]\n\n"
         "Undoes what install made: removes the filter entry for text/html, the\n"
         "library's registration (DllUnregisterServer) and its type library, and\n"
-        "the \"InstallDir\" setting. The user rules file is left in place.\n",
+        "the \"InstallDir\" setting. The user rules file is left in place.\n"
+        "With nothing installed it says so and exits with status 1.\n",
         stdout);
     return 0;
   }
   Options options;
   if (!ParseOptions("uninstall", argc, argv, false, &options)) return 1;
+  if (!SomethingInstalled()) {
+    const std::string problem = StoreProblem();
+    if (!problem.empty()) {
+      PrintError("uninstall: %s", problem.c_str());
+      return 2;
+    }
+    PrintError("uninstall: nothing is installed in the profile %s",
+               ShellPath(ProfileDirectory()).c_str());
+    return 1;
+  }
 
   // The registered library is the one to unregister; look it up before its
   // filter entry goes.

@@ -1,6 +1,10 @@
 // `velquor rules check [FILE]`: reads a user rules file through the library's
 // own loader, watching every line, and tells the user what becomes of it.
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -23,7 +27,7 @@ constexpr char kUsage[] =
     "prints, for each line that is not blank, its line number and what the\n"
     "loader does with it, then a summary and the built-in rules that user rules\n"
     "replace. FILE defaults to MYRULES.TXT in the directory named by the\n"
-    "\"InstallDir\" setting.\n"
+    "\"InstallDir\" setting; - reads standard input.\n"
     "\n"
     "A rule line is MARKER,SCORE,KEYWORD: MARKER 1 scores the keyword once when\n"
     "it occurs in a link, N once per occurrence; SCORE is a non-zero whole number\n"
@@ -138,7 +142,7 @@ class CheckPrinter : public RuleFileObserver {
       case RuleFileProblem::kPlaceholderPath:
         return "the path contains %MAINDIR%, so no rules file is read";
       case RuleFileProblem::kOpenFailed:
-        return std::string("cannot open: ") + DescribeFileError(error_);
+        return DescribeFileError(error_);
       case RuleFileProblem::kSizeFailed:
         return std::string("cannot take its length: ") + DescribeFileError(error_);
       case RuleFileProblem::kReadFailed:
@@ -207,7 +211,8 @@ void PrintBuiltInEffects(RuleListKind kind, const std::vector<Rule>& user,
   }
 }
 
-int Check(const std::string& path) {
+// Checks the rules file at `path`, naming it `shown` in messages.
+int Check(const std::string& path, const std::string& shown) {
   CheckPrinter printer;
   LoadUserRules(path, &printer);
   const std::vector<Rule> user_presence = Snapshot(PresenceRules());
@@ -215,7 +220,7 @@ int Check(const std::string& path) {
 
   if (printer.failed() && user_presence.empty() && user_occurrence.empty() &&
       printer.ignored() == 0) {
-    PrintError("rules check: %s: %s", path.c_str(), printer.Failure().c_str());
+    PrintError("rules check: %s: %s", shown.c_str(), printer.Failure().c_str());
     return 2;
   }
 
@@ -242,10 +247,42 @@ int Check(const std::string& path) {
   std::fflush(stdout);
 
   if (printer.failed()) {
-    PrintError("rules check: %s: %s", path.c_str(), printer.Failure().c_str());
+    PrintError("rules check: %s: %s", shown.c_str(), printer.Failure().c_str());
     return 2;
   }
   return printer.ignored() == 0 && printer.cut() == 0 ? 0 : 1;
+}
+
+// Checks standard input: the loader reads a file by name, so the bytes go
+// to a private temporary file first.
+int CheckStandardInput() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string path = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
+                     "/velquor-rules-XXXXXX";
+  const int fd = mkstemp(path.data());
+  if (fd < 0) {
+    PrintError("rules check: cannot make a temporary file in %s: %s",
+               path.substr(0, path.rfind('/')).c_str(), std::strerror(errno));
+    return 2;
+  }
+  char buffer[65536];
+  bool ok = true;
+  for (;;) {
+    const std::size_t n = std::fread(buffer, 1, sizeof buffer, stdin);
+    if (n > 0 && write(fd, buffer, n) != static_cast<ssize_t>(n)) ok = false;
+    if (n < sizeof buffer) break;
+  }
+  const int read_errno = errno;
+  if (std::ferror(stdin)) {
+    PrintError("rules check: standard input: %s", std::strerror(read_errno));
+    ok = false;
+  } else if (!ok) {
+    PrintError("rules check: %s: %s", path.c_str(), std::strerror(errno));
+  }
+  close(fd);
+  const int status = ok ? Check(path, "standard input") : 2;
+  unlink(path.c_str());
+  return status;
 }
 
 }  // namespace
@@ -275,7 +312,9 @@ int RunRules(int argc, char** argv) {
     return 1;
   }
   std::string path;
-  if (args.size() == 2) {
+  if (args.size() == 2 && args[1] == "-") {
+    return CheckStandardInput();
+  } else if (args.size() == 2) {
     path = args[1];
   } else {
     path = ConfiguredRulesPath();
@@ -287,9 +326,9 @@ int RunRules(int argc, char** argv) {
           problem.empty() ? "" : "; ", problem.c_str());
       return 2;
     }
-    std::printf("rules file: %s\n", path.c_str());
+    std::printf("rules file: %s\n", ShellPath(path).c_str());
   }
-  return Check(path);
+  return Check(path, path);
 }
 
 }  // namespace velquor::host

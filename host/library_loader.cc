@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <vector>
 
 #include "platform/registry.h"
@@ -83,7 +84,8 @@ bool FindLibrary(const std::string& explicit_path, bool use_registration,
   }
   for (const std::string& candidate : candidates) {
     if (IsRegularFile(candidate)) {
-      choice->path = candidate;
+      // The path is registered as it stands: no "bin/.." in it.
+      choice->path = std::filesystem::path(candidate).lexically_normal().string();
       return true;
     }
   }

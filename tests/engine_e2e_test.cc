@@ -139,7 +139,7 @@ TEST(ExplainCommand, UsageAndFileErrors) {
 
   RunResult missing = RunVelquor(home.path(), {"explain", home.File("none.html")});
   EXPECT_EQ(missing.status, 2);
-  EXPECT_EQ(missing.err, "velquor: explain: cannot open " + home.File("none.html") +
+  EXPECT_EQ(missing.err, "velquor: explain: " + home.File("none.html") +
                              ": No such file or directory\n");
 
   RunResult two = RunVelquor(home.path(), {"explain", "a", "b"});

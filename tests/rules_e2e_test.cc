@@ -91,7 +91,7 @@ TEST(RulesCheckTest, FindsTheFileOfTheInstallDirSetting) {
   SetInstallDir(home.path(), install.path());
   const RunResult result = RunVelquor(home.path(), {"rules", "check"});
   EXPECT_EQ(result.out, "rules file: " + install.path() +
-                            "\\MYRULES.TXT\n"
+                            "/MYRULES.TXT\n"
                             "line 1: presence rule \"FOUND\" score 5\n"
                             "1 presence rule and 0 occurrence rules added; 0 lines ignored\n");
   EXPECT_EQ(result.status, 0) << result.err;
@@ -114,9 +114,9 @@ TEST(RulesCheckTest, UnreadableFilesAndBadUsage) {
     std::string out;
   } cases[] = {
       {{"rules", "check", dir.File("absent")}, 2,
-       "velquor: rules check: " + dir.File("absent") + ": cannot open: no such file\n", ""},
+       "velquor: rules check: " + dir.File("absent") + ": No such file or directory\n", ""},
       {{"rules", "check", dir.path()}, 2,
-       "velquor: rules check: " + dir.path() + ": cannot open: not a regular file\n", ""},
+       "velquor: rules check: " + dir.path() + ": not a regular file\n", ""},
       {{"rules", "check", dir.File("x%MAINDIR%")}, 2,
        "velquor: rules check: " + dir.File("x%MAINDIR%") +
            ": the path contains %MAINDIR%, so no rules file is read\n",
@@ -139,6 +139,9 @@ TEST(RulesCheckTest, UnreadableFilesAndBadUsage) {
     EXPECT_EQ(result.err, c.err) << c.args.back();
     EXPECT_EQ(result.out, c.out) << c.args.back();
   }
+  const RunResult piped = RunVelquor(dir.path(), {"rules", "check", "-"}, "N,7,ad\n// end\n");
+  EXPECT_EQ(piped.status, 0) << piped.err;
+  EXPECT_EQ(piped.out.rfind("line 1: occurrence rule \"AD\" score 7\n", 0), 0u) << piped.out;
   const RunResult help = RunVelquor(dir.path(), {"rules", "check", "--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("usage: velquor rules check [FILE]\n", 0), 0u) << help.out;

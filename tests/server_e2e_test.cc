@@ -192,7 +192,7 @@ TEST_F(InstallTest, InstallThenFilterGoesThroughTheRegisteredLibrary) {
   RunResult r = RunVelquor(home_.path(), {"install", "--library", copy});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "installed " + copy + " as the filter for text/html\n" +
-                       "user rules file: " + home_.path() + "\\MYRULES.TXT\n");
+                       "user rules file: " + home_.path() + "/MYRULES.TXT\n");
   EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, "PROTOCOLS\\Filter\\text/html", "CLSID"),
             "{5A1C7E32-0B4D-4E62-8F93-2C6B0D1E7A45}");
   EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, std::string(kClassKey) + "\\InprocServer32",
@@ -245,6 +245,11 @@ TEST_F(InstallTest, UninstallUndoesInstall) {
             "<absent>");
   ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_READ, &h), ERROR_SUCCESS);
   RegCloseKey(h);
+  // Once more, with nothing left to undo.
+  r = RunVelquor(home_.path(), {"uninstall"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "velquor: uninstall: nothing is installed in the profile " + home_.path() +
+                       "\n");
 }
 
 TEST_F(InstallTest, BadArgumentsAreReported) {
@@ -339,6 +344,12 @@ TEST(InstalledTree, MinimalHostBuildsAndFiltersAPage) {
   r = RunProgram(build + "/minimal_host", {}, {"VELQUOR_HOME=" + work.File("home")});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "<HTML><BODY><P>Hello from a minimal host.</P></BODY></HTML>\n");
+
+  // The installed program registers the installed library by a plain path.
+  r = RunProgram(prefix + "/bin/velquor", {"install"}, {"VELQUOR_HOME=" + work.File("home")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find(".."), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.rfind("installed " + prefix + "/lib", 0), 0u) << r.out;
 }
 
 }  // namespace

@@ -406,25 +406,25 @@ const char* DescribeFileError(DWORD code) {
     case 0:
       return "no error";
     case ERROR_FILE_NOT_FOUND:
-      return "no such file";
+      return "No such file or directory";
     case ERROR_PATH_NOT_FOUND:
-      return "no such directory on the path";
+      return "No such file or directory";
     case ERROR_TOO_MANY_OPEN_FILES:
-      return "too many open files";
+      return "Too many open files";
     case ERROR_ACCESS_DENIED:
-      return "permission denied";
+      return "Permission denied";
     case ERROR_INVALID_HANDLE:
       return "invalid handle";
     case ERROR_NOT_ENOUGH_MEMORY:
-      return "out of memory";
+      return "Cannot allocate memory";
     case ERROR_READ_FAULT:
-      return "read error";
+      return "Input/output error";
     case ERROR_INVALID_PARAMETER:
-      return "invalid parameter";
+      return "Invalid argument";
     case ERROR_NEGATIVE_SEEK:
       return "position before the start of the file";
     case ERROR_FILENAME_EXCED_RANGE:
-      return "path too long";
+      return "File name too long";
     case ERROR_CANT_ACCESS_FILE:
       return "not a regular file";
     default:

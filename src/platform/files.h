@@ -90,9 +90,10 @@ BOOL CloseHandle(HANDLE object);
 
 namespace velquor {
 
-// A short English description of a last-error code ("file not found",
-// "not a regular file", ...), for messages of the command-line host.
-// Never null.
+// A short English description of a last-error code, worded as the C
+// library's own message for the same cause ("No such file or directory",
+// "Permission denied", ...; "not a regular file" has none), so that the
+// command-line host reports one cause alike in every command. Never null.
 const char* DescribeFileError(DWORD code);
 
 // Test hook: after `reads` more successful ReadFile calls (any thread), every

@@ -255,8 +255,9 @@ char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
 std::string ComputeProfileDirectory() {
   const char* home = std::getenv("VELQUOR_HOME");
   if (home && *home) return home;
+  // A relative XDG_CONFIG_HOME is invalid and ignored, as the convention says.
   const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  if (xdg && *xdg) return std::string(xdg) + "/velquor";
+  if (xdg && *xdg == '/') return std::string(xdg) + "/velquor";
   const char* user_home = std::getenv("HOME");
   if (user_home && *user_home) return std::string(user_home) + "/.config/velquor";
   struct passwd pw;

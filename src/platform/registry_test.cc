@@ -569,6 +569,29 @@ TEST_F(RegistryTest, StoreFileThatIsNotADatabaseGivesFailureCodes) {
   EXPECT_EQ(kept, std::string(8192, 'x'));
 }
 
+// $VELQUOR_HOME first, then an absolute $XDG_CONFIG_HOME, then the home
+// directory; a relative $XDG_CONFIG_HOME is invalid and passed over.
+TEST_F(RegistryTest, ProfileDirectoryFollowsTheEnvironment) {
+  const std::string saved_home = std::getenv("HOME") ? std::getenv("HOME") : "";
+  unsetenv("VELQUOR_HOME");
+  setenv("HOME", base_.c_str(), 1);
+  const struct {
+    const char* xdg;
+    std::string expected;
+  } cases[] = {
+      {"relative/config", base_ + "/.config/velquor"},
+      {"", base_ + "/.config/velquor"},
+      {"/elsewhere/config", "/elsewhere/config/velquor"},
+  };
+  for (const auto& c : cases) {
+    setenv("XDG_CONFIG_HOME", c.xdg, 1);
+    CloseRegistry();
+    EXPECT_EQ(ProfileDirectory(), c.expected) << c.xdg;
+  }
+  unsetenv("XDG_CONFIG_HOME");
+  setenv("HOME", saved_home.c_str(), 1);
+}
+
 TEST_F(RegistryTest, ProfileThatCannotBeCreatedDropsWrites) {
   // A regular file where the profile's parent directory should be: no
   // permission bits needed, so this holds for every user.
