@@ -72,13 +72,8 @@ std::string Effective(const StoreValue& v) {
 // "stored", "default", or "default; the stored data is unusable" when a value
 // exists but is too long for its reader.
 const char* Origin(const StoreValue& v) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, v.key, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-    return "default";
   DWORD size = 0;
-  LSTATUS s = RegQueryValueExA(key, v.name, nullptr, nullptr, nullptr, &size);
-  RegCloseKey(key);
-  if (s != ERROR_SUCCESS) return "default";
+  if (StoredSettingSize(v, &size) != ERROR_SUCCESS) return "default";
   DWORD limit = v.type == StoreType::kText ? kMaxText + 1 : 4;
   return size > limit ? "default; the stored data is too long" : "stored";
 }
@@ -100,8 +95,7 @@ int WriteFailed(const char* action, const StoreValue& v) {
 }
 
 int Set(const StoreValue& v, const std::string& text) {
-  std::string data;
-  DWORD type;
+  LSTATUS s;
   if (v.type == StoreType::kNumber) {
     uint32_t n = 0;
     if (!ParseUint32(text, &n)) {
@@ -109,39 +103,20 @@ int Set(const StoreValue& v, const std::string& text) {
                  text.c_str(), v.name);
       return 1;
     }
-    data = {static_cast<char>(n), static_cast<char>(n >> 8),
-            static_cast<char>(n >> 16), static_cast<char>(n >> 24)};
-    type = REG_DWORD;
+    s = WriteSettingNumber(v, n);
   } else {
     if (text.size() > kMaxText) {
       PrintError("config: %s is %zu bytes long (valid: at most %zu bytes)", v.name,
                  text.size(), kMaxText);
       return 1;
     }
-    data = text;
-    data.push_back('\0');
-    type = REG_SZ;
-  }
-  HKEY key = nullptr;
-  LSTATUS s = RegCreateKeyExA(HKEY_CURRENT_USER, v.key, 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr);
-  if (s == ERROR_SUCCESS) {
-    s = RegSetValueExA(key, v.name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
-                       static_cast<DWORD>(data.size()));
-    RegCloseKey(key);
+    s = WriteSettingText(v, text);
   }
   return s == ERROR_SUCCESS ? 0 : WriteFailed("set", v);
 }
 
 int Unset(const StoreValue& v) {
-  HKEY key = nullptr;
-  LSTATUS s = RegOpenKeyExA(HKEY_CURRENT_USER, v.key, 0, KEY_SET_VALUE, &key);
-  if (s == ERROR_FILE_NOT_FOUND) return 0;  // nothing stored
-  if (s == ERROR_SUCCESS) {
-    s = RegDeleteValueA(key, v.name);
-    RegCloseKey(key);
-  }
-  return s == ERROR_SUCCESS || s == ERROR_FILE_NOT_FOUND ? 0 : WriteFailed("unset", v);
+  return DeleteSetting(v) == ERROR_SUCCESS ? 0 : WriteFailed("unset", v);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "inner_protocol.h"
 #include "library_loader.h"
 #include "platform/registry.h"
+#include "settings/store.h"
 
 namespace velquor::host {
 namespace {
@@ -359,9 +360,8 @@ int RunFilter(int argc, char** argv) {
       // The library counts the pages with its own store access, out of the
       // host's sight; after the first page the host asks the store once
       // itself whether a write would go through.
-      if (!store_probed && RegBeginTransaction() == ERROR_SUCCESS) RegRollbackTransaction();
+      const std::string problem = store_probed ? StoreProblem() : StoreWriteProblem();
       store_probed = true;
-      const std::string problem = StoreProblem();
       if (!problem.empty()) {
         PrintError("%s (using the defaults)", problem.c_str());
         store_problem_told = true;

@@ -54,23 +54,19 @@ bool ParseOptions(const char* command, int argc, char** argv, bool allow_dir,
 
 LSTATUS WriteString(HKEY root, const char* key, const char* name,
                     const std::string& value) {
-  HKEY h = nullptr;
-  LSTATUS rc = RegCreateKeyExA(root, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h,
+  ScopedKey h;
+  LSTATUS rc = RegCreateKeyExA(root, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, h.Out(),
                                nullptr);
   if (rc != ERROR_SUCCESS) return rc;
-  rc = RegSetValueExA(h, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                      static_cast<DWORD>(value.size() + 1));
-  RegCloseKey(h);
-  return rc;
+  return RegSetValueExA(h.get(), name, 0, REG_SZ,
+                        reinterpret_cast<const BYTE*>(value.c_str()),
+                        static_cast<DWORD>(value.size() + 1));
 }
 
 LSTATUS DeleteValue(HKEY root, const char* key, const char* name) {
-  HKEY h = nullptr;
-  LSTATUS rc = RegOpenKeyExA(root, key, 0, KEY_ALL_ACCESS, &h);
-  if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
-  if (rc != ERROR_SUCCESS) return rc;
-  rc = RegDeleteValueA(h, name);
-  RegCloseKey(h);
+  ScopedKey h;
+  LSTATUS rc = RegOpenKeyExA(root, key, 0, KEY_ALL_ACCESS, h.Out());
+  if (rc == ERROR_SUCCESS) rc = RegDeleteValueA(h.get(), name);
   return rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : rc;
 }
 
@@ -78,17 +74,18 @@ LSTATUS DeleteValue(HKEY root, const char* key, const char* name) {
 // neither subkeys nor values left.
 void DeleteEmptyKeys(HKEY root, std::string key) {
   while (!key.empty()) {
-    HKEY h = nullptr;
-    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return;
-    char name[512];
-    DWORD size = sizeof(name);
-    bool has_subkey =
-        RegEnumKeyExA(h, 0, name, &size, nullptr, nullptr, nullptr, nullptr) ==
-        ERROR_SUCCESS;
-    size = sizeof(name);
-    bool has_value = RegEnumValueA(h, 0, name, &size, nullptr, nullptr, nullptr,
-                                   nullptr) == ERROR_SUCCESS;
-    RegCloseKey(h);
+    bool has_subkey = false, has_value = false;
+    {
+      ScopedKey h;
+      if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, h.Out()) != ERROR_SUCCESS) return;
+      char name[512];
+      DWORD size = sizeof(name);
+      has_subkey = RegEnumKeyExA(h.get(), 0, name, &size, nullptr, nullptr, nullptr,
+                                 nullptr) == ERROR_SUCCESS;
+      size = sizeof(name);
+      has_value = RegEnumValueA(h.get(), 0, name, &size, nullptr, nullptr, nullptr,
+                                nullptr) == ERROR_SUCCESS;
+    }
     if (has_subkey || has_value) return;
     if (RegDeleteKeyA(root, key.c_str()) != ERROR_SUCCESS) return;
     size_t slash = key.rfind('\\');
@@ -145,16 +142,17 @@ bool SomethingInstalled() {
   } marks[] = {
       {HKEY_CLASSES_ROOT, kHtmlFilterKey, "CLSID"},
       {HKEY_CLASSES_ROOT, class_key, nullptr},
-      {HKEY_CURRENT_USER, kConfigKey, "InstallDir"},
   };
+  DWORD size = 0;
+  if (StoredSettingSize(kInstallDir, &size) == ERROR_SUCCESS) return true;
   for (const auto& mark : marks) {
-    HKEY h = nullptr;
-    if (RegOpenKeyExA(mark.root, mark.key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) continue;
-    const bool found = mark.value == nullptr ||
-                       RegQueryValueExA(h, mark.value, nullptr, nullptr, nullptr, nullptr) ==
-                           ERROR_SUCCESS;
-    RegCloseKey(h);
-    if (found) return true;
+    ScopedKey h;
+    if (RegOpenKeyExA(mark.root, mark.key.c_str(), 0, KEY_READ, h.Out()) != ERROR_SUCCESS)
+      continue;
+    if (mark.value == nullptr ||
+        RegQueryValueExA(h.get(), mark.value, nullptr, nullptr, nullptr, nullptr) ==
+            ERROR_SUCCESS)
+      return true;
   }
   return false;
 }
@@ -198,7 +196,7 @@ int RunInstall(int argc, char** argv) {
                FormatResult(hr).c_str());
     return 2;
   }
-  LSTATUS rc = WriteString(HKEY_CURRENT_USER, kConfigKey, "InstallDir", dir);
+  LSTATUS rc = WriteSettingText(kInstallDir, dir);
   if (rc == ERROR_SUCCESS)
     rc = WriteString(HKEY_CLASSES_ROOT, kHtmlFilterKey, "CLSID",
                      GuidToString(CLSID_IENubrix));
@@ -253,7 +251,7 @@ int RunUninstall(int argc, char** argv) {
   LSTATUS rc = DeleteValue(HKEY_CLASSES_ROOT, kHtmlFilterKey, "CLSID");
   if (rc == ERROR_SUCCESS) {
     DeleteEmptyKeys(HKEY_CLASSES_ROOT, kHtmlFilterKey);
-    rc = DeleteValue(HKEY_CURRENT_USER, kConfigKey, "InstallDir");
+    rc = DeleteSetting(kInstallDir);
   }
   if (rc != ERROR_SUCCESS) {
     PrintError("uninstall: cannot remove the settings: %s", StatusText(rc).c_str());

@@ -4,7 +4,6 @@
 
 #include "cli.h"
 #include "commands.h"
-#include "platform/registry.h"
 #include "settings/store.h"
 
 namespace velquor::host {
@@ -18,24 +17,6 @@ constexpr char kUsage[] =
     "  Killed: N   advertisements removed\n"
     "\n"
     "  --reset   set both totals to 0 first (in one step), then show them\n";
-
-LSTATUS ResetTotals() {
-  LSTATUS s = RegBeginTransaction();
-  if (s != ERROR_SUCCESS) return s;
-  HKEY key = nullptr;
-  s = RegCreateKeyExA(HKEY_CURRENT_USER, kStatsKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                      nullptr, &key, nullptr);
-  const BYTE zero[4] = {0, 0, 0, 0};
-  for (const StoreValue* v : {&kPages, &kKilled}) {
-    if (s == ERROR_SUCCESS) s = RegSetValueExA(key, v->name, 0, REG_DWORD, zero, 4);
-  }
-  if (key) RegCloseKey(key);
-  if (s != ERROR_SUCCESS) {
-    RegRollbackTransaction();
-    return s;
-  }
-  return RegCommitTransaction();
-}
 
 }  // namespace
 

@@ -102,4 +102,59 @@ void IncrementCounter(const StoreValue& v) {
   IncrementStoreNumber(HKEY_CURRENT_USER, v.key, v.name);
 }
 
+namespace {
+
+LSTATUS WriteSettingBytes(const StoreValue& v, DWORD type, const BYTE* data, DWORD size) {
+  ScopedKey key;
+  LSTATUS s = RegCreateKeyExA(HKEY_CURRENT_USER, v.key, 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, key.Out(), nullptr);
+  if (s != ERROR_SUCCESS) return s;
+  return RegSetValueExA(key.get(), v.name, 0, type, data, size);
+}
+
+}  // namespace
+
+LSTATUS WriteSettingNumber(const StoreValue& v, uint32_t value) {
+  const BYTE bytes[4] = {static_cast<BYTE>(value), static_cast<BYTE>(value >> 8),
+                         static_cast<BYTE>(value >> 16), static_cast<BYTE>(value >> 24)};
+  return WriteSettingBytes(v, REG_DWORD, bytes, sizeof bytes);
+}
+
+LSTATUS WriteSettingText(const StoreValue& v, const std::string& text) {
+  return WriteSettingBytes(v, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                           static_cast<DWORD>(text.size() + 1));
+}
+
+LSTATUS DeleteSetting(const StoreValue& v) {
+  ScopedKey key;
+  LSTATUS s = RegOpenKeyExA(HKEY_CURRENT_USER, v.key, 0, KEY_SET_VALUE, key.Out());
+  if (s == ERROR_SUCCESS) s = RegDeleteValueA(key.get(), v.name);
+  return s == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : s;
+}
+
+LSTATUS StoredSettingSize(const StoreValue& v, DWORD* size) {
+  ScopedKey key;
+  LSTATUS s = RegOpenKeyExA(HKEY_CURRENT_USER, v.key, 0, KEY_QUERY_VALUE, key.Out());
+  if (s != ERROR_SUCCESS) return s;
+  return RegQueryValueExA(key.get(), v.name, nullptr, nullptr, nullptr, size);
+}
+
+LSTATUS ResetTotals() {
+  LSTATUS s = RegBeginTransaction();
+  if (s != ERROR_SUCCESS) return s;
+  for (const StoreValue* v : {&kPages, &kKilled}) {
+    if (s == ERROR_SUCCESS) s = WriteSettingNumber(*v, 0);
+  }
+  if (s != ERROR_SUCCESS) {
+    RegRollbackTransaction();
+    return s;
+  }
+  return RegCommitTransaction();
+}
+
+std::string StoreWriteProblem() {
+  if (RegBeginTransaction() == ERROR_SUCCESS) RegRollbackTransaction();
+  return StoreProblem();
+}
+
 }  // namespace velquor

@@ -113,6 +113,27 @@ std::string ReadTextSetting(const StoreValue& v,
 // IncrementStoreNumber of `v` under HKEY_CURRENT_USER.
 void IncrementCounter(const StoreValue& v);
 
+// For the configuration program, which must tell the user when a write fails
+// (StoreProblem() then says why): stores `v` as a REG_DWORD number or as a
+// REG_SZ text with its terminating zero, creating the key path.
+LSTATUS WriteSettingNumber(const StoreValue& v, uint32_t value);
+LSTATUS WriteSettingText(const StoreValue& v, const std::string& text);
+
+// Deletes the stored `v`, so that its default applies; ERROR_SUCCESS when
+// nothing was stored.
+LSTATUS DeleteSetting(const StoreValue& v);
+
+// The size in bytes of the stored data of `v`; ERROR_FILE_NOT_FOUND when
+// nothing is stored.
+LSTATUS StoredSettingSize(const StoreValue& v, DWORD* size);
+
+// Sets both totals, "Pages" and "Killed", to 0 in one transaction.
+LSTATUS ResetTotals();
+
+// Whether a write to the store would go through now: begins a transaction
+// and rolls it back. "" when it would, else why not, naming the file.
+std::string StoreWriteProblem();
+
 }  // namespace velquor
 
 #endif  // VELQUOR_SETTINGS_STORE_H_
