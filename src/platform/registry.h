@@ -5,9 +5,10 @@
 // stats, reg export/import).
 //
 // The registry lives in one SQLite database, "registry.db", in the profile
-// directory ($VELQUOR_HOME, else $XDG_CONFIG_HOME/velquor, else
-// $HOME/.config/velquor). The database and its directory are created at the
-// first write; a read never creates anything. Key paths and value names
+// directory ($VELQUOR_HOME, else $XDG_CONFIG_HOME/velquor when that is an
+// absolute path, else $HOME/.config/velquor). The database and its directory
+// are created at the first write; a read never creates anything, but a
+// profile path that names a file is reported as a problem. Key paths and value names
 // compare without regard to ASCII case and keep the case they were created
 // with; values keep their type and raw bytes. A store that cannot be opened,
 // is not a database or stays locked past the busy timeout (2 s) yields
@@ -123,7 +124,9 @@ LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, DWORD* name_size,
                       void* last_write_time);
 
 // The `index`th value (the default value, named "", comes first), name as in
-// RegEnumKeyExA, type and data as in RegQueryValueExA.
+// RegEnumKeyExA, type and data as in RegQueryValueExA. Both enumerations cost
+// the same for every index when a handle asks for the indexes in order (the
+// same index again, or the next) while the store is unchanged.
 LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD* name_size,
                       DWORD* reserved, DWORD* type, BYTE* data,
                       DWORD* data_size);
