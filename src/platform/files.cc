@@ -228,6 +228,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* security,
     std::lock_guard<std::mutex> lock(g_files_mu);
     try {
       if (g_files.size() <= static_cast<size_t>(fd)) g_files.resize(static_cast<size_t>(fd) + 1);
+      // A descriptor closed behind this layer's back may have left its entry.
+      delete g_files[static_cast<size_t>(fd)];
       g_files[static_cast<size_t>(fd)] = open_file;
       kept = true;
     } catch (const std::bad_alloc&) {
