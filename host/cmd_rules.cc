@@ -328,7 +328,7 @@ int RunRules(int argc, char** argv) {
     }
     std::printf("rules file: %s\n", ShellPath(path).c_str());
   }
-  return Check(path, path);
+  return Check(path, ShellPath(path));
 }
 
 }  // namespace velquor::host

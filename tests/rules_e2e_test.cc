@@ -1,6 +1,7 @@
 // `velquor rules check`, run as a user would: output, exit status, and the
 // rules file found through the "InstallDir" setting.
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "e2e_util.h"
@@ -95,6 +96,10 @@ TEST(RulesCheckTest, FindsTheFileOfTheInstallDirSetting) {
                             "line 1: presence rule \"FOUND\" score 5\n"
                             "1 presence rule and 0 occurrence rules added; 0 lines ignored\n");
   EXPECT_EQ(result.status, 0) << result.err;
+  std::filesystem::remove(install.File("myrules.txt"));
+  EXPECT_EQ(RunVelquor(home.path(), {"rules", "check"}).err,
+            "velquor: rules check: " + install.path() +
+                "/MYRULES.TXT: No such file or directory\n");
 
   SetInstallDir(home.path(), "%MAINDIR%");
   const RunResult placeholder = RunVelquor(home.path(), {"rules", "check"});
