@@ -494,6 +494,14 @@ void CloseRegistry() {
     delete g_cache;
     g_cache = nullptr;
   }
+  // The handle table goes too when no handle is open, so that unloading the
+  // library leaves nothing behind; handles still open keep it.
+  std::lock_guard<std::mutex> lock(g_handle_mu);
+  if (std::none_of(g_handles.begin(), g_handles.end(),
+                   [](const HandleSlot& slot) { return slot.used; })) {
+    std::vector<HandleSlot>().swap(g_handles);
+    std::vector<uint32_t>().swap(g_free_handles);
+  }
 }
 
 }  // namespace velquor
