@@ -151,8 +151,8 @@ LSTATUS OpenConnection(bool create, Connection** out) {
   {
     std::lock_guard<std::mutex> lock(g_mu);
     ResolveLocked();
-    dir = g_dir;
-    file = g_file;
+    dir = TextsLocked().dir;
+    file = TextsLocked().file;
   }
   if (dir.empty()) {
     SetProblem("no profile directory: set VELQUOR_HOME or HOME");

@@ -458,10 +458,7 @@ void CloseRegistry() {
     g_resolved = false;
     // What the texts hold goes, so that unloading the library leaves nothing
     // behind; they are filled again at the next use.
-    std::string().swap(g_dir);
-    std::string().swap(g_file);
-    std::string().swap(g_serial_file);
-    std::string().swap(g_problem);
+    ReleaseTextsLocked();
     serial = g_serial.exchange(nullptr, std::memory_order_acq_rel);
     g_serial_writable.store(false, std::memory_order_release);
     g_live.store(nullptr, std::memory_order_release);

@@ -157,14 +157,22 @@ struct HandleSlot {
 
 // ---- Process-wide state (defined in the file of its job) --------------------
 
-// registry_profile.cc. The texts are never destroyed: shut-down may run after
-// the static destructors, and other threads may still call in at exit.
+// registry_profile.cc.
 extern std::mutex g_mu;
 extern bool g_resolved;
-extern std::string& g_dir;
-extern std::string& g_file;
-extern std::string& g_serial_file;
-extern std::string& g_problem;
+
+// Where the profile is and why the store last failed. Made at first use and
+// deleted by CloseRegistry(), never a static object: shut-down may run after
+// the static destructors, and other threads may still call in at exit.
+struct ProfileTexts {
+  std::string dir;
+  std::string file;
+  std::string serial_file;
+  std::string problem;
+};
+// Both require g_mu.
+ProfileTexts& TextsLocked();
+void ReleaseTextsLocked();
 
 // registry_connections.cc. The connection lists are intrusive so that nothing
 // owns memory through a destructor: a connection left open at exit stays

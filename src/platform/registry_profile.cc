@@ -14,18 +14,10 @@ namespace velquor::registry_internal {
 
 constinit std::mutex g_mu;
 constinit bool g_resolved = false;
-namespace {
-constinit NeverDestroyed<std::string> g_dir_holder;
-constinit NeverDestroyed<std::string> g_file_holder;
-constinit NeverDestroyed<std::string> g_serial_file_holder;
-constinit NeverDestroyed<std::string> g_problem_holder;
-}  // namespace
-constinit std::string& g_dir = g_dir_holder.value;
-constinit std::string& g_file = g_file_holder.value;
-constinit std::string& g_serial_file = g_serial_file_holder.value;
-constinit std::string& g_problem = g_problem_holder.value;
 
 namespace {
+
+constinit ProfileTexts* g_texts = nullptr;
 
 std::string ComputeProfileDirectory() {
   const char* home = std::getenv("VELQUOR_HOME");
@@ -48,23 +40,34 @@ std::string ComputeProfileDirectory() {
 }  // namespace
 
 // Requires g_mu.
+ProfileTexts& TextsLocked() {
+  if (g_texts == nullptr) g_texts = new ProfileTexts;
+  return *g_texts;
+}
+
+void ReleaseTextsLocked() {
+  delete g_texts;
+  g_texts = nullptr;
+}
+
 void ResolveLocked() {
   if (g_resolved) return;
-  g_dir = ComputeProfileDirectory();
-  g_file = g_dir.empty() ? "" : g_dir + "/" + kStoreFileName;
-  g_serial_file = g_dir.empty() ? "" : g_dir + "/" + kSerialFileName;
+  ProfileTexts& t = TextsLocked();
+  t.dir = ComputeProfileDirectory();
+  t.file = t.dir.empty() ? "" : t.dir + "/" + kStoreFileName;
+  t.serial_file = t.dir.empty() ? "" : t.dir + "/" + kSerialFileName;
   g_resolved = true;
 }
 
 void SetProblem(const std::string& problem) {
   std::lock_guard<std::mutex> lock(g_mu);
-  g_problem = problem;
+  TextsLocked().problem = problem;
 }
 
 std::string StoreFile() {
   std::lock_guard<std::mutex> lock(g_mu);
   ResolveLocked();
-  return g_file;
+  return TextsLocked().file;
 }
 
 }  // namespace velquor::registry_internal
@@ -76,14 +79,14 @@ using namespace registry_internal;
 std::string ProfileDirectory() {
   std::lock_guard<std::mutex> lock(g_mu);
   ResolveLocked();
-  return g_dir;
+  return TextsLocked().dir;
 }
 
 std::string StoreFilePath() { return StoreFile(); }
 
 std::string StoreProblem() {
   std::lock_guard<std::mutex> lock(g_mu);
-  return g_problem;
+  return TextsLocked().problem;
 }
 
 }  // namespace velquor

@@ -34,7 +34,7 @@ uint64_t* MapSerial(bool create) {
   {
     std::lock_guard<std::mutex> lock(g_mu);
     ResolveLocked();
-    path = g_serial_file;
+    path = TextsLocked().serial_file;
   }
   if (path.empty()) return nullptr;
   int flags = O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0);
