@@ -19,13 +19,13 @@
 #include "engine/page_scanner.h"
 #include "engine/replacement_markup.h"
 #include "engine/scores.h"
-#include "engine/text_helpers.h"
 #include "filter/filter_stream.h"
 #include "memory_protocol.h"
 #include "platform/registry.h"
 #include "platform/resources.h"
 #include "rules/keyword_rules.h"
 #include "settings/store.h"
+#include "text/text_helpers.h"
 
 namespace velquor {
 namespace {

@@ -3,8 +3,8 @@
 #include <fstream>
 
 #include "rules/keyword_rules.h"
+#include "server/application.h"
 #include "server/server_test_support.h"
-#include "settings/application.h"
 
 namespace velquor::test {
 namespace {

@@ -8,8 +8,8 @@
 // thread. Texts are bytes in the ANSI code page (Windows-1252) and may hold
 // zero bytes; upper-casing changes only a-z and never a text's length, so a
 // position found in an upper-cased copy is valid in the original.
-#ifndef VELQUOR_ENGINE_TEXT_HELPERS_H_
-#define VELQUOR_ENGINE_TEXT_HELPERS_H_
+#ifndef VELQUOR_TEXT_TEXT_HELPERS_H_
+#define VELQUOR_TEXT_TEXT_HELPERS_H_
 
 #include <cstdint>
 #include <string>
@@ -97,4 +97,4 @@ std::string JudgedCopy(const std::string& segment);
 
 }  // namespace velquor
 
-#endif  // VELQUOR_ENGINE_TEXT_HELPERS_H_
+#endif  // VELQUOR_TEXT_TEXT_HELPERS_H_
