@@ -3,17 +3,15 @@
 #include <cstddef>
 #include <vector>
 
+#include "platform/ascii.h"
 #include "platform/url.h"
 
 namespace velquor {
 
 namespace {
 
-char UpperChar(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
 
-bool EqualCharsNoCase(char a, char b) { return UpperChar(a) == UpperChar(b); }
+bool EqualCharsNoCase(char a, char b) { return AsciiUpper(a) == AsciiUpper(b); }
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -221,15 +219,11 @@ std::string UpperCase(const std::string& text) {
 }
 
 void UpperCaseInPlace(std::string& text) {
-  for (char& c : text) c = UpperChar(c);
+  for (char& c : text) c = AsciiUpper(c);
 }
 
 bool EqualsNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (!EqualCharsNoCase(a[i], b[i])) return false;
-  }
-  return true;
+  return AsciiEqualsNoCase(a, b);
 }
 
 int32_t ReadDecimal(std::string_view text) {
