@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/reg_transaction.h"
+
 namespace velquor::host {
 namespace {
 
@@ -505,14 +507,15 @@ bool ReadRegistry(std::vector<RegFileKey>* keys, std::vector<std::string>* skipp
 }
 
 bool ApplyRegFile(const std::vector<RegFileKey>& keys, RegFileError* error) {
-  LSTATUS s = RegBeginTransaction();
-  if (s != ERROR_SUCCESS) {
+  ScopedRegTransaction transaction;
+  if (!transaction.owned()) {
     error->line = 0;
-    error->message = Explain(s);
+    error->message = Explain(transaction.begin_status());
     return false;
   }
+  // Every failure below leaves the scope without a commit: nothing lands.
+  LSTATUS s = ERROR_SUCCESS;
   auto fail = [&](int line, const std::string& what, LSTATUS status) {
-    RegRollbackTransaction();
     error->line = line;
     error->message = what + ": " + Explain(status);
     return false;
@@ -546,7 +549,7 @@ bool ApplyRegFile(const std::vector<RegFileKey>& keys, RegFileError* error) {
     }
     RegCloseKey(handle);
   }
-  s = RegCommitTransaction();
+  s = transaction.Commit();
   if (s != ERROR_SUCCESS) {
     error->line = 0;
     error->message = "cannot commit: " + Explain(s);

@@ -9,6 +9,7 @@
 #include "platform/codepage.h"
 #include "platform/error_info.h"
 #include "platform/module.h"
+#include "platform/reg_transaction.h"
 #include "platform/registry.h"
 #include "platform/typelib_objects.h"
 #include "platform/typelib_text.h"
@@ -170,7 +171,7 @@ HRESULT RegisterTypeLib(ITypeLib* lib, LPCOLESTR full_path, LPCOLESTR help_dir) 
   const std::string base = velquor::VersionKey(a.guid, a.wMajorVerNum, a.wMinorVerNum);
 
   // Inside a caller's transaction the caller decides what is kept.
-  const bool own_transaction = velquor::RegBeginTransaction() == ERROR_SUCCESS;
+  velquor::ScopedRegTransaction transaction;
   LSTATUS status = WriteString(base, nullptr, lib_doc.empty() ? lib_name : lib_doc);
   if (status == ERROR_SUCCESS) {
     status = WriteString(base + "\\" + velquor::Hex(a.lcid) + "\\" + velquor::SysKindName(a.syskind),
@@ -206,14 +207,7 @@ HRESULT RegisterTypeLib(ITypeLib* lib, LPCOLESTR full_path, LPCOLESTR help_dir) 
     if (status == ERROR_SUCCESS) status = WriteString(key + "\\TypeLib", nullptr, libid);
     if (status == ERROR_SUCCESS) status = WriteString(key + "\\TypeLib", "Version", version);
   }
-  if (own_transaction) {
-    if (status == ERROR_SUCCESS) {
-      status = velquor::RegCommitTransaction();
-      if (status != ERROR_SUCCESS) velquor::RegRollbackTransaction();
-    } else {
-      velquor::RegRollbackTransaction();
-    }
-  }
+  if (status == ERROR_SUCCESS) status = transaction.Commit();
   return status == ERROR_SUCCESS ? S_OK : TYPE_E_REGISTRYACCESS;
 }
 
@@ -294,7 +288,7 @@ HRESULT UnRegisterTypeLib(REFGUID libid, WORD major, WORD minor, LCID lcid, SYSK
   std::string lcid_key;
   if (!FindRegisteredPath(version_key, lcid, &path, &lcid_key)) return TYPE_E_LIBNOTREGISTERED;
   const std::string libid_text = velquor::GuidToString(libid);
-  const bool own_transaction = velquor::RegBeginTransaction() == ERROR_SUCCESS;
+  velquor::ScopedRegTransaction transaction;
   // The interfaces that name this library and version, whether or not the
   // registered file can still be loaded.
   const std::string version = velquor::Hex(major) + "." + velquor::Hex(minor);
@@ -322,13 +316,6 @@ HRESULT UnRegisterTypeLib(REFGUID libid, WORD major, WORD minor, LCID lcid, SYSK
     status = RegDeleteKeyA(HKEY_CLASSES_ROOT, lib_key.c_str());
     if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
   }
-  if (own_transaction) {
-    if (status == ERROR_SUCCESS) {
-      status = velquor::RegCommitTransaction();
-      if (status != ERROR_SUCCESS) velquor::RegRollbackTransaction();
-    } else {
-      velquor::RegRollbackTransaction();
-    }
-  }
+  if (status == ERROR_SUCCESS) status = transaction.Commit();
   return status == ERROR_SUCCESS ? S_OK : TYPE_E_REGISTRYACCESS;
 }
