@@ -25,11 +25,10 @@ std::unique_ptr<KeywordMatcher> KeywordMatcher::Build() {
   const KeywordRuleList& occurrence = OccurrenceRules();
 
   const auto add = [&m](std::string_view keyword) {
-    auto [it, added] = m->numbers_.emplace(std::string(keyword),
-                                           static_cast<int>(m->keywords_.size()));
+    auto [it, added] =
+        m->numbers_.emplace(std::string(keyword), static_cast<int>(m->keywords_.size()));
     if (added) {
-      m->keywords_.push_back(
-          Keyword{static_cast<uint32_t>(keyword.size()), 0, 0});
+      m->keywords_.push_back(Keyword{static_cast<uint32_t>(keyword.size()), 0, 0});
     }
     return it->second;
   };
@@ -68,8 +67,7 @@ std::unique_ptr<KeywordMatcher> KeywordMatcher::Build() {
   for (const auto& [keyword, number] : m->numbers_) {
     uint32_t state = 0;
     for (char c : keyword) {
-      const size_t slot =
-          state * classes + m->byte_class_[static_cast<unsigned char>(c)];
+      const size_t slot = state * classes + m->byte_class_[static_cast<unsigned char>(c)];
       if (next[slot] == 0) {
         const uint32_t fresh = static_cast<uint32_t>(terminal.size());
         next[slot] = fresh;
@@ -129,8 +127,7 @@ std::unique_ptr<KeywordMatcher> KeywordMatcher::Build() {
   for (size_t s = 0; s < states; ++s) {
     const size_t to = renumbered[s];
     for (size_t c = 0; c < classes; ++c) {
-      m->edges_[to * classes + c].row =
-          rows + renumbered[next[s * classes + c]] * classes;
+      m->edges_[to * classes + c].row = rows + renumbered[next[s * classes + c]] * classes;
     }
     m->terminal_[to] = terminal[s];
     // 0 ends an output chain; the start state is never on one.
@@ -140,10 +137,8 @@ std::unique_ptr<KeywordMatcher> KeywordMatcher::Build() {
   return m;
 }
 
-const KeywordMatcher::Edge* KeywordMatcher::Run(std::string_view text,
-                                                size_t from, size_t to,
-                                                const Edge* state,
-                                                HitList* hits) const {
+const KeywordMatcher::Edge* KeywordMatcher::Run(std::string_view text, size_t from, size_t to,
+                                                const Edge* state, HitList* hits) const {
   const uint32_t* byte_class = byte_class_;
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.data());
   for (size_t i = from; i < to; ++i) {
@@ -183,19 +178,17 @@ void KeywordMatcher::FindHits(std::string_view text, HitList* hits) const {
     const unsigned char* from[kStreams] = {(bytes + begin[K])...};
     const size_t warm = kStreams > 1 ? max_length_ : 0;
     for (size_t i = 0; i < warm; ++i) {
-      ((K == 0 ? void()
-               : void(state[K] = state[K][byte_class[(from[K] - warm)[i]]].row)),
-       ...);
+      ((K == 0 ? void() : void(state[K] = state[K][byte_class[(from[K] - warm)[i]]].row)), ...);
     }
-    const auto step = [&](const Edge*& s, const unsigned char* at,
-                          HitList* to) {
+    const auto step = [&](const Edge*& s, const unsigned char* at, HitList* to) {
       s = s[byte_class[*at]].row;
       if (s >= output_from) [[unlikely]] {
         RecordHit(to, static_cast<size_t>(at - bytes) + 1, s);
       }
     };
     for (size_t i = 0; i < part; ++i) (step(state[K], from[K] + i, list[K]), ...);
-  }(std::make_index_sequence<kStreams>{});
+  }
+  (std::make_index_sequence<kStreams>{});
   HitList* last = kStreams == 1 ? hits : &more[kStreams - 2];
   Run(text, part * kStreams, n, state[kStreams - 1], last);
   for (int k = 1; k < kStreams; ++k) {
@@ -205,8 +198,7 @@ void KeywordMatcher::FindHits(std::string_view text, HitList* hits) const {
 }
 
 template <typename Found>
-void KeywordMatcher::ForEachCount(std::string_view text,
-                                  const Found& found) const {
+void KeywordMatcher::ForEachCount(std::string_view text, const Found& found) const {
   HitList hits;
   // Stretches shorter than a few keyword lengths would spend more on finding
   // their start state than side-by-side reading saves.
@@ -315,9 +307,7 @@ int32_t KeywordMatcher::Score(std::string_view text) const {
 
 std::vector<int32_t> KeywordMatcher::Counts(std::string_view text) const {
   std::vector<int32_t> counts(keywords_.size(), 0);
-  ForEachCount(text, [&counts](uint32_t keyword, int32_t count) {
-    counts[keyword] = count;
-  });
+  ForEachCount(text, [&counts](uint32_t keyword, int32_t count) { counts[keyword] = count; });
   return counts;
 }
 
@@ -349,8 +339,7 @@ constinit SharedMatcher shared_matcher;
 const KeywordMatcher* CurrentKeywordMatcher() {
   const uint64_t presence = PresenceRules().generation();
   const uint64_t occurrence = OccurrenceRules().generation();
-  const BuiltMatcher* built =
-      shared_matcher.current.load(std::memory_order_acquire);
+  const BuiltMatcher* built = shared_matcher.current.load(std::memory_order_acquire);
   if (built != nullptr && built->presence_generation == presence &&
       built->occurrence_generation == occurrence) {
     return built->matcher.get();

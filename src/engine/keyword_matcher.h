@@ -26,9 +26,8 @@ struct WordPair {
 
 // Word pairs that together mark advertising wording, each worth kPairBonus.
 inline constexpr WordPair kWordPairs[] = {
-    {"FREE", "ADVERTIS"},   {"FREE", "BANNER"},     {"LINK", "EXCHANGE"},
-    {"MEMBER", "EXCHANGE"}, {"BANNER", "EXCHANGE"}, {"MEMBER", "BANNER"},
-    {"MARKETING", "BANNER"},
+    {"FREE", "ADVERTIS"},   {"FREE", "BANNER"},   {"LINK", "EXCHANGE"},    {"MEMBER", "EXCHANGE"},
+    {"BANNER", "EXCHANGE"}, {"MEMBER", "BANNER"}, {"MARKETING", "BANNER"},
 };
 inline constexpr int kPairCount = sizeof(kWordPairs) / sizeof(kWordPairs[0]);
 inline constexpr int32_t kPairBonus = 150;
@@ -113,16 +112,15 @@ class KeywordMatcher {
 
   // Runs the automaton over text[from, to) starting in `state`; records the
   // hits into `hits`. Returns the state reached.
-  const Edge* Run(std::string_view text, size_t from, size_t to,
-                  const Edge* state, HitList* hits) const;
+  const Edge* Run(std::string_view text, size_t from, size_t to, const Edge* state,
+                  HitList* hits) const;
   // The number of the state whose row is `row`.
   uint32_t StateNumber(const Edge* row) const {
     const uint64_t offset = static_cast<uint64_t>(row - edges_.data());
     return static_cast<uint32_t>((offset * class_reciprocal_) >> 40);
   }
   // Appends a hit; out of line, as it is rarely taken.
-  [[gnu::noinline]] static void RecordHit(HitList* hits, size_t end,
-                                          const Edge* state) {
+  [[gnu::noinline]] static void RecordHit(HitList* hits, size_t end, const Edge* state) {
     hits->push_back(Hit{end, state});
   }
   // Every hit in `text`, in order of their end.
@@ -148,10 +146,10 @@ class KeywordMatcher {
   // on, so one comparison tells whether to look at them.
   std::vector<Edge> edges_;
   const Edge* output_from_ = nullptr;
-  std::vector<int32_t> terminal_;     // keyword ending at the state, or -1
-  std::vector<uint32_t> first_out_;   // the state or its nearest terminal
-                                      // proper suffix; 0 for none
-  std::vector<uint32_t> next_out_;    // for a terminal state: the next one
+  std::vector<int32_t> terminal_;    // keyword ending at the state, or -1
+  std::vector<uint32_t> first_out_;  // the state or its nearest terminal
+                                     // proper suffix; 0 for none
+  std::vector<uint32_t> next_out_;   // for a terminal state: the next one
 };
 
 // The matcher for the lists as they are now; null when it would be too large

@@ -9,8 +9,8 @@ class RegTransactionTest : public TempProfileTest {
  protected:
   static LSTATUS Write(const char* key_path) {
     HKEY key = nullptr;
-    LSTATUS s = RegCreateKeyExA(HKEY_CURRENT_USER, key_path, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                nullptr, &key, nullptr);
+    LSTATUS s = RegCreateKeyExA(HKEY_CURRENT_USER, key_path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                &key, nullptr);
     if (s == ERROR_SUCCESS) RegCloseKey(key);
     return s;
   }

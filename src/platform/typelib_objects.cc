@@ -127,9 +127,7 @@ class TypeLib final : public ITypeLib {
     return count;
   }
 
-  UINT STDMETHODCALLTYPE GetTypeInfoCount() override {
-    return static_cast<UINT>(infos_.size());
-  }
+  UINT STDMETHODCALLTYPE GetTypeInfoCount() override { return static_cast<UINT>(infos_.size()); }
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, ITypeInfo** info) override {
     if (info == nullptr) return E_INVALIDARG;
     *info = nullptr;
@@ -156,21 +154,23 @@ class TypeLib final : public ITypeLib {
   }
   HRESULT STDMETHODCALLTYPE GetLibAttr(TLIBATTR** attr) override {
     if (attr == nullptr) return E_INVALIDARG;
-    *attr = new (std::nothrow) TLIBATTR{desc_.guid,  desc_.lcid,  desc_.syskind,
-                                        desc_.major, desc_.minor, desc_.lib_flags};
+    *attr = new (std::nothrow)
+        TLIBATTR{desc_.guid, desc_.lcid, desc_.syskind, desc_.major, desc_.minor, desc_.lib_flags};
     return *attr != nullptr ? S_OK : E_OUTOFMEMORY;
   }
   HRESULT STDMETHODCALLTYPE GetTypeComp(ITypeComp** comp) override {
     if (comp != nullptr) *comp = nullptr;
     return E_NOTIMPL;
   }
-  HRESULT STDMETHODCALLTYPE GetDocumentation(INT index, BSTR* name, BSTR* doc,
-                                             DWORD* help_context, BSTR* help_file) override {
+  HRESULT STDMETHODCALLTYPE GetDocumentation(INT index, BSTR* name, BSTR* doc, DWORD* help_context,
+                                             BSTR* help_file) override {
     if (index < -1 || (index >= 0 && static_cast<std::size_t>(index) >= infos_.size())) {
       return TYPE_E_ELEMENTNOTFOUND;
     }
-    const std::string& n = index < 0 ? desc_.name : desc_.types[static_cast<std::size_t>(index)].name;
-    const std::string& d = index < 0 ? desc_.help : desc_.types[static_cast<std::size_t>(index)].help;
+    const std::string& n =
+        index < 0 ? desc_.name : desc_.types[static_cast<std::size_t>(index)].name;
+    const std::string& d =
+        index < 0 ? desc_.help : desc_.types[static_cast<std::size_t>(index)].help;
     return Document(n, d, name, doc, help_context, help_file);
   }
   HRESULT STDMETHODCALLTYPE IsName(LPOLESTR name, ULONG, BOOL* found) override {
@@ -184,8 +184,7 @@ class TypeLib final : public ITypeLib {
   }
   HRESULT STDMETHODCALLTYPE FindName(LPOLESTR name, ULONG, ITypeInfo** infos, MEMBERID* ids,
                                      USHORT* found) override {
-    if (name == nullptr || infos == nullptr || ids == nullptr || found == nullptr ||
-        *found == 0) {
+    if (name == nullptr || infos == nullptr || ids == nullptr || found == nullptr || *found == 0) {
       return E_INVALIDARG;
     }
     const std::string wanted = AnsiFromWide(name);
@@ -303,7 +302,8 @@ HRESULT TypeInfo::GetContainingTypeLib(ITypeLib** lib, UINT* index) {
 }
 
 bool EndsWithNoCase(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() && AsciiEqualsNoCase(text.substr(text.size() - tail.size()), tail);
+  return text.size() >= tail.size() &&
+         AsciiEqualsNoCase(text.substr(text.size() - tail.size()), tail);
 }
 
 HRESULT LoadFromFile(const std::string& path, ITypeLib** lib) {

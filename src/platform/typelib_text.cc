@@ -26,8 +26,8 @@ std::string Trim(const std::string& s) {
 bool IsIdentifier(const std::string& s) {
   if (s.empty() || s.size() > 255) return false;
   for (const char c : s) {
-    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                    (c >= '0' && c <= '9') || c == '_';
+    const bool ok =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
     if (!ok) return false;
   }
   return !(s[0] >= '0' && s[0] <= '9');
@@ -58,11 +58,13 @@ bool ParseTypeFlags(const std::string& s, unsigned* flags) {
     const char* text;
     unsigned flag;
   };
-  static constexpr Name kNames[] = {
-      {"dual", kDual},           {"oleautomation", kOleAutomation},
-      {"dispatchable", kDispatchable}, {"creatable", kCreatable},
-      {"hidden", kHidden},       {"nonextensible", kNonExtensible},
-      {"restricted", kRestricted}};
+  static constexpr Name kNames[] = {{"dual", kDual},
+                                    {"oleautomation", kOleAutomation},
+                                    {"dispatchable", kDispatchable},
+                                    {"creatable", kCreatable},
+                                    {"hidden", kHidden},
+                                    {"nonextensible", kNonExtensible},
+                                    {"restricted", kRestricted}};
   *flags = 0;
   std::size_t pos = 0;
   bool any = false;
@@ -122,7 +124,8 @@ bool Once(std::vector<std::string>* seen, const std::string& keyword) {
 
 bool ParseLibraryAttribute(const std::string& keyword, const std::string& rest, LibDesc* lib) {
   if (keyword == "uuid") return (lib->has_guid = ParseGuid(rest, &lib->guid));
-  if (keyword == "version") return (lib->has_version = ParseVersion(rest, &lib->major, &lib->minor));
+  if (keyword == "version")
+    return (lib->has_version = ParseVersion(rest, &lib->major, &lib->minor));
   if (keyword == "lcid") return ParseUnsigned(rest, 0xFFFFFFFFu, &lib->lcid);
   if (keyword == "helpstring") return ParseQuoted(rest, &lib->help);
   if (keyword == "flags") return ParseLibFlags(rest, &lib->lib_flags);
@@ -167,9 +170,8 @@ bool Complete(LibDesc* lib) {
         return false;
       }
     } else {
-      type.kind = (type.section == "dispinterface" || (type.flags & kDual) != 0)
-                      ? TKIND_DISPATCH
-                      : TKIND_INTERFACE;
+      type.kind = (type.section == "dispinterface" || (type.flags & kDual) != 0) ? TKIND_DISPATCH
+                                                                                 : TKIND_INTERFACE;
       if (type.inherits.empty()) return false;
       if (type.inherits != "IUnknown" && type.inherits != "IDispatch") {
         const int base = FindType(*lib, type.inherits);

@@ -32,8 +32,8 @@ struct TypeDesc {
   bool has_guid = false;
   unsigned flags = 0;
   std::string help;
-  std::string inherits;        // interfaces
-  std::string default_iface;   // classes
+  std::string inherits;       // interfaces
+  std::string default_iface;  // classes
   TYPEKIND kind = TKIND_INTERFACE;
 };
 

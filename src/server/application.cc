@@ -33,9 +33,7 @@ __attribute__((constructor)) void OnLibraryAttach() {
   velquor::Application::Startup(velquor::ModuleOfAddress(&kModuleAnchor));
 }
 
-__attribute__((destructor)) void OnLibraryDetach() {
-  velquor::Application::Shutdown();
-}
+__attribute__((destructor)) void OnLibraryDetach() { velquor::Application::Shutdown(); }
 
 }  // namespace
 #endif

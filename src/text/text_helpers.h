@@ -32,8 +32,7 @@ std::string ReadTextAttribute(const std::string& text, const std::string& name);
 
 // The value ReadTextAttribute gives, as a view into `text` (valid while
 // `text` is); for callers that only compare or copy it once.
-std::string_view ReadTextAttributeView(std::string_view text,
-                                       std::string_view name);
+std::string_view ReadTextAttributeView(std::string_view text, std::string_view name);
 
 // The characters of `text` that stand outside tags (quotes inside a tag hide
 // "<" and ">"), trimmed; "" when that text contains "write" in any case.
