@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/registry.h"
+#include "platform/testing_registry.h"
 #include "rules/keyword_rules.h"
 
 namespace velquor::test {
@@ -21,23 +22,13 @@ namespace velquor::test {
 inline constexpr char kConfigPath[] = "Software\\Morvanet\\Velquor\\Config";
 inline constexpr char kStatsPath[] = "Software\\Morvanet\\Velquor\\Stats";
 
-class ProfileTest : public ::testing::Test {
+class ProfileTest : public TempProfileTest {
  protected:
   void SetUp() override {
-    std::string dir = ::testing::TempDir() + "velquor-engine-XXXXXX";
-    ASSERT_NE(mkdtemp(dir.data()), nullptr) << dir;
-    home_ = dir;
-    setenv("VELQUOR_HOME", home_.c_str(), 1);
-    CloseRegistry();  // the next registry call opens the new profile
+    TempProfileTest::SetUp();
     PresenceRules().clear();
     OccurrenceRules().clear();
     AddBuiltInRules();
-  }
-
-  void TearDown() override {
-    CloseRegistry();
-    std::error_code ignored;
-    std::filesystem::remove_all(home_, ignored);
   }
 
   static void SetNumber(const char* name, uint32_t value, const char* path = kConfigPath) {
@@ -86,9 +77,6 @@ class ProfileTest : public ::testing::Test {
     RegCloseKey(key);
     return value;
   }
-
- private:
-  std::string home_;
 };
 
 }  // namespace velquor::test

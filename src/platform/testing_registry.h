@@ -1,6 +1,7 @@
-// Helpers for tests that write the registry: a fresh profile directory per
-// test, and a dump of a registry tree as text, one line per key and value,
-// so that a test can compare everything a run wrote at once. Test code only.
+// Helpers for tests that use the registry: a fresh profile directory per
+// test or per program, and a dump of a registry tree as text, one line per
+// key and value, so that a test can compare everything a run wrote at once.
+// Test code only.
 #ifndef VELQUOR_PLATFORM_TESTING_REGISTRY_H_
 #define VELQUOR_PLATFORM_TESTING_REGISTRY_H_
 
@@ -15,22 +16,58 @@
 
 namespace velquor {
 
-// A test whose registry lives in its own temporary profile directory.
+// A temporary directory `dir` of its own, whose subdirectory "profile" (not
+// made: the store makes it at its first write) is the registry profile:
+// VELQUOR_HOME names it, and the registry forgets any profile it had open.
+// Remove closes the registry and removes the directory with all below it.
+struct TempProfile {
+  std::string dir;
+  std::string home;
+
+  // False when no temporary directory can be made.
+  bool Create() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "velquor-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) return false;
+    dir = pattern;
+    home = dir + "/profile";
+    setenv("VELQUOR_HOME", home.c_str(), 1);
+    CloseRegistry();
+    return true;
+  }
+  void Remove() {
+    CloseRegistry();
+    std::error_code ignored;
+    if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
+  }
+};
+
+// A test whose registry lives in its own temporary profile: `dir_` is the
+// temporary directory (for files of the test), `home_` the profile below it.
 class TempProfileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/velquor-com-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    setenv("VELQUOR_HOME", (dir_ + "/profile").c_str(), 1);
-    CloseRegistry();
+    ASSERT_TRUE(profile_.Create()) << "cannot make a temporary directory";
+    dir_ = profile_.dir;
+    home_ = profile_.home;
   }
-  void TearDown() override {
-    CloseRegistry();
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+  void TearDown() override { profile_.Remove(); }
+
   std::string dir_;
+  std::string home_;
+
+ private:
+  TempProfile profile_;
+};
+
+// One temporary profile for a whole test program, for programs whose tests
+// only read settings they set themselves.
+class TempProfileEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { ASSERT_TRUE(profile_.Create()) << "cannot make a temporary directory"; }
+  void TearDown() override { profile_.Remove(); }
+
+ private:
+  TempProfile profile_;
 };
 
 // Lines "path" for each key and "path [name] = type:data" for each value

@@ -15,6 +15,7 @@
 
 #include "platform/module.h"
 #include "platform/registry.h"
+#include "platform/testing_registry.h"
 #include "server/entry_points.h"
 #include "server/server_module.h"
 
@@ -22,24 +23,17 @@ namespace velquor::test {
 
 inline constexpr char kTestModuleAnchor = 0;
 
-class ServerTest : public ::testing::Test {
+// A started module in a temporary profile of its own.
+class ServerTest : public TempProfileTest {
  protected:
   void SetUp() override {
-    std::string base = std::filesystem::temp_directory_path().string();
-    std::string pattern = base + "/velquor-server-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    home_ = pattern;
-    setenv("VELQUOR_HOME", home_.c_str(), 1);
-    CloseRegistry();
+    TempProfileTest::SetUp();
     ModuleStartup(LibraryObjectMap(), ModuleOfAddress(&kTestModuleAnchor));
   }
   void TearDown() override {
     ModuleShutdown();
-    CloseRegistry();
-    std::error_code ignored;
-    std::filesystem::remove_all(home_, ignored);
+    TempProfileTest::TearDown();
   }
-  std::string home_;
 };
 
 // The default value (or named value) of an HKEY_CLASSES_ROOT key as text;

@@ -7,23 +7,13 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/testing_registry.h"
+
 namespace velquor {
 namespace {
 
-class StoreTest : public ::testing::Test {
+class StoreTest : public TempProfileTest {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/velquor-store-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    home_ = tmpl;
-    setenv("VELQUOR_HOME", home_.c_str(), 1);
-    CloseRegistry();
-  }
-  void TearDown() override {
-    CloseRegistry();
-    std::error_code ec;
-    std::filesystem::remove_all(home_, ec);
-  }
   // Stores raw bytes as any type, as a user could with `velquor reg import`.
   static void Put(const char* key, const char* name, DWORD type, const std::string& data) {
     HKEY k = nullptr;
@@ -35,8 +25,6 @@ class StoreTest : public ::testing::Test {
               ERROR_SUCCESS);
     RegCloseKey(k);
   }
-
-  std::string home_;
 };
 
 TEST_F(StoreTest, TableHoldsEveryValueWithItsDefault) {
