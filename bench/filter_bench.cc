@@ -21,7 +21,7 @@
 
 #include "corpus.h"
 #include "engine/judges.h"
-#include "memory_protocol.h"
+#include "inner_protocol.h"
 #include "platform/registry.h"
 #include "rules/keyword_rules.h"
 #include "velquor/velquor.h"
@@ -50,9 +50,9 @@ void BM_FilterPage(benchmark::State& state) {
       state.SkipWithError("CreateInstance failed");
       return;
     }
-    MemoryProtocol inner(page);
+    host::MemoryProtocol inner(page);
     out_bytes = 0;
-    const HRESULT hr = PullPage(*filter, inner, read_size,
+    const HRESULT hr = host::PullPage(*filter, inner, read_size,
                                 [&](const char*, std::size_t n) { out_bytes += n; });
     filter->Release();
     if (FAILED(hr)) {

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "corpus.h"
-#include "memory_protocol.h"
+#include "inner_protocol.h"
 #include "velquor/velquor.h"
 
 extern char** environ;
@@ -68,9 +68,9 @@ int FilterFile(const char* path, unsigned long read_size) {
     std::fprintf(stderr, "peak_memory: %s: cannot create a filter object\n", VELQUOR_LIB);
     return 1;
   }
-  velquor::bench::MemoryProtocol inner(file);
+  velquor::host::FileProtocol inner(file, velquor::host::EndOfData::kWithData);
   unsigned long long out = 0;
-  const HRESULT hr = velquor::bench::PullPage(*filter, inner, static_cast<ULONG>(read_size),
+  const HRESULT hr = velquor::host::PullPage(*filter, inner, static_cast<ULONG>(read_size),
                                               [&](const char*, std::size_t n) { out += n; });
   filter->Release();
   factory->Release();

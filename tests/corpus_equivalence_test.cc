@@ -20,7 +20,7 @@
 #include "engine/replacement_markup.h"
 #include "engine/scores.h"
 #include "filter/filter_stream.h"
-#include "memory_protocol.h"
+#include "inner_protocol.h"
 #include "platform/registry.h"
 #include "platform/resources.h"
 #include "rules/keyword_rules.h"
@@ -31,7 +31,8 @@ namespace velquor {
 namespace {
 
 using bench::CorpusPage;
-using bench::MemoryProtocol;
+using host::EndOfData;
+using host::MemoryProtocol;
 using bench::PageFamilyName;
 
 int32_t Add(int32_t a, int32_t b) {
@@ -162,9 +163,9 @@ std::string ReferenceFilter(const std::string& page, uint32_t read_size, Referen
 // The whole page through a real filter stream with reads of `read_size`.
 std::string RealFilter(const std::string& page, uint32_t read_size, bool separate_end = false) {
   FilterStream stream;
-  MemoryProtocol inner(page, separate_end);
+  MemoryProtocol inner(page, separate_end ? EndOfData::kSeparate : EndOfData::kWithData);
   std::string out;
-  const HRESULT hr = bench::PullPage(stream, inner, read_size,
+  const HRESULT hr = host::PullPage(stream, inner, read_size,
                                      [&](const char* p, std::size_t n) { out.append(p, n); });
   EXPECT_EQ(hr, S_OK);
   return out;
