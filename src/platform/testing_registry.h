@@ -13,33 +13,9 @@
 #include <string>
 
 #include "platform/registry.h"
+#include "platform/testing_profile.h"
 
 namespace velquor {
-
-// A temporary directory `dir` of its own, whose subdirectory "profile" (not
-// made: the store makes it at its first write) is the registry profile:
-// VELQUOR_HOME names it, and the registry forgets any profile it had open.
-// Remove closes the registry and removes the directory with all below it.
-struct TempProfile {
-  std::string dir;
-  std::string home;
-
-  // False when no temporary directory can be made.
-  bool Create() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "velquor-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) return false;
-    dir = pattern;
-    home = dir + "/profile";
-    setenv("VELQUOR_HOME", home.c_str(), 1);
-    CloseRegistry();
-    return true;
-  }
-  void Remove() {
-    CloseRegistry();
-    std::error_code ignored;
-    if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
-  }
-};
 
 // A test whose registry lives in its own temporary profile: `dir_` is the
 // temporary directory (for files of the test), `home_` the profile below it.
