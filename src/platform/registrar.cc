@@ -143,19 +143,12 @@ bool ParseNumber(const std::string& text, std::string* bytes) {
   return true;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool ParseHex(const std::string& text, std::string* bytes) {
   if (text.size() % 2 != 0) return false;
   bytes->clear();
   for (std::size_t i = 0; i < text.size(); i += 2) {
-    const int hi = HexDigit(text[i]);
-    const int lo = HexDigit(text[i + 1]);
+    const int hi = AsciiHexDigit(text[i]);
+    const int lo = AsciiHexDigit(text[i + 1]);
     if (hi < 0 || lo < 0) return false;
     bytes->push_back(static_cast<char>(hi * 16 + lo));
   }

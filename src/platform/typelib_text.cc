@@ -53,6 +53,24 @@ bool ParseVersion(const std::string& s, WORD* major, WORD* minor) {
   return true;
 }
 
+// Calls take(word) for each word of `s` (separated by white space); false
+// when take refuses one or there is none.
+template <typename Take>
+bool ForEachWord(const std::string& s, Take take) {
+  std::size_t pos = 0;
+  bool any = false;
+  while (pos < s.size()) {
+    while (pos < s.size() && IsSpace(s[pos])) ++pos;
+    std::size_t end = pos;
+    while (end < s.size() && !IsSpace(s[end])) ++end;
+    if (end == pos) break;
+    if (!take(s.substr(pos, end - pos))) return false;
+    any = true;
+    pos = end;
+  }
+  return any;
+}
+
 bool ParseTypeFlags(const std::string& s, unsigned* flags) {
   struct Name {
     const char* text;
@@ -66,14 +84,7 @@ bool ParseTypeFlags(const std::string& s, unsigned* flags) {
                                     {"nonextensible", kNonExtensible},
                                     {"restricted", kRestricted}};
   *flags = 0;
-  std::size_t pos = 0;
-  bool any = false;
-  while (pos < s.size()) {
-    while (pos < s.size() && IsSpace(s[pos])) ++pos;
-    std::size_t end = pos;
-    while (end < s.size() && !IsSpace(s[end])) ++end;
-    if (end == pos) break;
-    const std::string word = s.substr(pos, end - pos);
+  return ForEachWord(s, [flags](const std::string& word) {
     bool known = false;
     for (const Name& n : kNames) {
       if (word == n.text) {
@@ -81,23 +92,13 @@ bool ParseTypeFlags(const std::string& s, unsigned* flags) {
         known = true;
       }
     }
-    if (!known) return false;
-    any = true;
-    pos = end;
-  }
-  return any;
+    return known;
+  });
 }
 
 bool ParseLibFlags(const std::string& s, WORD* flags) {
   *flags = 0;
-  std::size_t pos = 0;
-  bool any = false;
-  while (pos < s.size()) {
-    while (pos < s.size() && IsSpace(s[pos])) ++pos;
-    std::size_t end = pos;
-    while (end < s.size() && !IsSpace(s[end])) ++end;
-    if (end == pos) break;
-    const std::string word = s.substr(pos, end - pos);
+  return ForEachWord(s, [flags](const std::string& word) {
     if (word == "restricted") {
       *flags |= LIBFLAG_FRESTRICTED;
     } else if (word == "control") {
@@ -107,10 +108,8 @@ bool ParseLibFlags(const std::string& s, WORD* flags) {
     } else {
       return false;
     }
-    any = true;
-    pos = end;
-  }
-  return any;
+    return true;
+  });
 }
 
 // Each attribute may be given once; `seen` tracks which were.
@@ -192,11 +191,7 @@ bool ParseUnsigned(const std::string& s, uint32_t max, uint32_t* out) {
   uint64_t value = 0;
   if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
     for (std::size_t i = 2; i < s.size(); ++i) {
-      int d = -1;
-      const char c = s[i];
-      if (c >= '0' && c <= '9') d = c - '0';
-      if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-      if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+      const int d = AsciiHexDigit(s[i]);
       if (d < 0) return false;
       value = value * 16 + static_cast<uint64_t>(d);
       if (value > max) return false;

@@ -236,16 +236,8 @@ int32_t ReadDecimal(std::string_view text) {
 int32_t ReadHexadecimal(std::string_view text) {
   int64_t value = 0;
   for (char c : text) {
-    int digit;
-    if (IsDigit(c)) {
-      digit = c - '0';
-    } else if (c >= 'A' && c <= 'F') {
-      digit = c - 'A' + 10;
-    } else if (c >= 'a' && c <= 'f') {
-      digit = c - 'a' + 10;
-    } else {
-      break;
-    }
+    const int digit = AsciiHexDigit(c);
+    if (digit < 0) break;
     if (value <= INT32_MAX) value = value * 16 + digit;
   }
   if (value > INT32_MAX) value = INT32_MAX;
