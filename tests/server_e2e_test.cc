@@ -12,6 +12,7 @@
 #include "e2e_util.h"
 #include "inner_protocol.h"
 #include "platform/registry.h"
+#include "platform/testing_registry.h"
 #include "velquor/velquor.h"
 
 namespace velquor::test {
@@ -31,31 +32,11 @@ void UseProfile(const std::string& home) {
 }
 
 std::string ReadText(HKEY root, const std::string& key, const char* name) {
-  HKEY h = nullptr;
-  if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS)
-    return "<absent>";
-  char buffer[8192];
-  DWORD size = sizeof(buffer);
-  LSTATUS rc = RegQueryValueExA(h, name, nullptr, nullptr,
-                                reinterpret_cast<BYTE*>(buffer), &size);
-  RegCloseKey(h);
-  if (rc != ERROR_SUCCESS) return "<absent>";
-  std::string text(buffer, size);
-  if (!text.empty() && text.back() == '\0') text.pop_back();
-  return text;
+  return ReadTestText(root, key, name);
 }
 
-void WriteText(HKEY root, const std::string& key, const char* name,
-               const std::string& value) {
-  HKEY h = nullptr;
-  ASSERT_EQ(RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                            &h, nullptr),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(h, name, 0, REG_SZ,
-                           reinterpret_cast<const BYTE*>(value.c_str()),
-                           static_cast<DWORD>(value.size() + 1)),
-            ERROR_SUCCESS);
-  RegCloseKey(h);
+void WriteText(HKEY root, const std::string& key, const char* name, const std::string& value) {
+  WriteTestText(root, key, name, value);
 }
 
 // Filters `page` through a filter object of the loaded library.

@@ -32,26 +32,13 @@ class ProfileTest : public TempProfileTest {
   }
 
   static void SetNumber(const char* name, uint32_t value, const char* path = kConfigPath) {
-    HKEY key;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    BYTE data[4];
+    char data[4];
     std::memcpy(data, &value, 4);
-    EXPECT_EQ(RegSetValueExA(key, name, 0, REG_DWORD, data, 4), ERROR_SUCCESS);
-    RegCloseKey(key);
+    WriteTestValue(HKEY_CURRENT_USER, path, name, REG_DWORD, std::string(data, 4));
   }
 
   static void SetText(const char* name, const std::string& value) {
-    HKEY key;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kConfigPath, 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    EXPECT_EQ(RegSetValueExA(key, name, 0, REG_SZ,
-                             reinterpret_cast<const BYTE*>(value.c_str()),
-                             static_cast<DWORD>(value.size() + 1)),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
+    WriteTestText(HKEY_CURRENT_USER, kConfigPath, name, value);
   }
 
   static void DeleteSetting(const char* name) {

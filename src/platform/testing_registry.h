@@ -46,6 +46,45 @@ class TempProfileEnvironment : public ::testing::Environment {
   TempProfile profile_;
 };
 
+// Stores `data` as value `name` (null: the default value) of type `type`
+// under `key` below `root`, creating the key path; a failure fails the test.
+inline void WriteTestValue(HKEY root, const std::string& key, const char* name, DWORD type,
+                           const std::string& data) {
+  HKEY handle = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle,
+                            nullptr),
+            ERROR_SUCCESS)
+      << key;
+  EXPECT_EQ(RegSetValueExA(handle, name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                           static_cast<DWORD>(data.size())),
+            ERROR_SUCCESS)
+      << key;
+  RegCloseKey(handle);
+}
+
+// The same for a REG_SZ text, stored with its terminating zero.
+inline void WriteTestText(HKEY root, const std::string& key, const char* name,
+                          const std::string& text) {
+  WriteTestValue(root, key, name, REG_SZ, std::string(text.c_str(), text.size() + 1));
+}
+
+// The data of value `name` (null: the default value) of `key` below `root`
+// as text, one terminating zero dropped; "<absent>" when the key or the value
+// is missing.
+inline std::string ReadTestText(HKEY root, const std::string& key, const char* name) {
+  HKEY handle = nullptr;
+  if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return "<absent>";
+  char buffer[8192];
+  DWORD size = sizeof buffer;
+  const LSTATUS status =
+      RegQueryValueExA(handle, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
+  RegCloseKey(handle);
+  if (status != ERROR_SUCCESS) return "<absent>";
+  std::string text(buffer, size);
+  if (!text.empty() && text.back() == '\0') text.pop_back();
+  return text;
+}
+
 // Lines "path" for each key and "path [name] = type:data" for each value
 // ("@" for the default value), children in the registry's order, for the
 // tree below `key` (`path` is the prefix printed for it).

@@ -39,19 +39,7 @@ class ServerTest : public TempProfileTest {
 // The default value (or named value) of an HKEY_CLASSES_ROOT key as text;
 // "<absent>" when the key or value does not exist.
 inline std::string ReadClassesText(const std::string& key, const char* name = nullptr) {
-  HKEY h = nullptr;
-  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS)
-    return "<absent>";
-  char buffer[8192];
-  DWORD size = sizeof(buffer);
-  DWORD type = 0;
-  LSTATUS rc = RegQueryValueExA(h, name, nullptr, &type,
-                                reinterpret_cast<BYTE*>(buffer), &size);
-  RegCloseKey(h);
-  if (rc != ERROR_SUCCESS) return "<absent>";
-  std::string text(buffer, size);
-  if (!text.empty() && text.back() == '\0') text.pop_back();
-  return text;
+  return ReadTestText(HKEY_CLASSES_ROOT, key, name);
 }
 
 inline bool ClassesKeyExists(const std::string& key) {

@@ -23,15 +23,7 @@ class StartupTest : public ServerTest {
     TempProfileTest::TearDown();  // start-up and shut-down ran in the test
   }
   void SetInstallDir(const std::string& value) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Morvanet\\Velquor\\Config",
-                              0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(key, "InstallDir", 0, REG_SZ,
-                             reinterpret_cast<const BYTE*>(value.c_str()),
-                             static_cast<DWORD>(value.size() + 1)),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
+    WriteTestText(HKEY_CURRENT_USER, "Software\\Morvanet\\Velquor\\Config", "InstallDir", value);
   }
   void WriteRules(const std::string& text) {
     std::ofstream(dir_ + "/MYRULES.TXT", std::ios::binary) << text;

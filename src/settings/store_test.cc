@@ -16,14 +16,7 @@ class StoreTest : public TempProfileTest {
  protected:
   // Stores raw bytes as any type, as a user could with `velquor reg import`.
   static void Put(const char* key, const char* name, DWORD type, const std::string& data) {
-    HKEY k = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &k, nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(k, name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
-                             static_cast<DWORD>(data.size())),
-              ERROR_SUCCESS);
-    RegCloseKey(k);
+    WriteTestValue(HKEY_CURRENT_USER, key, name, type, data);
   }
 };
 
