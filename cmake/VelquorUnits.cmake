@@ -20,14 +20,31 @@ function(velquor_unit_sources out)
   set(${out} ${result} PARENT_SCOPE)
 endfunction()
 
-# velquor_unit_tests(<test-program> LIBS lib ...)
+# velquor_discover_tests(<test-program> [CONCURRENCY Suite.Name ...] [PROPERTIES ...])
+# Registers each test of the program with CTest. The tests named after
+# CONCURRENCY run threads or processes against each other: they get the label
+# "concurrency", which the thread-sanitizer run selects.
+function(velquor_discover_tests name)
+  cmake_parse_arguments(ARG "" "" "CONCURRENCY;PROPERTIES" ${ARGN})
+  if(NOT ARG_CONCURRENCY)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${ARG_PROPERTIES})
+    return()
+  endif()
+  string(JOIN ":" concurrent ${ARG_CONCURRENCY})
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_FILTER "${concurrent}"
+                       PROPERTIES LABELS concurrency ${ARG_PROPERTIES})
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_FILTER "-${concurrent}"
+                       PROPERTIES ${ARG_PROPERTIES})
+endfunction()
+
+# velquor_unit_tests(<test-program> LIBS lib ... [CONCURRENCY Suite.Name ...])
 # Builds the folder's *_test.cc files (if any) into one GoogleTest program and
-# registers each test with CTest.
+# registers each test with CTest (see velquor_discover_tests).
 function(velquor_unit_tests name)
   if(NOT VELQUOR_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "LIBS;CONCURRENCY" ${ARGN})
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cc)
   if(NOT tests)
     return()
@@ -35,6 +52,6 @@ function(velquor_unit_tests name)
   add_executable(${name} ${tests})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main
                                         Threads::Threads)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-                       PROPERTIES ENVIRONMENT "VELQUOR_TEST=1")
+  velquor_discover_tests(${name} CONCURRENCY ${ARG_CONCURRENCY}
+                         PROPERTIES ENVIRONMENT "VELQUOR_TEST=1")
 endfunction()

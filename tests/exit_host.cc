@@ -9,11 +9,11 @@
 // filtering pages in a loop and main returns while they still run. Exit
 // status 0; 2 when the library or its class object cannot be had.
 #include <dlfcn.h>
-#include <stdio.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "inner_protocol.h"
@@ -35,16 +35,12 @@ void FilterOnePage() {
                                        reinterpret_cast<void**>(&filter)))) {
     return;
   }
-  std::FILE* in = fmemopen(const_cast<char*>(kPage), sizeof kPage - 1, "r");
-  if (in != nullptr) {
-    velquor::host::FileProtocol inner(in, velquor::host::EndOfData::kWithData);
-    velquor::host::NullSink sink;
-    PROTOCOLFILTERDATA data{sizeof(PROTOCOLFILTERDATA), &sink, &inner, nullptr, 0};
-    if (filter->Start(u"text/html", &sink, nullptr, 0,
-                      reinterpret_cast<HANDLE_PTR>(&data)) == S_OK) {
-      velquor::host::PumpPage(*filter, 64, [](const char*, std::size_t) { return true; });
-    }
-    std::fclose(in);
+  velquor::host::MemoryProtocol inner(std::string_view(kPage, sizeof kPage - 1));
+  velquor::host::NullSink sink;
+  PROTOCOLFILTERDATA data{sizeof(PROTOCOLFILTERDATA), &sink, &inner, nullptr, 0};
+  if (filter->Start(u"text/html", &sink, nullptr, 0, reinterpret_cast<HANDLE_PTR>(&data)) ==
+      S_OK) {
+    velquor::host::PumpPage(*filter, 64, [](const char*, std::size_t) { return true; });
   }
   filter->Release();
 }

@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "engine/text_helpers.h"
 #include "platform/resources.h"
 #include "settings/store.h"
+#include "text/text_helpers.h"
 
 namespace velquor {
 namespace {

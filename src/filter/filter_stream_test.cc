@@ -11,6 +11,7 @@
 
 #include "platform/registry.h"
 #include "platform/resources.h"
+#include "platform/testing_registry.h"
 #include "settings/store.h"
 
 namespace velquor {
@@ -18,25 +19,7 @@ namespace {
 
 // One profile directory for the whole program, so no test touches a real
 // profile; each test sets the values it depends on.
-class ProfileEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    char pattern[] = "/tmp/velquor-stream-XXXXXX";
-    const char* dir = mkdtemp(pattern);
-    ASSERT_NE(dir, nullptr);
-    dir_ = dir;
-    setenv("VELQUOR_HOME", dir_.c_str(), 1);
-  }
-  void TearDown() override {
-    CloseRegistry();
-    std::string command = "rm -rf '" + dir_ + "'";
-    if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir_.c_str());
-  }
-
- private:
-  std::string dir_;
-};
-const auto* const kProfile = ::testing::AddGlobalTestEnvironment(new ProfileEnvironment);
+const auto* const kProfile = ::testing::AddGlobalTestEnvironment(new TempProfileEnvironment);
 
 // Fakes in the manner of a COM test: each call must have been expected, and
 // an unexpected one fails the test loudly.

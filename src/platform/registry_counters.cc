@@ -41,9 +41,9 @@ constinit std::unordered_map<uint64_t, CacheEntry>* g_cache = nullptr;
 std::string CacheKey(HKEY root, const char* subkey, const char* name) {
   std::string key;
   key.push_back(root == HKEY_CURRENT_USER ? 'U' : 'C');
-  for (const char* p = subkey ? subkey : ""; *p; ++p) key.push_back(LowerAscii(*p));
+  for (const char* p = subkey ? subkey : ""; *p; ++p) key.push_back(AsciiLower(*p));
   key.push_back('\0');
-  for (const char* p = name ? name : ""; *p; ++p) key.push_back(LowerAscii(*p));
+  for (const char* p = name ? name : ""; *p; ++p) key.push_back(AsciiLower(*p));
   return key;
 }
 
@@ -56,9 +56,9 @@ uint64_t CacheHash(HKEY root, const char* subkey, const char* name) {
     h *= 1099511628211ull;
   };
   mix(root == HKEY_CURRENT_USER ? 'U' : 'C');
-  for (const char* p = subkey ? subkey : ""; *p; ++p) mix(LowerAscii(*p));
+  for (const char* p = subkey ? subkey : ""; *p; ++p) mix(AsciiLower(*p));
   mix('\0');
-  for (const char* p = name ? name : ""; *p; ++p) mix(LowerAscii(*p));
+  for (const char* p = name ? name : ""; *p; ++p) mix(AsciiLower(*p));
   return h;
 }
 
@@ -67,10 +67,10 @@ bool CacheKeyMatches(const std::string& key, HKEY root, const char* subkey,
   size_t i = 0;
   if (key.empty() || key[i++] != (root == HKEY_CURRENT_USER ? 'U' : 'C')) return false;
   for (const char* p = subkey ? subkey : ""; *p; ++p)
-    if (i >= key.size() || key[i++] != LowerAscii(*p)) return false;
+    if (i >= key.size() || key[i++] != AsciiLower(*p)) return false;
   if (i >= key.size() || key[i++] != '\0') return false;
   for (const char* p = name ? name : ""; *p; ++p)
-    if (i >= key.size() || key[i++] != LowerAscii(*p)) return false;
+    if (i >= key.size() || key[i++] != AsciiLower(*p)) return false;
   return i == key.size();
 }
 

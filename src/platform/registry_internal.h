@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ascii.h"
 #include "platform/never_destroyed.h"
 #include "platform/registry.h"
 
@@ -198,8 +199,6 @@ extern std::atomic<bool> g_live_writable;
 extern std::mutex g_handle_mu;
 extern std::vector<HandleSlot>& g_handles;
 extern std::vector<uint32_t>& g_free_handles;
-
-inline char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
 
 // ---- The profile (registry_profile.cc) ---------------------------------------
 

@@ -131,13 +131,13 @@ bool MakeLiveKey(int root, const char* base_path, const char* subkey,
       if (!*p) break;
       if (any && !put('\\')) return false;
       for (; *p && *p != '\\'; ++p)
-        if (!put(LowerAscii(*p))) return false;
+        if (!put(AsciiLower(*p))) return false;
       any = true;
     }
   }
   if (!put('\0')) return false;
   for (const char* p = name ? name : ""; *p; ++p)
-    if (!put(LowerAscii(*p))) return false;
+    if (!put(AsciiLower(*p))) return false;
   out->length = n;
   uint64_t h = 14695981039346656037ull;
   for (size_t i = 0; i < n; ++i) {

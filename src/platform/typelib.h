@@ -20,6 +20,7 @@
 
 #include <string>
 
+#include "platform/bstr.h"
 #include "velquor/oaidl.h"
 
 constexpr HRESULT TYPE_E_REGISTRYACCESS = static_cast<HRESULT>(0x8002801Cu);
@@ -59,11 +60,6 @@ HRESULT LoadRegTypeLib(REFGUID libid, WORD major, WORD minor, LCID lcid,
 // keys that name the library. TYPE_E_LIBNOTREGISTERED when absent.
 HRESULT UnRegisterTypeLib(REFGUID libid, WORD major, WORD minor, LCID lcid,
                           SYSKIND syskind);
-
-// Text strings handed out by GetDocumentation; free with SysFreeString.
-BSTR SysAllocString(const OLECHAR* text);
-void SysFreeString(BSTR text);
-UINT SysStringLen(BSTR text);
 
 namespace velquor {
 

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "platform/registry.h"
 #include "rules/keyword_rules.h"
 
 namespace velquor {
@@ -371,31 +370,17 @@ TEST_F(UserRulesTest, ReportsNameThePhysicalLineOfEachReadLine) {
   EXPECT_EQ(seen, "1:1/0 2:0/0 3:3/1 4:3/2 5:3/3 6:3/4 7:3/1 7:3/1 8:2/0 9:4/0 ");
 }
 
-TEST_F(UserRulesTest, LoadAllRulesReadsTheConfiguredInstallDir) {
-  const std::string home = (dir_ / "home").string();
-  setenv("VELQUOR_HOME", home.c_str(), 1);
-  CloseRegistry();
-  LoadAllRules();
+TEST_F(UserRulesTest, LoadAllRulesReadsTheGivenPathThenTheBuiltIns) {
+  LoadAllRules("");
   EXPECT_EQ(PresenceRules().count(), 18);
   EXPECT_EQ(OccurrenceRules().count(), 16);
 
   Write("MYRULES.TXT", "N,50,promo\n");
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Morvanet\\Velquor\\Config", 0, nullptr,
-                            0, KEY_WRITE, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  const std::string dir = dir_.string();
-  ASSERT_EQ(RegSetValueExA(key, "InstallDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(dir.c_str()),
-                           static_cast<DWORD>(dir.size() + 1)),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
-  LoadAllRules();
+  LoadAllRules(RulesPathForInstallDir(dir_.string()));
   EXPECT_EQ(PresenceRules().count(), 18);
   ASSERT_EQ(OccurrenceRules().count(), 16);
   EXPECT_EQ(OccurrenceRules().at(0).text(), "PROMO");
   EXPECT_EQ(OccurrenceRules().at(0).score, 50);
-  CloseRegistry();
-  unsetenv("VELQUOR_HOME");
 }
 
 }  // namespace

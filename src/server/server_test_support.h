@@ -15,6 +15,7 @@
 
 #include "platform/module.h"
 #include "platform/registry.h"
+#include "platform/testing_registry.h"
 #include "server/entry_points.h"
 #include "server/server_module.h"
 
@@ -22,42 +23,23 @@ namespace velquor::test {
 
 inline constexpr char kTestModuleAnchor = 0;
 
-class ServerTest : public ::testing::Test {
+// A started module in a temporary profile of its own.
+class ServerTest : public TempProfileTest {
  protected:
   void SetUp() override {
-    std::string base = std::filesystem::temp_directory_path().string();
-    std::string pattern = base + "/velquor-server-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    home_ = pattern;
-    setenv("VELQUOR_HOME", home_.c_str(), 1);
-    CloseRegistry();
+    TempProfileTest::SetUp();
     ModuleStartup(LibraryObjectMap(), ModuleOfAddress(&kTestModuleAnchor));
   }
   void TearDown() override {
     ModuleShutdown();
-    CloseRegistry();
-    std::error_code ignored;
-    std::filesystem::remove_all(home_, ignored);
+    TempProfileTest::TearDown();
   }
-  std::string home_;
 };
 
 // The default value (or named value) of an HKEY_CLASSES_ROOT key as text;
 // "<absent>" when the key or value does not exist.
 inline std::string ReadClassesText(const std::string& key, const char* name = nullptr) {
-  HKEY h = nullptr;
-  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS)
-    return "<absent>";
-  char buffer[8192];
-  DWORD size = sizeof(buffer);
-  DWORD type = 0;
-  LSTATUS rc = RegQueryValueExA(h, name, nullptr, &type,
-                                reinterpret_cast<BYTE*>(buffer), &size);
-  RegCloseKey(h);
-  if (rc != ERROR_SUCCESS) return "<absent>";
-  std::string text(buffer, size);
-  if (!text.empty() && text.back() == '\0') text.pop_back();
-  return text;
+  return ReadTestText(HKEY_CLASSES_ROOT, key, name);
 }
 
 inline bool ClassesKeyExists(const std::string& key) {

@@ -1,6 +1,7 @@
 #include "settings/store.h"
 
-#include <cstring>
+#include "platform/ascii.h"
+#include "platform/reg_transaction.h"
 
 namespace velquor {
 
@@ -13,18 +14,6 @@ const size_t kStoreValueCount = sizeof(kStoreValues) / sizeof(kStoreValues[0]);
 namespace {
 
 constexpr DWORD kTextBufferSize = 1024;
-
-bool EqualNoCase(const char* a, const std::string& b) {
-  size_t n = std::strlen(a);
-  if (n != b.size()) return false;
-  for (size_t i = 0; i < n; ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
 
 // The number rules of ReadStoreNumber over plain texts, so that a setting read
 // from the table builds no std::string.
@@ -84,7 +73,7 @@ void IncrementStoreNumber(HKEY root, const std::string& key,
 
 const StoreValue* FindStoreValue(const std::string& name) {
   for (size_t i = 0; i < kStoreValueCount; ++i) {
-    if (EqualNoCase(kStoreValues[i].name, name)) return &kStoreValues[i];
+    if (AsciiEqualsNoCase(kStoreValues[i].name, name)) return &kStoreValues[i];
   }
   return nullptr;
 }
@@ -140,20 +129,18 @@ LSTATUS StoredSettingSize(const StoreValue& v, DWORD* size) {
 }
 
 LSTATUS ResetTotals() {
-  LSTATUS s = RegBeginTransaction();
-  if (s != ERROR_SUCCESS) return s;
+  ScopedRegTransaction transaction;
+  if (!transaction.owned()) return transaction.begin_status();
+  LSTATUS s = ERROR_SUCCESS;
   for (const StoreValue* v : {&kPages, &kKilled}) {
     if (s == ERROR_SUCCESS) s = WriteSettingNumber(*v, 0);
   }
-  if (s != ERROR_SUCCESS) {
-    RegRollbackTransaction();
-    return s;
-  }
-  return RegCommitTransaction();
+  if (s != ERROR_SUCCESS) return s;  // the scope rolls the writes back
+  return transaction.Commit();
 }
 
 std::string StoreWriteProblem() {
-  if (RegBeginTransaction() == ERROR_SUCCESS) RegRollbackTransaction();
+  { ScopedRegTransaction probe; }  // begun and rolled back at once
   return StoreProblem();
 }
 
