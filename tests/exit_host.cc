@@ -38,8 +38,7 @@ void FilterOnePage() {
   velquor::host::MemoryProtocol inner(std::string_view(kPage, sizeof kPage - 1));
   velquor::host::NullSink sink;
   PROTOCOLFILTERDATA data{sizeof(PROTOCOLFILTERDATA), &sink, &inner, nullptr, 0};
-  if (filter->Start(u"text/html", &sink, nullptr, 0, reinterpret_cast<HANDLE_PTR>(&data)) ==
-      S_OK) {
+  if (filter->Start(u"text/html", &sink, nullptr, 0, reinterpret_cast<HANDLE_PTR>(&data)) == S_OK) {
     velquor::host::PumpPage(*filter, 64, [](const char*, std::size_t) { return true; });
   }
   filter->Release();
