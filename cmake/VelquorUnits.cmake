@@ -20,19 +20,32 @@ function(velquor_unit_sources out)
   set(${out} ${result} PARENT_SCOPE)
 endfunction()
 
-# velquor_unit_tests(<test-program> LIBS lib ...)
-# Builds the folder's *_test.cc files (if any) into one GoogleTest program and
-# registers each test with CTest.
+# velquor_unit_tests(<test-program> LIBS lib ... [SOURCES file ...])
+# Builds the folder's *_test.cc files (if any; SOURCES instead when given) into
+# one GoogleTest program and registers each test with CTest. A Windows build
+# registers the program as one test, run under the cross-compiling emulator:
+# listing its tests would start the emulator once more per program.
 function(velquor_unit_tests name)
   if(NOT VELQUOR_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
-  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cc)
+  cmake_parse_arguments(ARG "" "" "LIBS;SOURCES" ${ARGN})
+  if(ARG_SOURCES)
+    set(tests ${ARG_SOURCES})
+  else()
+    file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cc)
+  endif()
   if(NOT tests)
     return()
   endif()
   add_executable(${name} ${tests})
+  if(WIN32)
+    target_sources(${name} PRIVATE $<TARGET_OBJECTS:velquor_resources>)
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main)
+    add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT "VELQUOR_TEST=1")
+    return()
+  endif()
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main
                                         Threads::Threads)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60

@@ -39,7 +39,9 @@ inline constexpr CLSID CLSID_Registrar = {
 inline constexpr IID IID_IRegistrar = {
     0x44EC053B, 0x400F, 0x11D0, {0x9D, 0xCD, 0x00, 0xA0, 0xC9, 0x03, 0x91, 0xD3}};
 
+#if !defined(_WIN32)
 constexpr DWORD CLSCTX_INPROC_SERVER = 1;
+#endif
 
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
@@ -85,6 +87,9 @@ struct IRegistrar : IRegistrarBase {
 #pragma GCC diagnostic pop
 #endif
 
+// On Windows the system's registrar component does the work, created through
+// the system's CoCreateInstance; what follows is the stand-in.
+#if !defined(_WIN32)
 // Creates an object of class `clsid` asking for `riid`. Only the registrar
 // class is known, in-process: REGDB_E_CLASSNOTREG for other classes or
 // contexts without CLSCTX_INPROC_SERVER, CLASS_E_NOAGGREGATION with an outer
@@ -147,5 +152,7 @@ HRESULT RunRegistrarScript(const std::string& script,
                            bool register_mode);
 
 }  // namespace velquor
+
+#endif  // !_WIN32
 
 #endif  // VELQUOR_PLATFORM_REGISTRAR_H_
