@@ -6,6 +6,7 @@
 # Inputs: SOURCE_DIR, MANIFEST ("TYPE|ID|file" items joined by ","), TYPELIB
 # (the compiled type library, which replaces the manifest's TYPELIB file),
 # OUTPUT.
+cmake_minimum_required(VERSION 3.25)
 
 string(REPLACE "," ";" items "${MANIFEST}")
 set(strings "")
