@@ -131,11 +131,11 @@ class Client : public IInternetProtocolSink,
   // IHttpNegotiate
   HRESULT STDMETHODCALLTYPE BeginningTransaction(LPCWSTR, LPCWSTR, DWORD,
                                                  LPWSTR* additional) override {
-    *additional = nullptr;
+    if (additional != nullptr) *additional = nullptr;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE OnResponse(DWORD, LPCWSTR, LPCWSTR, LPWSTR* additional) override {
-    *additional = nullptr;
+    if (additional != nullptr) *additional = nullptr;
     return S_OK;
   }
 
