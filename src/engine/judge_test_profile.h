@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/registry.h"
+#include "platform/testing_profile.h"
 #include "rules/keyword_rules.h"
 
 namespace velquor::test {
@@ -24,21 +25,13 @@ inline constexpr char kStatsPath[] = "Software\\Morvanet\\Velquor\\Stats";
 class ProfileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string dir = ::testing::TempDir() + "velquor-engine-XXXXXX";
-    ASSERT_NE(mkdtemp(dir.data()), nullptr) << dir;
-    home_ = dir;
-    setenv("VELQUOR_HOME", home_.c_str(), 1);
-    CloseRegistry();  // the next registry call opens the new profile
+    profile_.Open("engine");
     PresenceRules().clear();
     OccurrenceRules().clear();
     AddBuiltInRules();
   }
 
-  void TearDown() override {
-    CloseRegistry();
-    std::error_code ignored;
-    std::filesystem::remove_all(home_, ignored);
-  }
+  void TearDown() override { profile_.Close(); }
 
   static void SetNumber(const char* name, uint32_t value, const char* path = kConfigPath) {
     HKEY key;
@@ -88,7 +81,7 @@ class ProfileTest : public ::testing::Test {
   }
 
  private:
-  std::string home_;
+  ScopedTestProfile profile_;
 };
 
 }  // namespace velquor::test

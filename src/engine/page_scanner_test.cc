@@ -7,31 +7,16 @@
 #include <vector>
 
 #include "platform/resources.h"
+#include "platform/testing_profile.h"
 #include "settings/store.h"
 
 namespace velquor {
 namespace {
 
-// One profile directory for the whole program, so no test touches a real
-// profile; each test sets the values it depends on.
-class ProfileEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    char pattern[] = "/tmp/velquor-scanner-XXXXXX";
-    const char* dir = mkdtemp(pattern);
-    ASSERT_NE(dir, nullptr);
-    dir_ = dir;
-    setenv("VELQUOR_HOME", dir_.c_str(), 1);
-  }
-  void TearDown() override {
-    std::string command = "rm -rf '" + dir_ + "'";
-    if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir_.c_str());
-  }
-
- private:
-  std::string dir_;
-};
-const auto* const kProfile = ::testing::AddGlobalTestEnvironment(new ProfileEnvironment);
+// One profile for the whole program, so no test touches a real profile;
+// each test sets the values it depends on.
+const auto* const kProfile =
+    ::testing::AddGlobalTestEnvironment(new test::ProgramProfileEnvironment("scanner"));
 
 // Test judges: they mark what they were given so boundaries show in the
 // output, or remove and count as an advertisement would be.

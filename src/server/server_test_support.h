@@ -15,6 +15,7 @@
 
 #include "platform/module.h"
 #include "platform/registry.h"
+#include "platform/testing_profile.h"
 #include "server/entry_points.h"
 #include "server/server_module.h"
 
@@ -25,20 +26,22 @@ inline constexpr char kTestModuleAnchor = 0;
 class ServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string base = std::filesystem::temp_directory_path().string();
-    std::string pattern = base + "/velquor-server-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    home_ = pattern;
-    setenv("VELQUOR_HOME", home_.c_str(), 1);
-    CloseRegistry();
+#if defined(_WIN32)
+    // Registration creates the system's registrar, as regsvr32 would.
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+#endif
+    profile_.Open("server");
+    home_ = profile_.dir();
     ModuleStartup(LibraryObjectMap(), ModuleOfAddress(&kTestModuleAnchor));
   }
   void TearDown() override {
     ModuleShutdown();
-    CloseRegistry();
-    std::error_code ignored;
-    std::filesystem::remove_all(home_, ignored);
+    profile_.Close();
+#if defined(_WIN32)
+    CoUninitialize();
+#endif
   }
+  ScopedTestProfile profile_;
   std::string home_;
 };
 

@@ -7,23 +7,18 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/testing_profile.h"
+
 namespace velquor {
 namespace {
 
 class StoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/velquor-store-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    home_ = tmpl;
-    setenv("VELQUOR_HOME", home_.c_str(), 1);
-    CloseRegistry();
+    profile_.Open("store");
+    home_ = profile_.dir();
   }
-  void TearDown() override {
-    CloseRegistry();
-    std::error_code ec;
-    std::filesystem::remove_all(home_, ec);
-  }
+  void TearDown() override { profile_.Close(); }
   // Stores raw bytes as any type, as a user could with `velquor reg import`.
   static void Put(const char* key, const char* name, DWORD type, const std::string& data) {
     HKEY k = nullptr;
@@ -36,6 +31,7 @@ class StoreTest : public ::testing::Test {
     RegCloseKey(k);
   }
 
+  test::ScopedTestProfile profile_;
   std::string home_;
 };
 
@@ -90,7 +86,11 @@ TEST_F(StoreTest, TextReadRules) {
       {"stops at the first zero", std::string("ab\0cd\0", 6), "ab"},
       {"1024 bytes with terminator fits",
        std::string(1023, 'x') + std::string("\0", 1), std::string(1023, 'x')},
+#if !defined(_WIN32)
+      // The Windows registry hands a text stored without a terminator back
+      // with one, so there it no longer fits.
       {"1024 bytes without terminator", std::string(1024, 'y'), std::string(1024, 'y')},
+#endif
       {"1025 bytes is the default", std::string(1024, 'z') + std::string("\0", 1), "DEFAULT"},
   };
   for (const Case& c : cases) {
@@ -147,6 +147,8 @@ TEST_F(StoreTest, WriteAndIncrementCreateTheKeyAndWrap) {
   RegCloseKey(k);
 }
 
+#if !defined(_WIN32)
+// The store is a file of the profile only on Linux.
 TEST_F(StoreTest, WritesToAnUnusableStoreAreDroppedSilently) {
   std::string home = home_ + "/not-a-dir";
   std::filesystem::create_directories(home_);
@@ -161,6 +163,7 @@ TEST_F(StoreTest, WritesToAnUnusableStoreAreDroppedSilently) {
   EXPECT_EQ(ReadSetting(kPages), 0u);
   EXPECT_NE(StoreProblem(), "");
 }
+#endif
 
 }  // namespace
 }  // namespace velquor

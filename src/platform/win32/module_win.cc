@@ -7,6 +7,8 @@ namespace velquor {
 
 HMODULE ModuleOfAddress(const void* address) {
   HMODULE module = nullptr;
+  // Asked for a null address, the system names the program itself.
+  if (address == nullptr) return nullptr;
   if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                               GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                           static_cast<LPCSTR>(address), &module)) {
