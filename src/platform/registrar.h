@@ -19,7 +19,10 @@
 // Register mode creates the keys and values, deleting a ForceRemove key's
 // whole tree first and a Delete key instead of writing it. Unregister mode
 // visits children first and deletes each key that is not NoRemove and has no
-// subkeys left, ignoring failures. A run is one registry transaction: on any
+// subkeys left (its values go with it), ignoring failures; as with the
+// system's registrar, a ForceRemove key is then treated like any other, and
+// a "val" value of a key that stays is left in place. A run is one registry
+// transaction: on any
 // error nothing it wrote remains.
 //
 // A registrar object is used by one thread at a time; its reference count is

@@ -15,6 +15,7 @@
 
 namespace velquor {
 
+#if !defined(_WIN32)
 // A test whose registry lives in its own temporary profile directory.
 class TempProfileTest : public ::testing::Test {
  protected:
@@ -32,6 +33,7 @@ class TempProfileTest : public ::testing::Test {
   }
   std::string dir_;
 };
+#endif  // !_WIN32
 
 // Lines "path" for each key and "path [name] = type:data" for each value
 // ("@" for the default value), children in the registry's order, for the
