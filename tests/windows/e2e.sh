@@ -70,7 +70,9 @@ names=$(cd "$pages" && ls)
 # The user rules file, read from InstallDir through the file API on both sides.
 install=$work/install
 mkdir -p "$install"
-printf '// end-to-end rules\r\n1,120,doubleclick\r\nN,40,/banners/\r\n1,-60,download.example\r\n// end\r\n' \
+# The megaclick rule keeps ads of the portal page that the built-in rules
+# remove, so a rules file not read shows in the pages.
+printf '// end-to-end rules\r\n1,-400,megaclick\r\nN,40,/banners/\r\n1,-60,download.example\r\n// end\r\n' \
   >"$install/MYRULES.TXT"
 
 # Registration through the system's registrar and oleaut32.
