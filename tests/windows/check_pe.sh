@@ -25,6 +25,13 @@ exports=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$headers" |
 expected=$'DllCanUnloadNow\nDllGetClassObject\nDllRegisterServer\nDllUnregisterServer'
 [ "$exports" = "$expected" ] || fail "exports are"$'\n'"$exports"$'\n'"expected"$'\n'"$expected"
 
+# On x86 the entry points use the platform's __stdcall convention: the
+# callee pops its arguments, 12 bytes for DllGetClassObject.
+if [ "$arch" = x86 ]; then
+  "$objdump" -d --disassemble='_DllGetClassObject@12' "$dll" | grep -qE 'ret +\$0xc' ||
+    fail "DllGetClassObject does not return as __stdcall with 12 bytes of arguments"
+fi
+
 imports=$(sed -n 's/^\s*DLL Name: //p' <<<"$headers" | tr '[:lower:]' '[:upper:]' | sort -u)
 allowed='^(KERNEL32|ADVAPI32|OLE32|OLEAUT32|WININET|USER32|MSVCRT|URLMON)\.DLL$'
 while read -r name; do
