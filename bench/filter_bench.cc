@@ -21,8 +21,9 @@
 
 #include "corpus.h"
 #include "engine/judges.h"
-#include "memory_protocol.h"
+#include "inner_protocol.h"
 #include "platform/registry.h"
+#include "platform/testing_profile.h"
 #include "rules/keyword_rules.h"
 #include "velquor/velquor.h"
 
@@ -50,9 +51,9 @@ void BM_FilterPage(benchmark::State& state) {
       state.SkipWithError("CreateInstance failed");
       return;
     }
-    MemoryProtocol inner(page);
+    host::MemoryProtocol inner(page);
     out_bytes = 0;
-    const HRESULT hr = PullPage(*filter, inner, read_size,
+    const HRESULT hr = host::PullPage(*filter, inner, read_size,
                                 [&](const char*, std::size_t n) { out_bytes += n; });
     filter->Release();
     if (FAILED(hr)) {
@@ -114,10 +115,8 @@ BENCHMARK_CAPTURE(BM_JudgeLinkSegment, removed_banner, kBannerLink)
 }  // namespace velquor::bench
 
 int main(int argc, char** argv) {
-  std::string home =
-      (std::filesystem::temp_directory_path() / "velquor-bench-XXXXXX").string();
-  if (mkdtemp(home.data()) == nullptr) return 2;
-  setenv("VELQUOR_HOME", home.c_str(), 1);
+  velquor::TempProfile profile;
+  if (!profile.Create()) return 2;
   // The judge benchmarks call this program's own copy of the engine, whose
   // rule lists start empty; the library loads its own at start-up.
   velquor::AddBuiltInRules();
@@ -143,8 +142,6 @@ int main(int argc, char** argv) {
 
   velquor::bench::g_factory->Release();
   dlclose(library);
-  velquor::CloseRegistry();
-  std::error_code ignored;
-  std::filesystem::remove_all(home, ignored);
+  profile.Remove();
   return 0;
 }

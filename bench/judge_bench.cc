@@ -12,6 +12,7 @@
 #include "engine/judges.h"
 #include "engine/page_scanner.h"
 #include "platform/registry.h"
+#include "platform/testing_profile.h"
 #include "rules/keyword_rules.h"
 #include "settings/store.h"
 
@@ -92,10 +93,8 @@ BENCHMARK(FilterPage)->Arg(0)->Arg(20)->Arg(4)->Unit(benchmark::kMillisecond);
 }  // namespace velquor
 
 int main(int argc, char** argv) {
-  std::string home =
-      (std::filesystem::temp_directory_path() / "velquor-bench-XXXXXX").string();
-  if (mkdtemp(home.data()) == nullptr) return 2;
-  setenv("VELQUOR_HOME", home.c_str(), 1);
+  velquor::TempProfile profile;
+  if (!profile.Create()) return 2;
   velquor::WriteStoreNumber(HKEY_CURRENT_USER, velquor::kConfigKey, "Score", 100);
   velquor::AddBuiltInRules();
 
@@ -104,8 +103,6 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
 
-  velquor::CloseRegistry();
-  std::error_code ignored;
-  std::filesystem::remove_all(home, ignored);
+  profile.Remove();
   return 0;
 }

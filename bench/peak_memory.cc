@@ -22,7 +22,8 @@
 #include <vector>
 
 #include "corpus.h"
-#include "memory_protocol.h"
+#include "inner_protocol.h"
+#include "platform/testing_profile.h"
 #include "velquor/velquor.h"
 
 extern char** environ;
@@ -68,9 +69,9 @@ int FilterFile(const char* path, unsigned long read_size) {
     std::fprintf(stderr, "peak_memory: %s: cannot create a filter object\n", VELQUOR_LIB);
     return 1;
   }
-  velquor::bench::MemoryProtocol inner(file);
+  velquor::host::FileProtocol inner(file, velquor::host::EndOfData::kWithData);
   unsigned long long out = 0;
-  const HRESULT hr = velquor::bench::PullPage(*filter, inner, static_cast<ULONG>(read_size),
+  const HRESULT hr = velquor::host::PullPage(*filter, inner, static_cast<ULONG>(read_size),
                                               [&](const char*, std::size_t n) { out += n; });
   filter->Release();
   factory->Release();
@@ -154,14 +155,12 @@ int main(int argc, char** argv) {
   }
   if (sizes.empty()) sizes = {1ull << 20, 100ull << 20};
 
-  std::string home =
-      (std::filesystem::temp_directory_path() / "velquor-peak-XXXXXX").string();
-  if (mkdtemp(home.data()) == nullptr) {
+  velquor::TempProfile profile;
+  if (!profile.Create()) {
     std::perror("peak_memory: mkdtemp");
     return 1;
   }
-  setenv("VELQUOR_HOME", home.c_str(), 1);
-  const std::string page_file = home + "/page.html";
+  const std::string page_file = profile.dir + "/page.html";
 
   int status = 0;
   long first_kb = -1;
@@ -185,7 +184,6 @@ int main(int argc, char** argv) {
     std::printf("%-10s %12llu %10llu %12ld %+14ld\n", velquor::bench::PageFamilyName(family),
                 size, read_size, peak_kb, peak_kb - first_kb);
   }
-  std::error_code ignored;
-  std::filesystem::remove_all(home, ignored);
+  profile.Remove();
   return status;
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/page_scanner.h"
+#include "platform/testing_profile.h"
 
 namespace {
 
@@ -90,14 +91,12 @@ BENCHMARK(BM_ScanInReads)->ArgName("read_size")->Arg(8192)->Arg(512);
 }  // namespace
 
 int main(int argc, char** argv) {
-  char profile[] = "/tmp/velquor-bench-XXXXXX";
-  if (mkdtemp(profile) == nullptr) return 2;
-  setenv("VELQUOR_HOME", profile, 1);
+  velquor::TempProfile profile;
+  if (!profile.Create()) return 2;
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  const std::string command = std::string("rm -rf '") + profile + "'";
-  if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", profile);
+  profile.Remove();
   return 0;
 }

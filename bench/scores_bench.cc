@@ -7,8 +7,8 @@
 #include <string>
 
 #include "engine/scores.h"
-#include "engine/text_helpers.h"
 #include "rules/keyword_rules.h"
+#include "text/text_helpers.h"
 
 namespace {
 

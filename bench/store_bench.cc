@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/registry.h"
+#include "platform/testing_profile.h"
 #include "settings/store.h"
 
 namespace {
@@ -15,20 +16,13 @@ namespace {
 class Profile {
  public:
   Profile() {
-    char tmpl[] = "/tmp/velquor-bench-XXXXXX";
-    if (mkdtemp(tmpl)) path_ = tmpl;
-    setenv("VELQUOR_HOME", path_.c_str(), 1);
-    velquor::CloseRegistry();
+    profile_.Create();
     velquor::WriteStoreNumber(HKEY_CURRENT_USER, velquor::kConfigKey, "Score", 120);
   }
-  ~Profile() {
-    velquor::CloseRegistry();
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
+  ~Profile() { profile_.Remove(); }
 
  private:
-  std::string path_;
+  velquor::TempProfile profile_;
 };
 
 void BM_SettingReadUnchanged(benchmark::State& state) {

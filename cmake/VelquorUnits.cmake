@@ -20,16 +20,35 @@ function(velquor_unit_sources out)
   set(${out} ${result} PARENT_SCOPE)
 endfunction()
 
-# velquor_unit_tests(<test-program> LIBS lib ... [SOURCES file ...])
+# velquor_discover_tests(<test-program> [CONCURRENCY Suite.Name ...] [PROPERTIES ...])
+# Registers each test of the program with CTest. The tests named after
+# CONCURRENCY run threads or processes against each other: they get the label
+# "concurrency", which the thread-sanitizer run selects.
+function(velquor_discover_tests name)
+  cmake_parse_arguments(ARG "" "" "CONCURRENCY;PROPERTIES" ${ARGN})
+  if(NOT ARG_CONCURRENCY)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${ARG_PROPERTIES})
+    return()
+  endif()
+  string(JOIN ":" concurrent ${ARG_CONCURRENCY})
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_FILTER "${concurrent}"
+                       PROPERTIES LABELS concurrency ${ARG_PROPERTIES})
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_FILTER "-${concurrent}"
+                       PROPERTIES ${ARG_PROPERTIES})
+endfunction()
+
+# velquor_unit_tests(<test-program> LIBS lib ... [SOURCES file ...]
+#                    [CONCURRENCY Suite.Name ...])
 # Builds the folder's *_test.cc files (if any; SOURCES instead when given) into
-# one GoogleTest program and registers each test with CTest. A Windows build
-# registers the program as one test, run under the cross-compiling emulator:
-# listing its tests would start the emulator once more per program.
+# one GoogleTest program and registers each test with CTest (see
+# velquor_discover_tests). A Windows build registers the program as one test,
+# run under the cross-compiling emulator: listing its tests would start the
+# emulator once more per program.
 function(velquor_unit_tests name)
   if(NOT VELQUOR_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "" "" "LIBS;SOURCES" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "LIBS;SOURCES;CONCURRENCY" ${ARGN})
   if(ARG_SOURCES)
     set(tests ${ARG_SOURCES})
   else()
@@ -51,6 +70,6 @@ function(velquor_unit_tests name)
   endif()
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main
                                         Threads::Threads)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-                       PROPERTIES ENVIRONMENT "VELQUOR_TEST=1")
+  velquor_discover_tests(${name} CONCURRENCY ${ARG_CONCURRENCY}
+                         PROPERTIES ENVIRONMENT "VELQUOR_TEST=1")
 endfunction()

@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/text_helpers.h"
 #include "fuzz_support.h"
+#include "text/text_helpers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace velquor;

@@ -23,59 +23,6 @@
 namespace velquor::fuzz {
 namespace {
 
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
-#endif
-
-// The protocol beneath: hands out the page in pieces of at most the count
-// asked for. With `separate_end` the last bytes come with S_OK and the next
-// read reports the end with none; otherwise the last bytes come with S_FALSE.
-class PageProtocol : public IInternetProtocol {
- public:
-  PageProtocol(const std::string& page, bool separate_end)
-      : page_(page), separate_end_(separate_end) {}
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override {
-    if (ppv) *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE Start(LPCWSTR, IInternetProtocolSink*, IInternetBindInfo*, DWORD,
-                                  HANDLE_PTR) override {
-    Fail("the filter started its inner protocol");
-  }
-  HRESULT STDMETHODCALLTYPE Continue(PROTOCOLDATA*) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE Abort(HRESULT, DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE Terminate(DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE Suspend() override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE Resume() override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG count, ULONG* read) override {
-    if (read == nullptr || (buffer == nullptr && count > 0)) Fail("bad Read of the inner protocol");
-    std::size_t n = page_.size() - position_;
-    if (n > count) n = count;
-    if (n > 0) std::memcpy(buffer, page_.data() + position_, n);
-    position_ += n;
-    *read = static_cast<ULONG>(n);
-    if (position_ < page_.size()) return S_OK;
-    if (separate_end_ && n > 0) return S_OK;
-    return S_FALSE;
-  }
-  HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE LockRequest(DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE UnlockRequest() override { return S_OK; }
-
- private:
-  const std::string& page_;
-  const bool separate_end_;
-  std::size_t position_ = 0;
-};
-
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-
 constexpr uint8_t kImagesOn = 1, kAppletsOn = 2, kReplaceOn = 4, kTestOn = 8,
                   kAddModifyOn = 16, kAddStatsOn = 32, kSeparateEnd = 64, kHasTemplate = 128;
 
@@ -167,7 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (ReadSetting(kKilled) != 0) WriteStoreNumber(HKEY_CURRENT_USER, kStatsKey, "Killed", 0);
   const uint32_t pages_before = ReadSetting(kPages);
 
-  PageProtocol inner(page, (flags & kSeparateEnd) != 0);
+  host::MemoryProtocol inner(
+      page, (flags & kSeparateEnd) != 0 ? host::EndOfData::kSeparate : host::EndOfData::kWithData);
   host::NullSink sink;
   PROTOCOLFILTERDATA filter_data{sizeof(PROTOCOLFILTERDATA), &sink, &inner, nullptr, 0};
   FilterStream stream;

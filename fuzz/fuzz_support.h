@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform/registry.h"
+#include "platform/testing_profile.h"
 
 namespace velquor::fuzz {
 
@@ -58,23 +59,15 @@ class InputReader {
   std::size_t pos_ = 0;
 };
 
-// Points the registry at a fresh profile directory under $TMPDIR (or /tmp)
-// for the rest of the process and removes it at exit. Call once, before the
-// first registry call. Returns the directory.
+// Points the registry at a fresh profile under $TMPDIR (or /tmp) for the
+// rest of the process and removes it at exit. Call before the first registry
+// call. Returns the temporary directory that holds the profile, for files.
 inline const std::string& UsePrivateProfile() {
-  static const std::string dir = [] {
-    std::string base = "/tmp";
-    if (const char* tmp = getenv("TMPDIR"); tmp != nullptr && *tmp != '\0') base = tmp;
-    std::string pattern = base + "/velquor-fuzz-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) Fail("cannot create a profile directory", pattern);
-    setenv("VELQUOR_HOME", pattern.c_str(), 1);
-    CloseRegistry();
-    std::atexit([] {
-      CloseRegistry();
-      std::error_code ec;
-      std::filesystem::remove_all(getenv("VELQUOR_HOME"), ec);
-    });
-    return pattern;
+  static TempProfile profile;
+  static const std::string& dir = []() -> const std::string& {
+    if (!profile.Create()) Fail("cannot create a profile directory");
+    std::atexit([] { profile.Remove(); });
+    return profile.dir;
   }();
   return dir;
 }

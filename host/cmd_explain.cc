@@ -14,6 +14,7 @@
 #include "engine/judges.h"
 #include "engine/page_scanner.h"
 #include "rules/keyword_rules.h"
+#include "settings/store.h"
 
 #if __has_include("rules/user_rules.h")
 #include "rules/user_rules.h"
@@ -217,7 +218,7 @@ int RunExplain(int argc, char** argv) {
 
   // The rules as a freshly started library holds them.
 #ifdef VELQUOR_HAVE_USER_RULES
-  LoadAllRules();
+  LoadAllRules(RulesPathForInstallDir(ReadTextSetting(kInstallDir, "")));
 #else
   AddBuiltInRules();
 #endif

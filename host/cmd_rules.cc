@@ -8,10 +8,11 @@
 
 #include "cli.h"
 #include "commands.h"
-#include "engine/text_helpers.h"
 #include "platform/registry.h"
 #include "rules/keyword_rules.h"
 #include "rules/user_rules.h"
+#include "settings/store.h"
+#include "text/text_helpers.h"
 
 namespace velquor::host {
 namespace {
@@ -278,7 +279,7 @@ int RunRules(int argc, char** argv) {
   if (args.size() == 2) {
     path = args[1];
   } else {
-    path = ConfiguredRulesPath();
+    path = RulesPathForInstallDir(ReadTextSetting(kInstallDir, ""));
     if (path.empty()) {
       const std::string problem = StoreProblem();
       PrintError(

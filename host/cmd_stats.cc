@@ -4,6 +4,7 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "platform/reg_transaction.h"
 #include "platform/registry.h"
 #include "settings/store.h"
 
@@ -20,21 +21,18 @@ constexpr char kUsage[] =
     "  --reset   set both totals to 0 first (in one step), then show them\n";
 
 LSTATUS ResetTotals() {
-  LSTATUS s = RegBeginTransaction();
-  if (s != ERROR_SUCCESS) return s;
+  ScopedRegTransaction transaction;
+  if (!transaction.owned()) return transaction.begin_status();
   HKEY key = nullptr;
-  s = RegCreateKeyExA(HKEY_CURRENT_USER, kStatsKey, 0, nullptr, 0, KEY_ALL_ACCESS,
+  LSTATUS s = RegCreateKeyExA(HKEY_CURRENT_USER, kStatsKey, 0, nullptr, 0, KEY_ALL_ACCESS,
                       nullptr, &key, nullptr);
   const BYTE zero[4] = {0, 0, 0, 0};
   for (const StoreValue* v : {&kPages, &kKilled}) {
     if (s == ERROR_SUCCESS) s = RegSetValueExA(key, v->name, 0, REG_DWORD, zero, 4);
   }
   if (key) RegCloseKey(key);
-  if (s != ERROR_SUCCESS) {
-    RegRollbackTransaction();
-    return s;
-  }
-  return RegCommitTransaction();
+  if (s != ERROR_SUCCESS) return s;  // the scope rolls the writes back
+  return transaction.Commit();
 }
 
 }  // namespace

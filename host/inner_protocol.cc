@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace velquor::host {
 
-HRESULT FileProtocol::QueryInterface(REFIID riid, void** ppv) {
+HRESULT PageSource::QueryInterface(REFIID riid, void** ppv) {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
   if (riid == IID_IUnknown || riid == IID_IInternetProtocolRoot || riid == IID_IInternetProtocol) {
@@ -42,6 +44,31 @@ HRESULT FileProtocol::Read(void* buffer, ULONG count, ULONG* read) {
   *read = static_cast<ULONG>(n);
   if (!ended_ || !ahead_.empty()) return S_OK;
   if (error_ != 0) return E_FAIL;
+  if (style_ == EndOfData::kSeparate && n > 0) return S_OK;
+  return S_FALSE;
+}
+
+namespace {
+
+[[noreturn]] void Misuse(const char* what) {
+  std::fprintf(stderr, "inner protocol: %s\n", what);
+  std::abort();
+}
+
+}  // namespace
+
+HRESULT MemoryProtocol::Start(LPCWSTR, IInternetProtocolSink*, IInternetBindInfo*, DWORD,
+                              HANDLE_PTR) {
+  Misuse("the filter started the protocol it was handed");
+}
+
+HRESULT MemoryProtocol::Read(void* buffer, ULONG count, ULONG* read) {
+  if (read == nullptr || (buffer == nullptr && count > 0)) Misuse("Read without a place");
+  const std::size_t n = std::min<std::size_t>(count, page_.size() - position_);
+  if (n > 0) std::memcpy(buffer, page_.data() + position_, n);
+  position_ += n;
+  *read = static_cast<ULONG>(n);
+  if (position_ < page_.size()) return S_OK;
   if (style_ == EndOfData::kSeparate && n > 0) return S_OK;
   return S_FALSE;
 }

@@ -1,8 +1,9 @@
 // The host's side of a download, as the browser's URL-loading layer plays
-// it: an inner protocol that serves a file (or standard input) to a filter
-// object, a sink that takes the filter's reports and passes nothing on, and
-// the read loop that pulls one page through a filter. Used by
-// `velquor filter`. Single-threaded; the objects live on the caller's stack
+// it: inner protocols that serve a file (or standard input) or a page in
+// memory to a filter object, a sink that takes the filter's reports and
+// passes nothing on, and the read loops that pull one page through a filter.
+// Used by `velquor filter`, and by the tests, benchmarks and fuzz targets
+// that play the browser. Single-threaded; the objects live on the caller's stack
 // and their reference counts are nominal (the filter holds its partners
 // without references).
 #ifndef VELQUOR_HOST_INNER_PROTOCOL_H_
@@ -10,6 +11,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "velquor/urlmon.h"
@@ -27,10 +29,35 @@ enum class EndOfData {
 #pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
 #endif
 
+// What every inner protocol here shares: nominal reference counts, and
+// the operations a filter may pass down answered with success (Suspend and
+// Seek are not offered). QueryInterface gives IUnknown and the two protocol
+// interfaces. Subclasses serve the bytes.
+class PageSource : public IInternetProtocol {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+  ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE Continue(PROTOCOLDATA*) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE Abort(HRESULT, DWORD) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE Terminate(DWORD) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE Suspend() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE Resume() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE LockRequest(DWORD) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE UnlockRequest() override { return S_OK; }
+
+ protected:
+  PageSource() = default;
+  ~PageSource() = default;
+};
+
 // Serves the bytes of an open stream: each Read hands out min(count, what is
 // left) bytes, zero bytes included. The stream stays the caller's to close.
 // A read error ends the data with E_FAIL; error() then tells errno.
-class FileProtocol : public IInternetProtocol {
+class FileProtocol : public PageSource {
  public:
   FileProtocol(std::FILE* file, EndOfData style) : file_(file), style_(style) {}
   FileProtocol(const FileProtocol&) = delete;
@@ -39,24 +66,11 @@ class FileProtocol : public IInternetProtocol {
   // errno of the read error that ended the data; 0 when there was none.
   int error() const { return error_; }
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-  ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
   HRESULT STDMETHODCALLTYPE Start(LPCWSTR, IInternetProtocolSink*, IInternetBindInfo*, DWORD,
                                   HANDLE_PTR) override {
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE Continue(PROTOCOLDATA*) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE Abort(HRESULT, DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE Terminate(DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE Suspend() override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE Resume() override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG count, ULONG* read) override;
-  HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE LockRequest(DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE UnlockRequest() override { return S_OK; }
 
  private:
   // Reads ahead until `target` bytes wait or the stream ends.
@@ -67,6 +81,28 @@ class FileProtocol : public IInternetProtocol {
   std::vector<char> ahead_;  // read from the stream, not yet handed out
   bool ended_ = false;       // the stream reached its end or failed
   int error_ = 0;
+};
+
+// Serves `page` (which must outlive it) from memory, as FileProtocol serves
+// a stream; for tests, benchmarks and fuzz targets. Strict like a test's
+// fake: a call that a filter must never make (Start, since the protocol was
+// handed over started; a Read without a place for the count, or without a
+// buffer for a nonzero count) is reported on stderr and aborts the program.
+class MemoryProtocol : public PageSource {
+ public:
+  explicit MemoryProtocol(std::string_view page, EndOfData style = EndOfData::kWithData)
+      : page_(page), style_(style) {}
+  MemoryProtocol(const MemoryProtocol&) = delete;
+  MemoryProtocol& operator=(const MemoryProtocol&) = delete;
+
+  HRESULT STDMETHODCALLTYPE Start(LPCWSTR, IInternetProtocolSink*, IInternetBindInfo*, DWORD,
+                                  HANDLE_PTR) override;
+  HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG count, ULONG* read) override;
+
+ private:
+  std::string_view page_;
+  std::size_t position_ = 0;
+  EndOfData style_;
 };
 
 // The sink above the filter: it accepts every report and passes none on.
@@ -106,6 +142,23 @@ HRESULT PumpPage(Filter& filter, ULONG read_size, Write&& write) {
     if (FAILED(hr)) return hr;
     if (hr == S_FALSE && read == 0) return S_OK;
   }
+}
+
+// Starts `filter` on the protocol beneath, `inner`, with a NullSink above it,
+// then pulls the page through as PumpPage does, giving each piece to
+// `consume(const char* data, size_t size)`. Returns the failure of Start, or
+// PumpPage's result.
+template <class Filter, class Consume>
+HRESULT PullPage(Filter& filter, IInternetProtocol& inner, ULONG read_size, Consume&& consume) {
+  NullSink sink;
+  PROTOCOLFILTERDATA data{sizeof(PROTOCOLFILTERDATA), &sink, &inner, nullptr, 0};
+  const HRESULT hr =
+      filter.Start(u"text/html", &sink, nullptr, 0, reinterpret_cast<HANDLE_PTR>(&data));
+  if (FAILED(hr)) return hr;
+  return PumpPage(filter, read_size, [&consume](const char* piece, std::size_t size) {
+    consume(piece, size);
+    return true;
+  });
 }
 
 }  // namespace velquor::host

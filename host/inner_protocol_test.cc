@@ -25,19 +25,27 @@ struct Step {
   std::string bytes;
 };
 
+// Runs the reads against a stream and against memory holding `data`: both
+// protocols serve a page the same way.
 void ExpectReads(const std::string& data, EndOfData style, const std::vector<Step>& steps) {
   std::FILE* f = StreamOf(data);
-  FileProtocol protocol(f, style);
-  for (std::size_t i = 0; i < steps.size(); ++i) {
-    std::string buffer(steps[i].count, '\xEE');
-    ULONG read = 0xDEAD;
-    EXPECT_EQ(protocol.Read(buffer.data(), steps[i].count, &read), steps[i].result) << "read " << i;
-    EXPECT_EQ(buffer.substr(0, read), steps[i].bytes) << "read " << i;
+  FileProtocol file(f, style);
+  MemoryProtocol memory(data, style);
+  for (IInternetProtocol* protocol : {static_cast<IInternetProtocol*>(&file),
+                                      static_cast<IInternetProtocol*>(&memory)}) {
+    const char* name = protocol == &file ? "file" : "memory";
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      std::string buffer(steps[i].count, '\xEE');
+      ULONG read = 0xDEAD;
+      EXPECT_EQ(protocol->Read(buffer.data(), steps[i].count, &read), steps[i].result)
+          << name << " read " << i;
+      EXPECT_EQ(buffer.substr(0, read), steps[i].bytes) << name << " read " << i;
+    }
   }
   std::fclose(f);
 }
 
-TEST(FileProtocol, EndOfDataWithTheLastBytes) {
+TEST(PageSources, EndOfDataWithTheLastBytes) {
   const std::string data("ab\0cdefg", 8);
   ExpectReads(data, EndOfData::kWithData,
               {{3, S_OK, data.substr(0, 3)}, {5, S_FALSE, data.substr(3)}, {5, S_FALSE, ""}});
@@ -47,7 +55,7 @@ TEST(FileProtocol, EndOfDataWithTheLastBytes) {
   ExpectReads("", EndOfData::kWithData, {{4, S_FALSE, ""}, {4, S_FALSE, ""}});
 }
 
-TEST(FileProtocol, EndOfDataInAReadOfItsOwn) {
+TEST(PageSources, EndOfDataInAReadOfItsOwn) {
   const std::string data = "abcdefgh";
   ExpectReads(data, EndOfData::kSeparate,
               {{3, S_OK, "abc"}, {5, S_OK, "defgh"}, {5, S_FALSE, ""}, {5, S_FALSE, ""}});

@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/ascii.h"
+#include "platform/reg_transaction.h"
+
 namespace velquor::host {
 namespace {
 
@@ -22,22 +25,14 @@ const RootName kRoots[] = {
     {"HKEY_CLASSES_ROOT", "HKCR", HKEY_CLASSES_ROOT},
 };
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
-
-bool EqualNoCase(const std::string& a, const char* b) {
-  size_t n = std::strlen(b);
-  if (a.size() != n) return false;
-  for (size_t i = 0; i < n; ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
+bool EqualNoCase(const std::string& a, const char* b) { return AsciiEqualsNoCase(a, b); }
 
 // Orders as the registry enumerates: letters folded to lower case.
 bool LessNoCase(const std::string& a, const std::string& b) {
   size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
-    unsigned char x = static_cast<unsigned char>(Lower(a[i]));
-    unsigned char y = static_cast<unsigned char>(Lower(b[i]));
+    unsigned char x = static_cast<unsigned char>(AsciiLower(a[i]));
+    unsigned char y = static_cast<unsigned char>(AsciiLower(b[i]));
     if (x != y) return x < y;
   }
   return a.size() < b.size();
@@ -55,13 +50,6 @@ std::string TrimLeft(const std::string& s) {
 std::string TrimRight(const std::string& s) {
   size_t i = s.find_last_not_of(" \t");
   return i == std::string::npos ? "" : s.substr(0, i + 1);
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = Lower(c);
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
 }
 
 // Reads a quoted string starting at text[*pos] == '"'; leaves *pos after the
@@ -101,13 +89,13 @@ bool ParseHexList(const std::string& list, std::string* out, std::string* proble
     size_t comma = rest.find(',', start);
     std::string item = TrimRight(TrimLeft(
         rest.substr(start, comma == std::string::npos ? std::string::npos : comma - start)));
-    if (item.empty() || item.size() > 2 || HexDigit(item[0]) < 0 ||
-        (item.size() == 2 && HexDigit(item[1]) < 0)) {
+    if (item.empty() || item.size() > 2 || AsciiHexDigit(item[0]) < 0 ||
+        (item.size() == 2 && AsciiHexDigit(item[1]) < 0)) {
       *problem = "bad byte '" + item + "' in hex list";
       return false;
     }
-    int value = HexDigit(item[0]);
-    if (item.size() == 2) value = value * 16 + HexDigit(item[1]);
+    int value = AsciiHexDigit(item[0]);
+    if (item.size() == 2) value = value * 16 + AsciiHexDigit(item[1]);
     out->push_back(static_cast<char>(value));
     if (comma == std::string::npos) return true;
     start = comma + 1;
@@ -133,7 +121,7 @@ bool ParseData(const std::string& text, RegFileValue* value, std::string* proble
     return true;
   }
   std::string lower;
-  for (char c : text) lower.push_back(Lower(c));
+  for (char c : text) lower.push_back(AsciiLower(c));
   if (lower.rfind("dword:", 0) == 0) {
     std::string digits = TrimRight(text.substr(6));
     if (digits.empty() || digits.size() > 8) {
@@ -142,7 +130,7 @@ bool ParseData(const std::string& text, RegFileValue* value, std::string* proble
     }
     uint32_t v = 0;
     for (char c : digits) {
-      int d = HexDigit(c);
+      int d = AsciiHexDigit(c);
       if (d < 0) {
         *problem = "bad hex digit in dword value";
         return false;
@@ -167,7 +155,7 @@ bool ParseData(const std::string& text, RegFileValue* value, std::string* proble
     }
     uint32_t type = 0;
     for (size_t i = 4; i < close; ++i) {
-      int d = HexDigit(text[i]);
+      int d = AsciiHexDigit(text[i]);
       if (d < 0) {
         *problem = "bad hex digit in hex(N) type";
         return false;
@@ -505,14 +493,15 @@ bool ReadRegistry(std::vector<RegFileKey>* keys, std::vector<std::string>* skipp
 }
 
 bool ApplyRegFile(const std::vector<RegFileKey>& keys, RegFileError* error) {
-  LSTATUS s = RegBeginTransaction();
-  if (s != ERROR_SUCCESS) {
+  ScopedRegTransaction transaction;
+  if (!transaction.owned()) {
     error->line = 0;
-    error->message = Explain(s);
+    error->message = Explain(transaction.begin_status());
     return false;
   }
+  // Every failure below leaves the scope without a commit: nothing lands.
+  LSTATUS s = ERROR_SUCCESS;
   auto fail = [&](int line, const std::string& what, LSTATUS status) {
-    RegRollbackTransaction();
     error->line = line;
     error->message = what + ": " + Explain(status);
     return false;
@@ -546,7 +535,7 @@ bool ApplyRegFile(const std::vector<RegFileKey>& keys, RegFileError* error) {
     }
     RegCloseKey(handle);
   }
-  s = RegCommitTransaction();
+  s = transaction.Commit();
   if (s != ERROR_SUCCESS) {
     error->line = 0;
     error->message = "cannot commit: " + Explain(s);

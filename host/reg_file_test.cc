@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/testing_registry.h"
+
 namespace velquor::host {
 namespace {
 
@@ -176,20 +178,8 @@ TEST(RegFileFormat, LongByteListsAreContinuedAndParseBack) {
   EXPECT_EQ(FormatRegFile(back), text);
 }
 
-class RegFileRegistryTest : public ::testing::Test {
+class RegFileRegistryTest : public TempProfileTest {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/velquor-regfile-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    home_ = tmpl;
-    setenv("VELQUOR_HOME", home_.c_str(), 1);
-    CloseRegistry();
-  }
-  void TearDown() override {
-    CloseRegistry();
-    std::error_code ec;
-    std::filesystem::remove_all(home_, ec);
-  }
   std::string Export() {
     std::vector<RegFileKey> keys;
     std::vector<std::string> skipped;
@@ -202,7 +192,6 @@ class RegFileRegistryTest : public ::testing::Test {
     RegFileError error;
     EXPECT_TRUE(ApplyRegFile(keys, &error)) << error.line << ": " << error.message;
   }
-  std::string home_;
 };
 
 TEST_F(RegFileRegistryTest, RoundTripGivesTheSameTextTwice) {

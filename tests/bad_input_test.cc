@@ -2,9 +2,7 @@
 // file it cannot read, and pages far larger or stranger than any real one.
 // Each must give a clear result, filter on with what is left, and lose
 // nothing the store could have taken.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,8 +13,6 @@
 #include <gtest/gtest.h>
 
 #include "e2e_util.h"
-
-extern char** environ;
 
 namespace velquor::test {
 namespace {
@@ -36,31 +32,12 @@ const std::string kDefaultsList =
 // Starts counter_hammer holding the write lock of the store in `home`; returns
 // once it holds it.
 pid_t HoldStoreLock(const std::string& home) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) {
-    if (std::string(*e).rfind("VELQUOR_HOME=", 0) != 0) env.push_back(*e);
-  }
-  env.push_back("VELQUOR_HOME=" + home);
-  std::vector<char*> envp;
-  for (std::string& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> args = {COUNTER_HAMMER, "lock", "60"};
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  int fds[2] = {-1, -1};
-  EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-  pid_t pid = -1;
-  EXPECT_EQ(posix_spawn(&pid, COUNTER_HAMMER, &actions, nullptr, argv.data(), envp.data()), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
+  int out = -1;
+  const pid_t pid = SpawnWithProfile(COUNTER_HAMMER, {"lock", "60"}, home, &out);
   char buffer[8] = {};
-  EXPECT_EQ(read(fds[0], buffer, 7), 7);
+  EXPECT_EQ(read(out, buffer, 7), 7);
   EXPECT_EQ(std::string(buffer), "locked\n");
-  close(fds[0]);
+  close(out);
   return pid;
 }
 

@@ -19,27 +19,21 @@
 #include "engine/page_scanner.h"
 #include "engine/replacement_markup.h"
 #include "engine/scores.h"
-#include "engine/text_helpers.h"
 #include "filter/filter_stream.h"
-#include "memory_protocol.h"
+#include "inner_protocol.h"
 #include "platform/registry.h"
 #include "platform/resources.h"
 #include "rules/keyword_rules.h"
 #include "settings/store.h"
+#include "text/text_helpers.h"
 
 namespace velquor {
 namespace {
 
 using bench::CorpusPage;
-using bench::MemoryProtocol;
+using host::EndOfData;
+using host::MemoryProtocol;
 using bench::PageFamilyName;
-
-std::string Upper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
 
 int32_t Add(int32_t a, int32_t b) {
   return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
@@ -55,7 +49,7 @@ struct ReferenceState {
 std::string ReferenceJudge(bool applet, const std::string& segment, int32_t& modified,
                            int32_t& removed, ReferenceState& state) {
   if (ReadSetting(applet ? kApplets : kImages) == 0) return segment;
-  std::string judged = Upper(segment);
+  std::string judged = UpperCase(segment);
   for (char& c : judged) {
     if (c == '\r' || c == '\n' || c == '\t') c = ' ';
   }
@@ -99,7 +93,7 @@ std::string ReferenceJudge(bool applet, const std::string& segment, int32_t& mod
 std::string ReferenceScan(const std::string& chunk, bool end_of_data, int32_t& modified,
                           int32_t& removed, int32_t& carry_over, ReferenceState& state) {
   carry_over = -1;
-  std::string rest = chunk, upper = Upper(chunk), output;
+  std::string rest = chunk, upper = UpperCase(chunk), output;
   for (;;) {
     const std::size_t link = upper.find("<A ");
     const std::size_t applet = upper.find("<APPLET ");
@@ -120,7 +114,7 @@ std::string ReferenceScan(const std::string& chunk, bool end_of_data, int32_t& m
     upper.erase(0, start + length);
   }
   output += rest;
-  const std::size_t page_end = Upper(output).find("</HTML>");
+  const std::size_t page_end = UpperCase(output).find("</HTML>");
   if (page_end == std::string::npos || page_end == 0) return output;
   if (carry_over >= 0 && page_end > static_cast<std::size_t>(carry_over)) return output;
   const bool test = ReadSetting(kTest) != 0;
@@ -169,9 +163,9 @@ std::string ReferenceFilter(const std::string& page, uint32_t read_size, Referen
 // The whole page through a real filter stream with reads of `read_size`.
 std::string RealFilter(const std::string& page, uint32_t read_size, bool separate_end = false) {
   FilterStream stream;
-  MemoryProtocol inner(page, separate_end);
+  MemoryProtocol inner(page, separate_end ? EndOfData::kSeparate : EndOfData::kWithData);
   std::string out;
-  const HRESULT hr = bench::PullPage(stream, inner, read_size,
+  const HRESULT hr = host::PullPage(stream, inner, read_size,
                                      [&](const char* p, std::size_t n) { out.append(p, n); });
   EXPECT_EQ(hr, S_OK);
   return out;
@@ -304,7 +298,7 @@ TEST(CorpusTest, PagesAreDeterministicAndSized) {
     EXPECT_GE(a.size(), 50u * 1024);
     EXPECT_LE(a.size(), 50u * 1024 + 1024) << a.size();
     EXPECT_EQ(a.rfind("</BODY></HTML>\n"), a.size() - 15);
-    const std::string upper = Upper(a);
+    const std::string upper = UpperCase(a);
     const bool has_segments =
         upper.find("<A ") != std::string::npos || upper.find("<APPLET ") != std::string::npos;
     EXPECT_EQ(has_segments, family != bench::PageFamily::kPlain);

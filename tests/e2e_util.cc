@@ -1,6 +1,7 @@
 #include "e2e_util.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -36,8 +37,11 @@ TempDir::~TempDir() {
 
 std::string TempDir::File(const std::string& name) const { return path_ + "/" + name; }
 
-RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                     const std::vector<std::string>& env, const std::string& input) {
+namespace {
+
+// The environment of the test with the NAME=VALUE entries of `env` in place
+// of those of the same names.
+std::vector<std::string> EnvironmentWith(const std::vector<std::string>& env) {
   std::vector<std::string> envs;
   for (char** e = environ; *e; ++e) {
     std::string entry = *e;
@@ -48,13 +52,67 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     if (!overridden) envs.push_back(entry);
   }
   for (const std::string& o : env) envs.push_back(o);
+  return envs;
+}
 
+// Null-terminated pointer arrays over `program args...` and `envs`, valid
+// while those live.
+std::vector<char*> ArgvOf(const std::string& program, const std::vector<std::string>& args) {
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  return argv;
+}
+std::vector<char*> EnvpOf(std::vector<std::string>& envs) {
   std::vector<char*> envp;
   for (std::string& e : envs) envp.push_back(e.data());
   envp.push_back(nullptr);
+  return envp;
+}
+
+}  // namespace
+
+int SpawnWithProfile(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& home, int* out_fd) {
+  std::vector<std::string> envs = EnvironmentWith({"VELQUOR_HOME=" + home});
+  std::vector<char*> argv = ArgvOf(program, args);
+  std::vector<char*> envp = EnvpOf(envs);
+  int fds[2] = {-1, -1};
+  if (out_fd != nullptr && pipe2(fds, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe: " << std::strerror(errno);
+    return -1;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (out_fd != nullptr) posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (out_fd != nullptr) {
+    close(fds[1]);
+    *out_fd = fds[0];
+  }
+  if (rc != 0) {
+    ADD_FAILURE() << "cannot start " << program << ": " << std::strerror(rc);
+    return -1;
+  }
+  return pid;
+}
+
+int WaitForChild(int pid) {
+  int status = 0;
+  pid_t got;
+  while ((got = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+  }
+  if (got != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::vector<std::string>& env, const std::string& input) {
+  std::vector<std::string> envs = EnvironmentWith(env);
+  std::vector<char*> argv = ArgvOf(program, args);
+  std::vector<char*> envp = EnvpOf(envs);
 
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
@@ -120,10 +178,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   if (in[1] >= 0) close(in[1]);
   close(out[0]);
   close(err[0]);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.status = WaitForChild(pid);
   return result;
 }
 

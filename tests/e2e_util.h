@@ -41,6 +41,18 @@ RunResult RunProgram(const std::string& program,
                      const std::vector<std::string>& env = {},
                      const std::string& input = "");
 
+// Starts `program args...` without waiting, with the environment of the test
+// but VELQUOR_HOME=home. When `out_fd` is given, the program's standard
+// output goes to a pipe whose read end is stored there (the caller closes
+// it). Returns the child's process id; -1, with a test failure, when it
+// cannot be started.
+int SpawnWithProfile(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& home, int* out_fd = nullptr);
+
+// Waits for the child `pid`: its exit status, 128 + the signal that ended
+// it, or -1 when it cannot be waited for.
+int WaitForChild(int pid);
+
 // Runs the built velquor with VELQUOR_HOME set to `home`.
 RunResult RunVelquor(const std::string& home,
                      const std::vector<std::string>& args,

@@ -6,6 +6,7 @@
 #include "e2e_util.h"
 #include "gtest/gtest.h"
 #include "platform/registry.h"
+#include "platform/testing_registry.h"
 
 namespace velquor::test {
 namespace {
@@ -14,15 +15,7 @@ namespace {
 void SetInstallDir(const std::string& home, const std::string& value) {
   setenv("VELQUOR_HOME", home.c_str(), 1);
   CloseRegistry();
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Morvanet\\Velquor\\Config", 0, nullptr,
-                            0, KEY_WRITE, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(key, "InstallDir", 0, REG_SZ,
-                           reinterpret_cast<const BYTE*>(value.c_str()),
-                           static_cast<DWORD>(value.size() + 1)),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
+  WriteTestText(HKEY_CURRENT_USER, "Software\\Morvanet\\Velquor\\Config", "InstallDir", value);
   CloseRegistry();
   unsetenv("VELQUOR_HOME");
 }

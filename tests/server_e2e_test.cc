@@ -10,7 +10,9 @@
 #include <sstream>
 
 #include "e2e_util.h"
+#include "inner_protocol.h"
 #include "platform/registry.h"
+#include "platform/testing_registry.h"
 #include "velquor/velquor.h"
 
 namespace velquor::test {
@@ -30,73 +32,12 @@ void UseProfile(const std::string& home) {
 }
 
 std::string ReadText(HKEY root, const std::string& key, const char* name) {
-  HKEY h = nullptr;
-  if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS)
-    return "<absent>";
-  char buffer[8192];
-  DWORD size = sizeof(buffer);
-  LSTATUS rc = RegQueryValueExA(h, name, nullptr, nullptr,
-                                reinterpret_cast<BYTE*>(buffer), &size);
-  RegCloseKey(h);
-  if (rc != ERROR_SUCCESS) return "<absent>";
-  std::string text(buffer, size);
-  if (!text.empty() && text.back() == '\0') text.pop_back();
-  return text;
+  return ReadTestText(root, key, name);
 }
 
-void WriteText(HKEY root, const std::string& key, const char* name,
-               const std::string& value) {
-  HKEY h = nullptr;
-  ASSERT_EQ(RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                            &h, nullptr),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(h, name, 0, REG_SZ,
-                           reinterpret_cast<const BYTE*>(value.c_str()),
-                           static_cast<DWORD>(value.size() + 1)),
-            ERROR_SUCCESS);
-  RegCloseKey(h);
+void WriteText(HKEY root, const std::string& key, const char* name, const std::string& value) {
+  WriteTestText(root, key, name, value);
 }
-
-struct StringProtocol : IInternetProtocol {
-  std::string page;
-  size_t pos = 0;
-  HRESULT QueryInterface(REFIID, void** ppv) override {
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return 1; }
-  ULONG Release() override { return 1; }
-  HRESULT Start(LPCWSTR, IInternetProtocolSink*, IInternetBindInfo*, DWORD,
-                HANDLE_PTR) override { return S_OK; }
-  HRESULT Continue(PROTOCOLDATA*) override { return S_OK; }
-  HRESULT Abort(HRESULT, DWORD) override { return S_OK; }
-  HRESULT Terminate(DWORD) override { return S_OK; }
-  HRESULT Suspend() override { return S_OK; }
-  HRESULT Resume() override { return S_OK; }
-  HRESULT Read(void* buffer, ULONG count, ULONG* read) override {
-    size_t n = std::min<size_t>(count, page.size() - pos);
-    std::copy_n(page.data() + pos, n, static_cast<char*>(buffer));
-    pos += n;
-    *read = static_cast<ULONG>(n);
-    return pos == page.size() ? S_FALSE : S_OK;
-  }
-  HRESULT Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override { return S_OK; }
-  HRESULT LockRequest(DWORD) override { return S_OK; }
-  HRESULT UnlockRequest() override { return S_OK; }
-};
-
-struct QuietSink : IInternetProtocolSink {
-  HRESULT QueryInterface(REFIID, void** ppv) override {
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return 1; }
-  ULONG Release() override { return 1; }
-  HRESULT Switch(PROTOCOLDATA*) override { return S_OK; }
-  HRESULT ReportProgress(ULONG, LPCWSTR) override { return S_OK; }
-  HRESULT ReportData(DWORD, ULONG, ULONG) override { return S_OK; }
-  HRESULT ReportResult(HRESULT, DWORD, LPCWSTR) override { return S_OK; }
-};
 
 // Filters `page` through a filter object of the loaded library.
 std::string FilterThrough(void* library, const std::string& page) {
@@ -110,21 +51,11 @@ std::string FilterThrough(void* library, const std::string& page) {
   EXPECT_EQ(factory->CreateInstance(nullptr, IID_IInternetProtocol,
                                     reinterpret_cast<void**>(&filter)),
             S_OK);
-  StringProtocol inner;
-  inner.page = page;
-  QuietSink sink;
-  PROTOCOLFILTERDATA data{sizeof(PROTOCOLFILTERDATA), nullptr, &inner, nullptr, 0};
-  EXPECT_EQ(filter->Start(u"text/html", &sink, nullptr, 0,
-                          reinterpret_cast<HANDLE_PTR>(&data)),
-            S_OK);
+  host::MemoryProtocol inner(page);
   std::string out;
-  for (int guard = 0; guard < 10000; ++guard) {
-    char buffer[100];
-    ULONG got = 0;
-    HRESULT hr = filter->Read(buffer, sizeof(buffer), &got);
-    out.append(buffer, got);
-    if (FAILED(hr) || (hr == S_FALSE && got == 0)) break;
-  }
+  EXPECT_EQ(host::PullPage(*filter, inner, 100,
+                           [&out](const char* piece, std::size_t n) { out.append(piece, n); }),
+            S_OK);
   filter->Release();
   factory->Release();
   return out;

@@ -1,8 +1,6 @@
 // End-to-end tests of `velquor config`, `velquor stats` and `velquor reg`,
 // and of the store shared by several processes.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,8 +10,6 @@
 #include <vector>
 
 #include "e2e_util.h"
-
-extern char** environ;
 
 namespace velquor::test {
 namespace {
@@ -33,42 +29,10 @@ const char kDefaults[] =
 // *out_fd when asked.
 pid_t StartHammer(const std::string& home, const std::vector<std::string>& args,
                   int* out_fd = nullptr) {
-  std::vector<std::string> env_strings;
-  for (char** e = environ; *e; ++e) {
-    if (std::string(*e).rfind("VELQUOR_HOME=", 0) != 0) env_strings.push_back(*e);
-  }
-  env_strings.push_back("VELQUOR_HOME=" + home);
-  std::vector<char*> envp;
-  for (std::string& e : env_strings) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> all = {COUNTER_HAMMER};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  int pipe_fds[2] = {-1, -1};
-  if (out_fd) {
-    EXPECT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
-  }
-  pid_t pid = -1;
-  EXPECT_EQ(posix_spawn(&pid, COUNTER_HAMMER, &actions, nullptr, argv.data(), envp.data()),
-            0);
-  posix_spawn_file_actions_destroy(&actions);
-  if (out_fd) {
-    close(pipe_fds[1]);
-    *out_fd = pipe_fds[0];
-  }
-  return pid;
+  return SpawnWithProfile(COUNTER_HAMMER, args, home, out_fd);
 }
 
-int Wait(pid_t pid) {
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+int Wait(pid_t pid) { return WaitForChild(pid); }
 
 TEST(StoreE2e, ConfigListShowsDefaultsAndCreatesNothing) {
   TempDir dir;

@@ -3,10 +3,8 @@
 // into one profile. The totals must be exact; and when some processes are
 // killed outright at random moments, the store must stay sound and writable
 // and lose nothing that was acknowledged.
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -23,8 +21,6 @@
 
 #include "e2e_util.h"
 #include "platform/registry.h"
-
-extern char** environ;
 
 namespace velquor::test {
 namespace {
@@ -43,28 +39,10 @@ struct Worker {
 };
 
 void Start(Worker* w, const std::string& home, long pages) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) {
-    if (std::string(*e).rfind("VELQUOR_HOME=", 0) != 0) env.push_back(*e);
-  }
-  env.push_back("VELQUOR_HOME=" + home);
-  std::vector<char*> envp;
-  for (std::string& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> args = {STRESS_WORKER, std::to_string(kThreads),
-                                   std::to_string(pages), std::to_string(kAds)};
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  int fds[2] = {-1, -1};
-  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-  ASSERT_EQ(posix_spawn(&w->pid, STRESS_WORKER, &actions, nullptr, argv.data(), envp.data()), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  w->out = fds[0];
+  w->pid = SpawnWithProfile(
+      STRESS_WORKER, {std::to_string(kThreads), std::to_string(pages), std::to_string(kAds)},
+      home, &w->out);
+  ASSERT_GT(w->pid, 0);
 }
 
 // Reads what the worker has written; false at the end of its output.

@@ -57,18 +57,10 @@ int FilterPage(const std::string& page, ULONG read_size) {
   std::FILE* in = fmemopen(const_cast<char*>(page.data()), page.size(), "r");
   if (in == nullptr) return -1;
   velquor::host::FileProtocol inner(in, velquor::host::EndOfData::kWithData);
-  velquor::host::NullSink sink;
-  PROTOCOLFILTERDATA data{sizeof(PROTOCOLFILTERDATA), &sink, &inner, nullptr, 0};
   velquor::FilterStream stream;
   std::string out;
-  HRESULT hr = stream.Start(u"http://stress.example/", &sink, nullptr, 0,
-                            reinterpret_cast<HANDLE_PTR>(&data));
-  if (hr == S_OK) {
-    hr = velquor::host::PumpPage(stream, read_size, [&out](const char* p, std::size_t n) {
-      out.append(p, n);
-      return true;
-    });
-  }
+  const HRESULT hr = velquor::host::PullPage(
+      stream, inner, read_size, [&out](const char* p, std::size_t n) { out.append(p, n); });
   std::fclose(in);
   if (hr != S_OK) {
     std::fprintf(stderr, "stress_worker: Read failed with 0x%08x\n", static_cast<unsigned>(hr));

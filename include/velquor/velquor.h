@@ -7,6 +7,23 @@
 // IInternetProtocol, starts it with a PROTOCOLFILTERDATA whose pProtocol is
 // the protocol beneath, and reads the filtered page through Read until Read
 // returns S_FALSE with nothing handed out. examples/minimal_host.cc shows it.
+//
+// Which calls a host may make from which threads:
+// - Loading and unloading the library (dlopen, dlclose) run start-up and
+//   shut-down: no other thread may be inside the library or hold any of its
+//   objects then. Unload only after DllCanUnloadNow answered S_OK and while
+//   no thread can call it again.
+// - The four entry points may be called from any thread, also from several
+//   at once; the store serialises the writes of registrations.
+// - The class object (IClassFactory) may be used from any thread, also from
+//   several at once: CreateInstance, LockServer, AddRef and Release.
+// - A filter object is apartment-threaded: every call on it, through any of
+//   its interfaces and including AddRef and Release, comes from one thread at
+//   a time, normally the thread that created it; its reference count is not
+//   atomic. It calls the inner protocol and the sink on the thread that called
+//   it. Different filter objects may filter on different threads at the same
+//   time: the totals and the remembered advertisement link they share are
+//   kept safely, and no increment is lost.
 #ifndef VELQUOR_VELQUOR_H_
 #define VELQUOR_VELQUOR_H_
 

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "platform/registry.h"
-#include "platform/testing_profile.h"
+#include "platform/testing_registry.h"
 #include "rules/keyword_rules.h"
 
 namespace velquor::test {
@@ -22,38 +22,23 @@ namespace velquor::test {
 inline constexpr char kConfigPath[] = "Software\\Morvanet\\Velquor\\Config";
 inline constexpr char kStatsPath[] = "Software\\Morvanet\\Velquor\\Stats";
 
-class ProfileTest : public ::testing::Test {
+class ProfileTest : public TempProfileTest {
  protected:
   void SetUp() override {
-    profile_.Open("engine");
+    TempProfileTest::SetUp();
     PresenceRules().clear();
     OccurrenceRules().clear();
     AddBuiltInRules();
   }
 
-  void TearDown() override { profile_.Close(); }
-
   static void SetNumber(const char* name, uint32_t value, const char* path = kConfigPath) {
-    HKEY key;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    BYTE data[4];
+    char data[4];
     std::memcpy(data, &value, 4);
-    EXPECT_EQ(RegSetValueExA(key, name, 0, REG_DWORD, data, 4), ERROR_SUCCESS);
-    RegCloseKey(key);
+    WriteTestValue(HKEY_CURRENT_USER, path, name, REG_DWORD, std::string(data, 4));
   }
 
   static void SetText(const char* name, const std::string& value) {
-    HKEY key;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kConfigPath, 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    EXPECT_EQ(RegSetValueExA(key, name, 0, REG_SZ,
-                             reinterpret_cast<const BYTE*>(value.c_str()),
-                             static_cast<DWORD>(value.size() + 1)),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
+    WriteTestText(HKEY_CURRENT_USER, kConfigPath, name, value);
   }
 
   static void DeleteSetting(const char* name) {
@@ -79,9 +64,6 @@ class ProfileTest : public ::testing::Test {
     RegCloseKey(key);
     return value;
   }
-
- private:
-  ScopedTestProfile profile_;
 };
 
 }  // namespace velquor::test

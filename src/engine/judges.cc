@@ -4,8 +4,8 @@
 #include <string_view>
 
 #include "engine/replacement_markup.h"
-#include "engine/text_helpers.h"
 #include "settings/store.h"
+#include "text/text_helpers.h"
 
 namespace velquor {
 namespace {

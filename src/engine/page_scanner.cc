@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "engine/judges.h"
+#include "platform/ascii.h"
 #include "platform/resources.h"
 #include "settings/store.h"
 
@@ -24,8 +25,6 @@ constexpr std::size_t kAppletCloseLength = sizeof kAppletClose - 1;
 
 constexpr UINT kStatisticsFooterId = 101;
 constexpr UINT kModificationFooterId = 102;
-
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 // Whether `text` holds `tag` (upper case, beginning with '<') at `pos`, its
 // letters in either case: the same as finding it in an upper-cased copy,

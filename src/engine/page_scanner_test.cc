@@ -7,16 +7,15 @@
 #include <vector>
 
 #include "platform/resources.h"
-#include "platform/testing_profile.h"
+#include "platform/testing_registry.h"
 #include "settings/store.h"
 
 namespace velquor {
 namespace {
 
-// One profile for the whole program, so no test touches a real profile;
-// each test sets the values it depends on.
-const auto* const kProfile =
-    ::testing::AddGlobalTestEnvironment(new test::ProgramProfileEnvironment("scanner"));
+// One profile directory for the whole program, so no test touches a real
+// profile; each test sets the values it depends on.
+const auto* const kProfile = ::testing::AddGlobalTestEnvironment(new TempProfileEnvironment);
 
 // Test judges: they mark what they were given so boundaries show in the
 // output, or remove and count as an advertisement would be.

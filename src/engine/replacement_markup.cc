@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
-#include "engine/text_helpers.h"
 #include "platform/resources.h"
 #include "settings/store.h"
+#include "text/text_helpers.h"
 
 namespace velquor {
 namespace {

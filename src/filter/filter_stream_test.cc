@@ -12,16 +12,15 @@
 
 #include "platform/registry.h"
 #include "platform/resources.h"
-#include "platform/testing_profile.h"
+#include "platform/testing_registry.h"
 #include "settings/store.h"
 
 namespace velquor {
 namespace {
 
-// One profile for the whole program, so no test touches a real profile;
-// each test sets the values it depends on.
-const auto* const kProfile =
-    ::testing::AddGlobalTestEnvironment(new test::ProgramProfileEnvironment("stream"));
+// One profile directory for the whole program, so no test touches a real
+// profile; each test sets the values it depends on.
+const auto* const kProfile = ::testing::AddGlobalTestEnvironment(new TempProfileEnvironment);
 
 // Fakes in the manner of a COM test: each call must have been expected, and
 // an unexpected one fails the test loudly.

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ascii.h"
+
 namespace {
 
 constexpr BOOL kTrue = 1;
@@ -59,15 +61,7 @@ DWORD PathError(int error, bool last) {
 }
 
 bool EqualsIgnoringAsciiCase(const char* a, const std::string& b) {
-  size_t i = 0;
-  for (; a[i] != '\0' && i < b.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return a[i] == '\0' && i == b.size();
+  return velquor::AsciiEqualsNoCase(a, b);
 }
 
 // Finds the entry of `directory` whose name equals `name` without regard to

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/ascii.h"
+
 namespace velquor {
 
 std::string GuidToString(const GUID& guid) {
@@ -23,11 +25,7 @@ bool ParseGuid(const std::string& text, GUID* guid) {
   int n = 0;
   for (std::size_t i = 0; i < s.size(); ++i) {
     if (i == 8 || i == 13 || i == 18 || i == 23) continue;
-    int d = -1;
-    const char c = s[i];
-    if (c >= '0' && c <= '9') d = c - '0';
-    if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    const int d = AsciiHexDigit(s[i]);
     if (d < 0) return false;
     if (n % 2 == 0) {
       bytes[n / 2] = static_cast<uint8_t>(d << 4);

@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <new>
 
+#include "platform/ascii.h"
 #include "platform/codepage.h"
 #include "platform/error_info.h"
 #include "platform/module.h"
+#include "platform/reg_transaction.h"
 #include "platform/registry.h"
 #include "platform/resources.h"
 
@@ -18,15 +20,7 @@ constexpr int kMaxDepth = 64;
 // Larger script files are refused rather than read into memory.
 constexpr long kMaxScriptFile = 1 << 20;
 
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool EqualsNoCase(const std::string& a, const char* b) {
-  std::size_t i = 0;
-  for (; i < a.size() && b[i] != '\0'; ++i) {
-    if (Upper(a[i]) != Upper(b[i])) return false;
-  }
-  return i == a.size() && b[i] == '\0';
-}
+bool EqualsNoCase(const std::string& a, const char* b) { return velquor::AsciiEqualsNoCase(a, b); }
 
 bool IsSpace(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
@@ -149,19 +143,12 @@ bool ParseNumber(const std::string& text, std::string* bytes) {
   return true;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool ParseHex(const std::string& text, std::string* bytes) {
   if (text.size() % 2 != 0) return false;
   bytes->clear();
   for (std::size_t i = 0; i < text.size(); i += 2) {
-    const int hi = HexDigit(text[i]);
-    const int lo = HexDigit(text[i + 1]);
+    const int hi = AsciiHexDigit(text[i]);
+    const int lo = AsciiHexDigit(text[i + 1]);
     if (hi < 0 || lo < 0) return false;
     bytes->push_back(static_cast<char>(hi * 16 + lo));
   }
@@ -188,8 +175,8 @@ bool ParseAssignment(TokenStream* in, RegistrarValue* value) {
     in->Fail("unknown value type '" + kind.text + "'");
     return false;
   }
-  value->kind = Upper(kind.text[0]) == 'S' ? 's' : Upper(kind.text[0]) == 'D' ? 'd'
-              : Upper(kind.text[0]) == 'B' ? 'b' : '?';
+  value->kind = AsciiUpper(kind.text[0]) == 'S' ? 's' : AsciiUpper(kind.text[0]) == 'D' ? 'd'
+              : AsciiUpper(kind.text[0]) == 'B' ? 'b' : '?';
   switch (value->kind) {
     case 's':
       value->data = data.text;
@@ -607,7 +594,7 @@ HRESULT RunRegistrarScript(const std::string& script, const ReplacementMap& repl
     return DISP_E_EXCEPTION;
   }
   // Inside a caller's transaction the caller decides what is kept.
-  const bool own_transaction = RegBeginTransaction() == ERROR_SUCCESS;
+  ScopedRegTransaction transaction;
   LSTATUS status = ERROR_SUCCESS;
   for (const RegistrarRoot& root : roots) {
     const HKEY hkey = root.name == "HKCR" ? HKEY_CLASSES_ROOT : HKEY_CURRENT_USER;
@@ -618,14 +605,7 @@ HRESULT RunRegistrarScript(const std::string& script, const ReplacementMap& repl
       UnregisterKeys(hkey, root.keys);
     }
   }
-  if (own_transaction) {
-    if (status == ERROR_SUCCESS) {
-      status = RegCommitTransaction();
-      if (status != ERROR_SUCCESS) RegRollbackTransaction();
-    } else {
-      RegRollbackTransaction();
-    }
-  }
+  if (status == ERROR_SUCCESS) status = transaction.Commit();
   return FromStatus(status);
 }
 

@@ -240,14 +240,15 @@ TEST_F(RegistrarTest, UnregisterRemovesChildrenFirstAndKeepsForeignSubkeys) {
 // The same table runs through the system's registrar on Windows.
 TEST(RegistrarShapesTest, UnregistrationAgreesWithTheSystemRegistrar) {
   for (const test::UnregisterCase& c : test::kUnregisterCases) {
-    test::ScopedTestProfile profile;
-    profile.Open("registrar");
-    ASSERT_EQ(RunRegistrarScript(c.script, ReplacementMap(), true), S_OK) << c.label;
+    TempProfile profile;
+    ASSERT_TRUE(profile.Create()) << "cannot make a temporary directory";
+    EXPECT_EQ(RunRegistrarScript(c.script, ReplacementMap(), true), S_OK) << c.label;
     for (const test::ForeignValue& v : c.foreign) {
       if (v.key != nullptr) WriteKey(v.key, v.name, v.text);
     }
     EXPECT_EQ(RunRegistrarScript(c.script, ReplacementMap(), false), S_OK) << c.label;
     EXPECT_EQ(DumpTree(HKEY_CLASSES_ROOT), c.left) << c.label;
+    profile.Remove();
   }
 }
 

@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/testing_registry.h"
+
 namespace velquor {
 namespace {
 
@@ -26,21 +28,8 @@ std::string Bytes(const BYTE* data, DWORD size) {
 
 // Each test gets a fresh profile directory (not yet created) and a registry
 // that has forgotten the previous one.
-class RegistryTest : public ::testing::Test {
+class RegistryTest : public TempProfileTest {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/velquor-registry-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    base_ = tmpl;
-    home_ = base_ + "/profile";
-    setenv("VELQUOR_HOME", home_.c_str(), 1);
-    CloseRegistry();
-  }
-  void TearDown() override {
-    CloseRegistry();
-    std::error_code ec;
-    std::filesystem::remove_all(base_, ec);
-  }
 
   HKEY Create(const char* path, REGSAM sam = KEY_ALL_ACCESS) {
     HKEY key = nullptr;
@@ -93,9 +82,6 @@ class RegistryTest : public ::testing::Test {
     }
     return names;
   }
-
-  std::string base_;
-  std::string home_;
 };
 
 TEST_F(RegistryTest, ReadsWithoutAStoreFailAndCreateNothing) {
@@ -512,8 +498,8 @@ TEST_F(RegistryTest, StoreFileThatIsNotADatabaseGivesFailureCodes) {
 TEST_F(RegistryTest, ProfileThatCannotBeCreatedDropsWrites) {
   // A regular file where the profile's parent directory should be: no
   // permission bits needed, so this holds for every user.
-  std::ofstream(base_ + "/file") << "x";
-  std::string home = base_ + "/file/velquor";
+  std::ofstream(dir_ + "/file") << "x";
+  std::string home = dir_ + "/file/velquor";
   setenv("VELQUOR_HOME", home.c_str(), 1);
   CloseRegistry();
   HKEY key = nullptr;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "embedded_resources.h"
+#include "platform/ascii.h"
 
 namespace {
 
@@ -16,16 +17,7 @@ struct NumericType {
 };
 constexpr NumericType kNumericTypes[] = {{6, "STRING"}, {16, "VERSION"}};
 
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool EqualsNoCase(const char* a, const char* b) {
-  while (*a != '\0' && *b != '\0') {
-    if (AsciiUpper(*a) != AsciiUpper(*b)) return false;
-    ++a;
-    ++b;
-  }
-  return *a == *b;
-}
+bool EqualsNoCase(const char* a, const char* b) { return velquor::AsciiEqualsNoCase(a, b); }
 
 // The type name that `type` stands for, or null when no entry can have it.
 const char* TypeName(LPCSTR type) {

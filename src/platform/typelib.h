@@ -23,8 +23,10 @@
 #include "platform/guid_text.h"
 #include "velquor/oaidl.h"
 
-// On Windows these services are oleaut32's own.
+// On Windows these services, strings included, are oleaut32's own.
 #if !defined(_WIN32)
+#include "platform/bstr.h"
+
 constexpr HRESULT TYPE_E_REGISTRYACCESS = static_cast<HRESULT>(0x8002801Cu);
 constexpr LCID LOCALE_NEUTRAL = 0;
 constexpr MEMBERID MEMBERID_NIL = -1;
@@ -62,11 +64,6 @@ HRESULT LoadRegTypeLib(REFGUID libid, WORD major, WORD minor, LCID lcid,
 // keys that name the library. TYPE_E_LIBNOTREGISTERED when absent.
 HRESULT UnRegisterTypeLib(REFGUID libid, WORD major, WORD minor, LCID lcid,
                           SYSKIND syskind);
-
-// Text strings handed out by GetDocumentation; free with SysFreeString.
-BSTR SysAllocString(const OLECHAR* text);
-void SysFreeString(BSTR text);
-UINT SysStringLen(BSTR text);
 
 namespace velquor {
 

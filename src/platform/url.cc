@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/ascii.h"
+
 namespace {
 
 bool MustEncode(unsigned char c) {
@@ -45,14 +47,7 @@ INTERNET_SCHEME SchemeNumber(const std::string& scheme) {
       {"mailto", INTERNET_SCHEME_MAILTO},
   };
   for (const Known& k : kKnown) {
-    if (scheme.size() != std::strlen(k.name)) continue;
-    bool same = true;
-    for (size_t i = 0; i < scheme.size() && same; ++i) {
-      char c = scheme[i];
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-      same = c == k.name[i];
-    }
-    if (same) return k.number;
+    if (velquor::AsciiEqualsNoCase(scheme, k.name)) return k.number;
   }
   return INTERNET_SCHEME_UNKNOWN;
 }

@@ -2,21 +2,11 @@
 
 #include <cstring>
 
+#include "platform/ascii.h"
+
 namespace velquor {
 
 namespace {
-
-char UpperChar(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (UpperChar(a[i]) != UpperChar(b[i])) return false;
-  }
-  return true;
-}
 
 struct BuiltInRule {
   std::string_view keyword;
@@ -76,7 +66,7 @@ void KeywordRuleList::append(std::string_view keyword, int32_t score) {
 
 bool KeywordRuleList::contains(std::string_view keyword) const {
   for (int i = 0; i < count_; ++i) {
-    if (EqualNoCase(rules_[i].text(), keyword)) return true;
+    if (AsciiEqualsNoCase(rules_[i].text(), keyword)) return true;
   }
   return false;
 }

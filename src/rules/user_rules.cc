@@ -4,9 +4,8 @@
 #include <climits>
 #include <cstring>
 
-#include "engine/text_helpers.h"
 #include "rules/keyword_rules.h"
-#include "settings/store.h"
+#include "text/text_helpers.h"
 
 namespace velquor {
 namespace {
@@ -261,16 +260,10 @@ std::string RulesPathForInstallDir(const std::string& install_dir) {
   return path + "MYRULES.TXT";
 }
 
-std::string ConfiguredRulesPath() {
-  return RulesPathForInstallDir(
-      ReadStoreString(HKEY_CURRENT_USER, kConfigKey, "InstallDir", ""));
-}
-
-void LoadAllRules() {
+void LoadAllRules(const std::string& rules_path) {
   PresenceRules().clear();
   OccurrenceRules().clear();
-  const std::string path = ConfiguredRulesPath();
-  if (!path.empty()) LoadUserRules(path);
+  if (!rules_path.empty()) LoadUserRules(rules_path);
   AddBuiltInRules();
 }
 

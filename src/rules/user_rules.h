@@ -7,7 +7,7 @@
 // (occurrence list). Reading stops when the position reaches the file's
 // length minus 5, so a line that begins in the last five bytes is never read.
 //
-// Callers: start-up (LoadAllRules) and `velquor rules check`, which watches
+// Callers: start-up (LoadAllRules, with the path of its setting) and `velquor rules check`, which watches
 // the same load through a RuleFileObserver, so that the checker reports what
 // the loader does rather than what a second parser thinks.
 //
@@ -128,13 +128,11 @@ void LoadUserRules(const std::string& path);
 // ends in one, and "MYRULES.TXT".
 std::string RulesPathForInstallDir(const std::string& install_dir);
 
-// The rules path of the "InstallDir" setting (see above).
-std::string ConfiguredRulesPath();
-
 // Fills the keyword lists as start-up does: empties them, loads the user
-// rules file of the "InstallDir" setting when there is one, then adds the
+// rules file at `rules_path` unless it is empty (callers pass the
+// RulesPathForInstallDir of their "InstallDir" setting), then adds the
 // built-in rules (a user rule keeps its place over a built-in one).
-void LoadAllRules();
+void LoadAllRules(const std::string& rules_path);
 
 }  // namespace velquor
 

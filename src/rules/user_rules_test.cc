@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "platform/registry.h"
 #include "platform/testing_profile.h"
 #include "rules/keyword_rules.h"
 
@@ -47,8 +46,10 @@ struct Recorder : RuleFileObserver {
 class UserRulesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    profile_.Open("rules");
-    dir_ = profile_.dir();
+    // Each test is its own process under ctest, several at once: a name
+    // of our own making would be shared between them.
+    ASSERT_TRUE(profile_.Create()) << "cannot make a temporary directory";
+    dir_ = profile_.dir;
     PresenceRules().clear();
     OccurrenceRules().clear();
   }
@@ -58,7 +59,7 @@ class UserRulesTest : public ::testing::Test {
 #endif
     PresenceRules().clear();
     OccurrenceRules().clear();
-    profile_.Close();
+    profile_.Remove();
   }
 
   std::string Write(const std::string& name, const std::string& data) {
@@ -73,7 +74,7 @@ class UserRulesTest : public ::testing::Test {
     LoadUserRules(Write("MYRULES.TXT", data), &recorder_);
   }
 
-  test::ScopedTestProfile profile_;
+  TempProfile profile_;
   fs::path dir_;
   Recorder recorder_;
 };
@@ -374,22 +375,13 @@ TEST_F(UserRulesTest, ReportsNameThePhysicalLineOfEachReadLine) {
   EXPECT_EQ(seen, "1:1/0 2:0/0 3:3/1 4:3/2 5:3/3 6:3/4 7:3/1 7:3/1 8:2/0 9:4/0 ");
 }
 
-TEST_F(UserRulesTest, LoadAllRulesReadsTheConfiguredInstallDir) {
-  LoadAllRules();
+TEST_F(UserRulesTest, LoadAllRulesReadsTheGivenPathThenTheBuiltIns) {
+  LoadAllRules("");
   EXPECT_EQ(PresenceRules().count(), 18);
   EXPECT_EQ(OccurrenceRules().count(), 16);
 
   Write("MYRULES.TXT", "N,50,promo\n");
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Morvanet\\Velquor\\Config", 0, nullptr,
-                            0, KEY_WRITE, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  const std::string dir = dir_.string();
-  ASSERT_EQ(RegSetValueExA(key, "InstallDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(dir.c_str()),
-                           static_cast<DWORD>(dir.size() + 1)),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
-  LoadAllRules();
+  LoadAllRules(RulesPathForInstallDir(dir_.string()));
   EXPECT_EQ(PresenceRules().count(), 18);
   ASSERT_EQ(OccurrenceRules().count(), 16);
   EXPECT_EQ(OccurrenceRules().at(0).text(), "PROMO");

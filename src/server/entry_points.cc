@@ -1,7 +1,7 @@
 #include "server/entry_points.h"
 
 #include "server/class_factory.h"
-#include "server/nubrix_filter.h"
+#include "server/nubrix_aggregate.h"
 #include "server/registration.h"
 
 namespace velquor {

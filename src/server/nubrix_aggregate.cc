@@ -47,4 +47,23 @@ HRESULT CreateFilterAggregate(IUnknown* outer, REFIID riid, void** ppv) {
   return hr;
 }
 
+HRESULT CreateFilterInstance(IUnknown* outer, REFIID riid, void** ppv) {
+  if (ppv == nullptr) return E_POINTER;
+  *ppv = nullptr;
+  if (outer != nullptr) return CreateFilterAggregate(outer, riid, ppv);
+  NubrixFilter* filter = nullptr;
+  try {
+    filter = new NubrixFilter(nullptr);
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+  HRESULT hr = filter->InternalQueryInterface(riid, ppv);
+  if (FAILED(hr)) {
+    // Count 0: one reference and its release run the normal destruction.
+    filter->AddRef();
+    filter->Release();
+  }
+  return hr;
+}
+
 }  // namespace velquor

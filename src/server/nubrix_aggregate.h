@@ -2,7 +2,8 @@
 // given a controlling outer object. The aggregate's own IUnknown (the
 // non-delegating one, handed to the outer object) counts its own references;
 // the contained filter object's four entry points delegate QueryInterface,
-// AddRef and Release to the outer object.
+// AddRef and Release to the outer object. The object map's instance
+// creator lives here too, since it makes either form.
 //
 // Threading: as the filter object (apartment model, plain count). The
 // aggregate holds one library lock while it lives.
@@ -43,6 +44,13 @@ class NubrixAggregate final : public IUnknown {
 // place, E_OUTOFMEMORY when allocation fails; on a refusal the aggregate is
 // destroyed again and the counts are as they were.
 HRESULT CreateFilterAggregate(IUnknown* outer, REFIID riid, void** ppv);
+
+// The instance creator of the object map. Without an outer object it makes a
+// plain filter object, with one an aggregate, and asks it for `riid`.
+// E_POINTER for a null place; E_OUTOFMEMORY when allocation fails; a refused
+// interface destroys the new object and returns E_NOINTERFACE, leaving the
+// library lock count and the holder's user count as they were.
+HRESULT CreateFilterInstance(IUnknown* outer, REFIID riid, void** ppv);
 
 }  // namespace velquor
 

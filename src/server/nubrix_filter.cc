@@ -3,7 +3,6 @@
 #include <new>
 
 #include "platform/error_info.h"
-#include "server/nubrix_aggregate.h"
 #include "server/server_module.h"
 #include "server/type_info_holder.h"
 
@@ -195,25 +194,6 @@ HRESULT STDMETHODCALLTYPE NubrixFilter::QueryInfo(LPCWSTR url, QUERYOPTION optio
                                 DWORD* buffer_length, DWORD reserved) {
   return stream_.QueryInfo(url, option, flags, buffer, buffer_size, buffer_length,
                            reserved);
-}
-
-HRESULT CreateFilterInstance(IUnknown* outer, REFIID riid, void** ppv) {
-  if (ppv == nullptr) return E_POINTER;
-  *ppv = nullptr;
-  if (outer != nullptr) return CreateFilterAggregate(outer, riid, ppv);
-  NubrixFilter* filter = nullptr;
-  try {
-    filter = new NubrixFilter(nullptr);
-  } catch (...) {
-    return E_OUTOFMEMORY;
-  }
-  HRESULT hr = filter->InternalQueryInterface(riid, ppv);
-  if (FAILED(hr)) {
-    // Count 0: one reference and its release run the normal destruction.
-    filter->AddRef();
-    filter->Release();
-  }
-  return hr;
 }
 
 }  // namespace velquor

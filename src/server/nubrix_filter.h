@@ -85,6 +85,7 @@ class NubrixFilter final : public IIENubrix,
 
  private:
   friend class NubrixAggregate;
+  // The instance creator (beside the aggregate) makes plain objects.
   friend HRESULT CreateFilterInstance(IUnknown* outer, REFIID riid, void** ppv);
 
   // outer null: a plain object holding its own library lock; otherwise the
@@ -96,13 +97,6 @@ class NubrixFilter final : public IIENubrix,
   IUnknown* outer_;
   FilterStream stream_;
 };
-
-// The instance creator of the object map. Without an outer object it makes a
-// plain filter object, with one an aggregate, and asks it for `riid`.
-// E_POINTER for a null place; E_OUTOFMEMORY when allocation fails; a refused
-// interface destroys the new object and returns E_NOINTERFACE, leaving the
-// library lock count and the holder's user count as they were.
-HRESULT CreateFilterInstance(IUnknown* outer, REFIID riid, void** ppv);
 
 }  // namespace velquor
 

@@ -15,7 +15,7 @@
 
 #include "platform/module.h"
 #include "platform/registry.h"
-#include "platform/testing_profile.h"
+#include "platform/testing_registry.h"
 #include "server/entry_points.h"
 #include "server/server_module.h"
 
@@ -23,44 +23,35 @@ namespace velquor::test {
 
 inline constexpr char kTestModuleAnchor = 0;
 
-class ServerTest : public ::testing::Test {
+// A started module in a temporary profile of its own.
+class ServerTest : public TempProfileTest {
  protected:
   void SetUp() override {
 #if defined(_WIN32)
     // Registration creates the system's registrar, as regsvr32 would.
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
 #endif
-    profile_.Open("server");
-    home_ = profile_.dir();
+    TempProfileTest::SetUp();
     ModuleStartup(LibraryObjectMap(), ModuleOfAddress(&kTestModuleAnchor));
   }
   void TearDown() override {
     ModuleShutdown();
-    profile_.Close();
+    RemoveProfile();
+  }
+  // The profile's half of TearDown, for tests that shut the module down
+  // themselves.
+  void RemoveProfile() {
+    TempProfileTest::TearDown();
 #if defined(_WIN32)
     CoUninitialize();
 #endif
   }
-  ScopedTestProfile profile_;
-  std::string home_;
 };
 
 // The default value (or named value) of an HKEY_CLASSES_ROOT key as text;
 // "<absent>" when the key or value does not exist.
 inline std::string ReadClassesText(const std::string& key, const char* name = nullptr) {
-  HKEY h = nullptr;
-  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS)
-    return "<absent>";
-  char buffer[8192];
-  DWORD size = sizeof(buffer);
-  DWORD type = 0;
-  LSTATUS rc = RegQueryValueExA(h, name, nullptr, &type,
-                                reinterpret_cast<BYTE*>(buffer), &size);
-  RegCloseKey(h);
-  if (rc != ERROR_SUCCESS) return "<absent>";
-  std::string text(buffer, size);
-  if (!text.empty() && text.back() == '\0') text.pop_back();
-  return text;
+  return ReadTestText(HKEY_CLASSES_ROOT, key, name);
 }
 
 inline bool ClassesKeyExists(const std::string& key) {

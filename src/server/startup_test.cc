@@ -3,8 +3,8 @@
 #include <fstream>
 
 #include "rules/keyword_rules.h"
+#include "server/application.h"
 #include "server/server_test_support.h"
-#include "settings/application.h"
 
 namespace velquor::test {
 namespace {
@@ -20,22 +20,13 @@ class StartupTest : public ServerTest {
   void TearDown() override {
     PresenceRules().clear();
     OccurrenceRules().clear();
-    std::error_code ignored;
-    std::filesystem::remove_all(home_, ignored);
+    RemoveProfile();  // start-up and shut-down ran in the test
   }
   void SetInstallDir(const std::string& value) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Morvanet\\Velquor\\Config",
-                              0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(key, "InstallDir", 0, REG_SZ,
-                             reinterpret_cast<const BYTE*>(value.c_str()),
-                             static_cast<DWORD>(value.size() + 1)),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
+    WriteTestText(HKEY_CURRENT_USER, "Software\\Morvanet\\Velquor\\Config", "InstallDir", value);
   }
   void WriteRules(const std::string& text) {
-    std::ofstream(home_ + "/MYRULES.TXT", std::ios::binary) << text;
+    std::ofstream(dir_ + "/MYRULES.TXT", std::ios::binary) << text;
   }
   static std::string Keywords(const KeywordRuleList& list) {
     std::string out;
@@ -61,7 +52,7 @@ TEST_F(StartupTest, WithoutInstallDirOnlyTheBuiltInRules) {
 
 TEST_F(StartupTest, UserRulesComeFirstThenTheBuiltIns) {
   WriteRules("1, 77, xwordonex\r\nN,-5,XWordTwoX\r\n// end\r\n");
-  for (const std::string& dir : {home_, home_ + "\\"}) {
+  for (const std::string& dir : {dir_, dir_ + "\\"}) {
     PresenceRules().clear();
     OccurrenceRules().clear();
     SetInstallDir(dir);
@@ -77,16 +68,16 @@ TEST_F(StartupTest, UserRulesComeFirstThenTheBuiltIns) {
 
 TEST_F(StartupTest, MainDirPlaceholderReadsNoFile) {
   // A rules file that would be read if the placeholder were taken as a name.
-  std::filesystem::create_directory(home_ + "/%MAINDIR%");
-  std::ofstream(home_ + "/%MAINDIR%/MYRULES.TXT", std::ios::binary)
+  std::filesystem::create_directory(dir_ + "/%MAINDIR%");
+  std::ofstream(dir_ + "/%MAINDIR%/MYRULES.TXT", std::ios::binary)
       << "1,77,XWORDONEX\r\n// end\r\n";
-  SetInstallDir(home_ + "/%MAINDIR%");
+  SetInstallDir(dir_ + "/%MAINDIR%");
   StartAndStop();
   EXPECT_EQ(PresenceRules().count(), 18) << Keywords(PresenceRules());
 }
 
 TEST_F(StartupTest, InstallDirWithoutARulesFileStillGetsTheBuiltIns) {
-  SetInstallDir(home_ + "/nowhere");
+  SetInstallDir(dir_ + "/nowhere");
   StartAndStop();
   EXPECT_EQ(PresenceRules().count(), 18) << Keywords(PresenceRules());
   EXPECT_EQ(OccurrenceRules().count(), 16) << Keywords(OccurrenceRules());
@@ -99,7 +90,7 @@ TEST_F(StartupTest, BuiltInsComeAfterAFullPresenceList) {
   for (int i = 0; i < 1000; ++i) rules += "1,1,xuser" + std::to_string(i) + "x\r\n";
   rules += "// end\r\n";
   WriteRules(rules);
-  SetInstallDir(home_);
+  SetInstallDir(dir_);
   StartAndStop();
   ASSERT_EQ(PresenceRules().count(), 1000);
   EXPECT_EQ(PresenceRules().at(0).text(), "XUSER0X");

@@ -7,32 +7,17 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/testing_profile.h"
+#include "platform/testing_registry.h"
 
 namespace velquor {
 namespace {
 
-class StoreTest : public ::testing::Test {
+class StoreTest : public TempProfileTest {
  protected:
-  void SetUp() override {
-    profile_.Open("store");
-    home_ = profile_.dir();
-  }
-  void TearDown() override { profile_.Close(); }
   // Stores raw bytes as any type, as a user could with `velquor reg import`.
   static void Put(const char* key, const char* name, DWORD type, const std::string& data) {
-    HKEY k = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &k, nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(k, name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
-                             static_cast<DWORD>(data.size())),
-              ERROR_SUCCESS);
-    RegCloseKey(k);
+    WriteTestValue(HKEY_CURRENT_USER, key, name, type, data);
   }
-
-  test::ScopedTestProfile profile_;
-  std::string home_;
 };
 
 TEST_F(StoreTest, TableHoldsEveryValueWithItsDefault) {

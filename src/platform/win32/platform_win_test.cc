@@ -15,24 +15,13 @@
 #include "platform/mutex.h"
 #include "platform/registry.h"
 #include "platform/resources.h"
-#include "platform/testing_profile.h"
+#include "platform/testing_registry.h"
 
 namespace velquor {
 namespace {
 
 constexpr char kTotalsKeyVariable[] = "VELQUOR_TEST_TOTALS_KEY";
 constexpr int kIncrementsPerWorker = 150;
-
-void SetRaw(const char* key, const char* name, const std::string& bytes, DWORD type) {
-  ScopedKey k;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                            k.Out(), nullptr),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(k.get(), name, 0, type,
-                           reinterpret_cast<const BYTE*>(bytes.data()),
-                           static_cast<DWORD>(bytes.size())),
-            ERROR_SUCCESS);
-}
 
 uint32_t ReadNumber(const char* key, const char* name) {
   BYTE data[4] = {0, 0, 0, 0};
@@ -46,10 +35,7 @@ uint32_t ReadNumber(const char* key, const char* name) {
   return value;
 }
 
-class PlatformWinTest : public test::TempProfileTestBase {
- protected:
-  PlatformWinTest() : TempProfileTestBase("platform") {}
-};
+class PlatformWinTest : public TempProfileTest {};
 
 TEST_F(PlatformWinTest, IncrementReadsTheBytesAndWraps) {
   const char* key = "Software\\Morvanet\\Velquor\\Stats";
@@ -65,7 +51,7 @@ TEST_F(PlatformWinTest, IncrementReadsTheBytesAndWraps) {
       {std::string("\x05\0\0\0\0", 5), 1},      // longer data counts as 0
   };
   for (const auto& c : cases) {
-    SetRaw(key, "Killed", c.stored, REG_BINARY);
+    WriteTestValue(HKEY_CURRENT_USER, key, "Killed", REG_BINARY, c.stored);
     EXPECT_EQ(RegIncrementValue(HKEY_CURRENT_USER, key, "Killed", &now), ERROR_SUCCESS);
     EXPECT_EQ(now, c.expected);
     EXPECT_EQ(ReadNumber(key, "Killed"), c.expected);
@@ -73,7 +59,7 @@ TEST_F(PlatformWinTest, IncrementReadsTheBytesAndWraps) {
 }
 
 TEST_F(PlatformWinTest, FastReadTellsTheSizeOfWhatDoesNotFit) {
-  SetRaw("Software\\T", "v", "abcdef", REG_BINARY);
+  WriteTestValue(HKEY_CURRENT_USER, "Software\\T", "v", REG_BINARY, "abcdef");
   BYTE data[4] = {'x', 'x', 'x', 'x'};
   DWORD size = 0;
   EXPECT_EQ(RegReadValueFast(HKEY_CURRENT_USER, "Software\\T", "v", data, 4, &size),

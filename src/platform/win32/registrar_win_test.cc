@@ -2,7 +2,6 @@
 // Linux registrar must treat the same way.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "platform/registrar.h"
@@ -19,31 +18,30 @@ std::wstring Wide(const char* text) {
   return out;
 }
 
+// Registers, adds the foreign values, unregisters and compares what is left,
+// in the profile of the caller.
+void CheckShape(const test::UnregisterCase& c) {
+  IRegistrar* registrar = nullptr;
+  ASSERT_EQ(CoCreateInstance(CLSID_Registrar, nullptr, CLSCTX_INPROC_SERVER, IID_IRegistrar,
+                             reinterpret_cast<void**>(&registrar)),
+            S_OK);
+  const std::wstring script = Wide(c.script);
+  EXPECT_EQ(registrar->StringRegister(script.c_str()), S_OK) << c.label;
+  for (const test::ForeignValue& v : c.foreign) {
+    if (v.key != nullptr) WriteTestText(HKEY_CLASSES_ROOT, v.key, v.name, v.text);
+  }
+  EXPECT_EQ(registrar->StringUnregister(script.c_str()), S_OK) << c.label;
+  EXPECT_EQ(DumpTree(HKEY_CLASSES_ROOT), c.left) << c.label;
+  registrar->Release();
+}
+
 TEST(SystemRegistrarTest, UnregistrationShapes) {
   ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
   for (const test::UnregisterCase& c : test::kUnregisterCases) {
-    test::ScopedTestProfile profile;
-    profile.Open("registrar");
-    IRegistrar* registrar = nullptr;
-    ASSERT_EQ(CoCreateInstance(CLSID_Registrar, nullptr, CLSCTX_INPROC_SERVER, IID_IRegistrar,
-                               reinterpret_cast<void**>(&registrar)),
-              S_OK);
-    const std::wstring script = Wide(c.script);
-    ASSERT_EQ(registrar->StringRegister(script.c_str()), S_OK) << c.label;
-    for (const test::ForeignValue& v : c.foreign) {
-      if (v.key == nullptr) continue;
-      ScopedKey key;
-      ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, v.key, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                nullptr, key.Out(), nullptr),
-                ERROR_SUCCESS);
-      ASSERT_EQ(RegSetValueExA(key.get(), v.name, 0, REG_SZ,
-                               reinterpret_cast<const BYTE*>(v.text),
-                               static_cast<DWORD>(std::strlen(v.text) + 1)),
-                ERROR_SUCCESS);
-    }
-    EXPECT_EQ(registrar->StringUnregister(script.c_str()), S_OK) << c.label;
-    EXPECT_EQ(DumpTree(HKEY_CLASSES_ROOT), c.left) << c.label;
-    registrar->Release();
+    TempProfile profile;
+    ASSERT_TRUE(profile.Create()) << "cannot make a temporary profile";
+    CheckShape(c);
+    profile.Remove();
   }
   CoUninitialize();
 }

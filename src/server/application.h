@@ -6,8 +6,8 @@
 //
 // Threading: both run on the thread that loads or unloads the library, while
 // no filter object exists. They take no lock of their own.
-#ifndef VELQUOR_SETTINGS_APPLICATION_H_
-#define VELQUOR_SETTINGS_APPLICATION_H_
+#ifndef VELQUOR_SERVER_APPLICATION_H_
+#define VELQUOR_SERVER_APPLICATION_H_
 
 #include "platform/resources.h"
 #include "velquor/types.h"
@@ -29,4 +29,4 @@ class Application {
 
 }  // namespace velquor
 
-#endif  // VELQUOR_SETTINGS_APPLICATION_H_
+#endif  // VELQUOR_SERVER_APPLICATION_H_

@@ -1,4 +1,4 @@
-#include "engine/text_helpers.h"
+#include "text/text_helpers.h"
 
 #include <cstdint>
 #include <string>
@@ -51,7 +51,9 @@ TEST(ReadNumberAttributeTest, ReadsValuesAsTheHeuristicsSeeThem) {
       {"<IMG WIDTH=#80000000>", "WIDTH", INT32_MAX},
       {"<IMG WIDTH=#FFFFFFFFFFFF>", "WIDTH", INT32_MAX},
       // A zero byte ends the digits like any other non-digit.
-      {"<IMG WIDTH=46\0" "8>"s, "WIDTH", 46},
+      {"<IMG WIDTH=46\0"
+       "8>"s,
+       "WIDTH", 46},
   };
   for (const NumberCase& c : cases) {
     EXPECT_EQ(ReadNumberAttribute(c.text, c.name), c.expected)
@@ -206,8 +208,7 @@ TEST(ReplaceAllTest, OnePassLeftToRight) {
       {"a\0%X%\0b"s, "%X%", "\0"s, "a\0\0\0b"s},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(ReplaceAll(c.text, c.placeholder, c.replacement), c.expected)
-        << "text: " << c.text;
+    EXPECT_EQ(ReplaceAll(c.text, c.placeholder, c.replacement), c.expected) << "text: " << c.text;
   }
 }
 
@@ -240,21 +241,30 @@ TEST(SmallHelpersTest, CaseTrimAndCharacters) {
 
 TEST(ReadNumberTest, DecimalAndHexadecimalSaturate) {
   const std::pair<std::string, int32_t> decimal[] = {
-      {"  42x", 42},        {"-0", 0},
-      {"+", 0},             {"", 0},
-      {"- 5", 0},           {"\n-17", -17},
+      {"  42x", 42},
+      {"-0", 0},
+      {"+", 0},
+      {"", 0},
+      {"- 5", 0},
+      {"\n-17", -17},
       {"0000000000000000000042", 42},
-      {"2147483647", INT32_MAX},  {"2147483648", INT32_MAX},
-      {"-2147483648", INT32_MIN}, {"-2147483649", INT32_MIN},
+      {"2147483647", INT32_MAX},
+      {"2147483648", INT32_MAX},
+      {"-2147483648", INT32_MIN},
+      {"-2147483649", INT32_MIN},
   };
   for (const auto& [text, expected] : decimal) {
     EXPECT_EQ(ReadDecimal(text), expected) << "text: " << text;
   }
   const std::pair<std::string, int32_t> hexadecimal[] = {
-      {"1E0", 480},     {"ff", 255},
-      {"G1", 0},        {"", 0},
-      {"7FFFFFFF", INT32_MAX},  {"100000000", INT32_MAX},
-      {"00000000000000000001", 1}, {" 1", 0},
+      {"1E0", 480},
+      {"ff", 255},
+      {"G1", 0},
+      {"", 0},
+      {"7FFFFFFF", INT32_MAX},
+      {"100000000", INT32_MAX},
+      {"00000000000000000001", 1},
+      {" 1", 0},
   };
   for (const auto& [text, expected] : hexadecimal) {
     EXPECT_EQ(ReadHexadecimal(text), expected) << "text: " << text;

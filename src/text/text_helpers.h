@@ -8,8 +8,8 @@
 // thread. Texts are bytes in the ANSI code page (Windows-1252) and may hold
 // zero bytes; upper-casing changes only a-z and never a text's length, so a
 // position found in an upper-cased copy is valid in the original.
-#ifndef VELQUOR_ENGINE_TEXT_HELPERS_H_
-#define VELQUOR_ENGINE_TEXT_HELPERS_H_
+#ifndef VELQUOR_TEXT_TEXT_HELPERS_H_
+#define VELQUOR_TEXT_TEXT_HELPERS_H_
 
 #include <cstdint>
 #include <string>
@@ -32,8 +32,7 @@ std::string ReadTextAttribute(const std::string& text, const std::string& name);
 
 // The value ReadTextAttribute gives, as a view into `text` (valid while
 // `text` is); for callers that only compare or copy it once.
-std::string_view ReadTextAttributeView(std::string_view text,
-                                       std::string_view name);
+std::string_view ReadTextAttributeView(std::string_view text, std::string_view name);
 
 // The characters of `text` that stand outside tags (quotes inside a tag hide
 // "<" and ">"), trimmed; "" when that text contains "write" in any case.
@@ -97,4 +96,4 @@ std::string JudgedCopy(const std::string& segment);
 
 }  // namespace velquor
 
-#endif  // VELQUOR_ENGINE_TEXT_HELPERS_H_
+#endif  // VELQUOR_TEXT_TEXT_HELPERS_H_

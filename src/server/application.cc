@@ -1,16 +1,17 @@
-#include "settings/application.h"
+#include "server/application.h"
 
 #include "platform/module.h"
 #include "platform/registry.h"
 #include "rules/user_rules.h"
 #include "server/entry_points.h"
 #include "server/server_module.h"
+#include "settings/store.h"
 
 namespace velquor {
 
 HRESULT Application::Startup(HINSTANCE instance) {
   ModuleStartup(LibraryObjectMap(), instance);
-  LoadAllRules();
+  LoadAllRules(RulesPathForInstallDir(ReadTextSetting(kInstallDir, "")));
   return S_OK;
 }
 
@@ -32,9 +33,7 @@ __attribute__((constructor)) void OnLibraryAttach() {
   velquor::Application::Startup(velquor::ModuleOfAddress(&kModuleAnchor));
 }
 
-__attribute__((destructor)) void OnLibraryDetach() {
-  velquor::Application::Shutdown();
-}
+__attribute__((destructor)) void OnLibraryDetach() { velquor::Application::Shutdown(); }
 
 }  // namespace
 #endif

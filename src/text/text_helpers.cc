@@ -1,27 +1,23 @@
-#include "engine/text_helpers.h"
+#include "text/text_helpers.h"
 
 #include <cstddef>
 #include <vector>
 
+#include "platform/ascii.h"
 #include "platform/url.h"
 
 namespace velquor {
 
 namespace {
 
-char UpperChar(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool EqualCharsNoCase(char a, char b) { return UpperChar(a) == UpperChar(b); }
+bool EqualCharsNoCase(char a, char b) { return AsciiUpper(a) == AsciiUpper(b); }
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // First position of `needle` in `text` at or after `from`, ASCII letters
 // compared without regard to case; npos when there is none. Searching without
 // upper-cased copies keeps a segment from being copied once per attribute.
-size_t FindNoCase(std::string_view text, std::string_view needle,
-                  size_t from = 0) {
+size_t FindNoCase(std::string_view text, std::string_view needle, size_t from = 0) {
   if (needle.size() > text.size()) return std::string::npos;
   const size_t last = text.size() - needle.size();
   for (size_t i = from; i <= last; ++i) {
@@ -35,8 +31,7 @@ size_t FindNoCase(std::string_view text, std::string_view needle,
 // The stretch [begin, end) of `text` that holds the attribute value whose
 // name ends at `after_name`, trimmed at both ends. False when the name is not
 // followed by an equals sign (the attribute counts as absent).
-bool CutAttributeValue(std::string_view text, size_t after_name,
-                       size_t* begin, size_t* end) {
+bool CutAttributeValue(std::string_view text, size_t after_name, size_t* begin, size_t* end) {
   size_t b = after_name;
   size_t e = text.size();
   // The rest after the name is trimmed at both ends; trimming its end only
@@ -90,8 +85,7 @@ int32_t ReadNumberAttribute(std::string_view text, std::string_view name) {
   return ReadDecimal(text.substr(begin, end - begin));
 }
 
-std::string_view ReadTextAttributeView(std::string_view text,
-                                       std::string_view name) {
+std::string_view ReadTextAttributeView(std::string_view text, std::string_view name) {
   const size_t at = FindNoCase(text, name);
   if (at == std::string_view::npos) return std::string_view();
   size_t begin = 0;
@@ -102,8 +96,7 @@ std::string_view ReadTextAttributeView(std::string_view text,
   return text.substr(begin, end - begin);
 }
 
-std::string ReadTextAttribute(const std::string& text,
-                              const std::string& name) {
+std::string ReadTextAttribute(const std::string& text, const std::string& name) {
   return std::string(ReadTextAttributeView(text, name));
 }
 
@@ -136,8 +129,7 @@ std::string UrlServer(const std::string& url) {
   // Percent-encoding at most triples a byte; one more for the terminator.
   std::vector<char> canonical(url.size() * 3 + 1);
   DWORD length = static_cast<DWORD>(canonical.size());
-  if (!InternetCanonicalizeUrlA(url.c_str(), canonical.data(), &length,
-                                ICU_BROWSER_MODE)) {
+  if (!InternetCanonicalizeUrlA(url.c_str(), canonical.data(), &length, ICU_BROWSER_MODE)) {
     return std::string();
   }
   URL_COMPONENTSA parts{};
@@ -150,9 +142,7 @@ std::string UrlServer(const std::string& url) {
   return std::string(parts.lpszHostName, parts.dwHostNameLength);
 }
 
-bool IsEmptyText(const std::string& text) {
-  return text.empty() || text[0] == '\0';
-}
+bool IsEmptyText(const std::string& text) { return text.empty() || text[0] == '\0'; }
 
 bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
   const size_t n = prefix.size();
@@ -172,8 +162,7 @@ bool ContainsNoCase(const std::string& text, const std::string& needle) {
 
 std::string ReplaceAll(const std::string& text, const std::string& placeholder,
                        const std::string& replacement) {
-  if (placeholder.empty() ||
-      replacement.find(placeholder) != std::string::npos) {
+  if (placeholder.empty() || replacement.find(placeholder) != std::string::npos) {
     return text;
   }
   size_t found = text.find(placeholder);
@@ -202,8 +191,7 @@ std::string ReplaceChar(const std::string& text, char from, char to) {
 }
 
 bool IsTrimSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
-         c == '\r';
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 std::string Trim(const std::string& text) {
@@ -221,16 +209,10 @@ std::string UpperCase(const std::string& text) {
 }
 
 void UpperCaseInPlace(std::string& text) {
-  for (char& c : text) c = UpperChar(c);
+  for (char& c : text) c = AsciiUpper(c);
 }
 
-bool EqualsNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (!EqualCharsNoCase(a[i], b[i])) return false;
-  }
-  return true;
-}
+bool EqualsNoCase(const std::string& a, const std::string& b) { return AsciiEqualsNoCase(a, b); }
 
 int32_t ReadDecimal(std::string_view text) {
   size_t i = 0;
@@ -254,16 +236,8 @@ int32_t ReadDecimal(std::string_view text) {
 int32_t ReadHexadecimal(std::string_view text) {
   int64_t value = 0;
   for (char c : text) {
-    int digit;
-    if (IsDigit(c)) {
-      digit = c - '0';
-    } else if (c >= 'A' && c <= 'F') {
-      digit = c - 'A' + 10;
-    } else if (c >= 'a' && c <= 'f') {
-      digit = c - 'a' + 10;
-    } else {
-      break;
-    }
+    const int digit = AsciiHexDigit(c);
+    if (digit < 0) break;
     if (value <= INT32_MAX) value = value * 16 + digit;
   }
   if (value > INT32_MAX) value = INT32_MAX;
