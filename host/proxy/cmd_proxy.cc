@@ -17,7 +17,8 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: velquor proxy [--listen ADDR:PORT] [--library PATH] [--threads N]\n"
-    "                     [--max-connections N]\n"
+    "                     [--max-connections N] [--idle-timeout S]\n"
+    "                     [--connect-timeout S] [--response-timeout S]\n"
     "\n"
     "Runs a filtering HTTP proxy. Point a browser at it (HTTP proxy ADDR:PORT):\n"
     "every HTML page passes through the filter library as a browser's\n"
@@ -34,6 +35,12 @@ constexpr char kUsage[] =
     "  --threads N            threads serving connections, 1 to 256 (default 2)\n"
     "  --max-connections N    open connections at most; more are answered 503\n"
     "                         (default 512)\n"
+    "  --idle-timeout S       close a client connection or tunnel silent for S\n"
+    "                         seconds (default 60)\n"
+    "  --connect-timeout S    give up reaching an origin after S seconds: 504\n"
+    "                         (default 10)\n"
+    "  --response-timeout S   give up on an origin silent for S seconds: 504, or\n"
+    "                         a cut response once it has begun (default 60)\n"
     "\n"
     "Stops on SIGINT or SIGTERM: open responses get 5 s to finish.\n"
     "Exit status: 0 after a stop, 1 for a usage error, 2 when the library cannot\n"
@@ -83,7 +90,8 @@ int RunProxy(int argc, char** argv) {
     const std::string name = arg.substr(0, eq);
     std::string value;
     const bool takes_value = name == "--listen" || name == "--library" || name == "--threads" ||
-                             name == "--max-connections";
+                             name == "--max-connections" || name == "--idle-timeout" ||
+                             name == "--connect-timeout" || name == "--response-timeout";
     if (!takes_value) {
       PrintError("proxy: unknown argument '%s' (try 'velquor proxy --help')", arg.c_str());
       return 1;
@@ -116,6 +124,16 @@ int RunProxy(int argc, char** argv) {
         return 1;
       }
       options.threads = n;
+    } else if (name != "--max-connections") {
+      if (!ParseUint32(value, &n) || n == 0 || n > 86400) {
+        PrintError("proxy: %s must be a number of seconds from 1 to 86400, not '%s'",
+                   name.c_str(), value.c_str());
+        return 1;
+      }
+      const std::chrono::seconds seconds(n);
+      if (name == "--idle-timeout") options.idle_timeout = seconds;
+      if (name == "--connect-timeout") options.connect_timeout = seconds;
+      if (name == "--response-timeout") options.response_timeout = seconds;
     } else {
       if (!ParseUint32(value, &n) || n == 0 || n > 1000000) {
         PrintError("proxy: --max-connections must be a number from 1 to 1000000, not '%s'",

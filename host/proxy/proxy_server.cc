@@ -36,6 +36,10 @@ constexpr std::size_t kBodyBuffer = 64 * 1024;
 // Bodies stream through, so their size is not limited. (Beast 1.74 compares a
 // length with a disabled limit as if it were exceeded: use the largest one.)
 constexpr std::uint64_t kNoBodyLimit = std::numeric_limits<std::uint64_t>::max();
+// A filtered body is handed on once this much has come, or when no more
+// comes within kGatherWait.
+constexpr std::size_t kMinChunk = 16 * 1024;
+constexpr auto kGatherWait = std::chrono::milliseconds(20);
 constexpr char kStatusHost[] = "velquor.localhost";
 
 std::string_view SV(beast::string_view v) { return {v.data(), v.size()}; }
@@ -230,9 +234,9 @@ void Close(Stream& s) {
   s.socket().close(ec);
 }
 
-// Reads what body bytes are to be had without waiting when some have come:
-// parses what is buffered, and reads the socket only when that gave
-// nothing. Returns the count put into out[0..cap).
+// Reads the body bytes that are to be had now, up to `cap`: parses what is
+// buffered and what the socket holds, and waits for the network only when
+// that gave nothing. Returns the count put into out[0..cap).
 template <class Stream, class Parser>
 net::awaitable<std::size_t> ReadBodySome(Stream& s, beast::flat_buffer& b, Parser& p, char* out,
                                          std::size_t cap, error_code& ec) {
@@ -255,7 +259,11 @@ net::awaitable<std::size_t> ReadBodySome(Stream& s, beast::flat_buffer& b, Parse
       if (p.is_done() || body.size == 0) break;
       if (used > 0) continue;
     }
-    if (body.size < cap) break;
+    // Whatever the socket holds already belongs to this piece; wait for the
+    // network only when there is nothing at all.
+    error_code aec;
+    const std::size_t available = beast::get_lowest_layer(s).socket().available(aec);
+    if (body.size < cap && (aec || available == 0)) break;
     error_code rec;
     const std::size_t n = co_await s.async_read_some(
         b.prepare(kBodyBuffer), net::redirect_error(net::use_awaitable, rec));
@@ -305,6 +313,20 @@ net::awaitable<bool> WriteBody(Stream& s, std::chrono::seconds timeout, bool chu
   buffers.push_back(net::buffer(data, size));
   if (chunked) buffers.push_back(net::buffer("\r\n", 2));
   co_return co_await WriteAll(s, timeout, std::move(buffers));
+}
+
+// True when the socket has bytes to read within kGatherWait.
+template <class Stream>
+net::awaitable<bool> MoreArrives(Stream& s) {
+  net::steady_timer timer(s.get_executor());
+  const auto deadline = std::chrono::steady_clock::now() + kGatherWait;
+  for (;;) {
+    error_code ec;
+    if (beast::get_lowest_layer(s).socket().available(ec) > 0 && !ec) co_return true;
+    if (ec || std::chrono::steady_clock::now() >= deadline) co_return false;
+    timer.expires_after(std::chrono::milliseconds(1));
+    co_await timer.async_wait(net::redirect_error(net::use_awaitable, ec));
+  }
 }
 
 // Copies one direction of a tunnel until either side closes or falls
@@ -764,9 +786,15 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
     bool failed = false;
     while (has_body && !res.is_done()) {
       error_code ec;
-      upstream_->expires_after(timeout);
-      const std::size_t n = co_await ReadBodySome(*upstream_, up_buf_, res, buf.data(),
-                                                  buf.size(), ec);
+      std::size_t n = 0;
+      for (;;) {
+        upstream_->expires_after(timeout);
+        n += co_await ReadBodySome(*upstream_, up_buf_, res, buf.data() + n, buf.size() - n, ec);
+        if (ec || !filter || res.is_done() || n >= kMinChunk) break;
+        // An origin that sends a page in small pieces: gather for a moment,
+        // since a link cut at the end of a short chunk may pass unfiltered.
+        if (!co_await MoreArrives(*upstream_)) break;
+      }
       if (ec) {
         std::fprintf(stderr, "velquor: proxy: %s:%s: the response ended early (%s)\n",
                      t.host.c_str(), t.port.c_str(), ec.message().c_str());
