@@ -460,3 +460,49 @@ TEST_F(ProxyTest, StatusPageAndGracefulStop) {
 
 }  // namespace
 }  // namespace velquor::test
+
+namespace velquor::test {
+namespace {
+
+// A real browser through the proxy: its DOM has no ads and has the footer.
+// The screenshot stays in the build tree for a person to look at.
+TEST_F(ProxyTest, HeadlessChromiumSeesThePageWithoutAds) {
+  std::string chromium = RunProgram("/bin/sh", {"-c", "command -v chromium"}).out;
+  if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
+  chromium.pop_back();
+  const std::string page = page_;
+  Origin origin([page](OriginConnection& c) {
+    std::string head;
+    while (c.ReadRequest(&head)) {
+      const bool is_page = PathOf(head) == "/portal.html";
+      if (!c.Send(is_page ? Ok("text/html", page)
+                          : "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n")) {
+        return;
+      }
+    }
+  });
+  ProxyProcess proxy(home_.path());
+  TempDir profile;
+  std::vector<std::string> args = {
+      "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+      "--disable-background-networking", "--disable-component-update", "--disable-sync",
+      "--disable-default-apps", "--user-data-dir=" + profile.path(),
+      "--proxy-server=http://127.0.0.1:" + std::to_string(proxy.port()),
+      "--proxy-bypass-list=<-loopback>"};
+  const std::string url = origin.Url("/portal.html");
+  std::vector<std::string> dump = args;
+  dump.insert(dump.end(), {"--dump-dom", url});
+  const RunResult dom = RunProgram(chromium, dump, {"HOME=" + profile.path()});
+  EXPECT_NE(dom.out.find("Today's Headlines"), std::string::npos) << dom.err;
+  EXPECT_EQ(dom.out.find("ads.megaclick"), std::string::npos);
+  EXPECT_NE(dom.out.find("removed 8 ads from this page"), std::string::npos);
+
+  const std::string shot = std::string(VELQUOR_BINARY_DIR) + "/proxy-chromium.png";
+  std::vector<std::string> capture = args;
+  capture.insert(capture.end(), {"--screenshot=" + shot, "--window-size=1024,900", url});
+  RunProgram(chromium, capture, {"HOME=" + profile.path()});
+  EXPECT_GT(ReadFile(shot).size(), 1000u);
+}
+
+}  // namespace
+}  // namespace velquor::test
