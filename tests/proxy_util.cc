@@ -287,10 +287,13 @@ Response ReadResponse(int fd, bool no_body, const std::function<void()>& on_firs
     r.complete = ReadChunked(fd, &buffered, &r.body, tell);
   } else if (r.fields.count("content-length")) {
     const std::size_t n = std::strtoull(r.fields["content-length"].c_str(), nullptr, 10);
-    while (buffered.size() < n && ReadMore(fd, &buffered)) tell();
-    r.complete = buffered.size() >= n;
-    r.body = buffered.substr(0, n);
-    buffered.erase(0, std::min(n, buffered.size()));
+    do {
+      const std::size_t k = std::min(n - r.body.size(), buffered.size());
+      r.body.append(buffered, 0, k);
+      buffered.erase(0, k);
+      tell();
+    } while (r.body.size() < n && ReadMore(fd, &buffered));
+    r.complete = r.body.size() == n;
   } else {
     while (ReadMore(fd, &buffered)) {
       r.body += buffered;

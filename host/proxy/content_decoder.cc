@@ -28,7 +28,7 @@ class Pending {
   std::size_t pos_ = 0;
 };
 
-class Identity : public ContentDecoder {
+class Copy : public ContentDecoder {
  public:
   void Put(const char* data, std::size_t size) override { in_.Put(data, size); }
   bool Take(std::string* out, std::size_t limit, std::string*) override {
@@ -39,6 +39,7 @@ class Identity : public ContentDecoder {
   }
   bool Drained() const override { return in_.size() == 0; }
   bool Complete() const override { return true; }
+  bool Identity() const override { return true; }
 
  private:
   Pending in_;
@@ -222,7 +223,7 @@ std::unique_ptr<ContentDecoder> ContentDecoder::Create(const std::string& coding
       return nullptr;
     }
   }
-  if (stages.empty()) return std::make_unique<Identity>();
+  if (stages.empty()) return std::make_unique<Copy>();
   if (stages.size() == 1) return std::move(stages.front());
   return std::make_unique<Chain>(std::move(stages));
 }

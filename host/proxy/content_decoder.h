@@ -29,6 +29,8 @@ class ContentDecoder {
   virtual bool Drained() const = 0;
   // True when the coded stream ended properly (always for a copy).
   virtual bool Complete() const = 0;
+  // True for a body without a coding: the caller may skip Put and Take.
+  virtual bool Identity() const { return false; }
 };
 
 }  // namespace velquor::host

@@ -8,9 +8,10 @@
 namespace velquor::host {
 namespace {
 
-// The filter's own buffer per read: twice the chunk, so that a chunk grown
-// by replacement markup or footers still comes out in one read.
-constexpr std::size_t kReadSize = 2 * PageFilter::kChunk;
+// The filter's own buffer per read: a chunk grown by replacement markup or
+// footers still comes out in one read (what does not fit waits in the
+// filter and goes out with the next read).
+constexpr std::size_t kReadSize = PageFilter::kChunk + 16 * 1024;
 
 }  // namespace
 

@@ -356,6 +356,7 @@ struct ProxyServer::State : std::enable_shared_from_this<ProxyServer::State> {
   IClassFactory* factory;
   net::io_context ioc;
   tcp::acceptor acceptor{ioc};
+  uint16_t port = 0;  // bound, set before any connection
   std::atomic<std::size_t> active{0};
   std::atomic<bool> stopping{false};
   std::mutex mutex;
@@ -482,7 +483,7 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
   bool IsOwnAddress(const Target& t) const {
     const std::string host = NormalizeHost(t.host);
     if (host == kStatusHost) return true;
-    if (t.port != std::to_string(state_->acceptor.local_endpoint().port())) return false;
+    if (t.port != std::to_string(state_->port)) return false;
     error_code ec;
     const auto local = client_.socket().local_endpoint(ec);
     return !ec && (host == NormalizeHost(local.address().to_string()) ||
@@ -781,7 +782,6 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
 
     std::vector<char> buf(kBodyBuffer);
     std::string out;
-    std::string piece;
     const auto timeout = state_->options.response_timeout;
     bool failed = false;
     while (has_body && !res.is_done()) {
@@ -805,15 +805,20 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
         if (!co_await WriteBody(client_, idle(), chunked, buf.data(), n)) co_return false;
         continue;
       }
-      decoder->Put(buf.data(), n);
-      if (!co_await DrainDecoder(*decoder, *filter, res.is_done(), chunked, t, &out, &piece)) {
+      // A body without a coding goes to the filter without a copy on the way.
+      if (decoder->Identity()) {
+        filter->body().append(buf.data(), n);
+      } else {
+        decoder->Put(buf.data(), n);
+      }
+      if (!co_await DrainDecoder(*decoder, *filter, res.is_done(), chunked, t, &out)) {
         failed = true;
         break;
       }
     }
     if (!failed && filter && !filter->done()) {
       // A body with no bytes at all still ends the page.
-      if (!co_await DrainDecoder(*decoder, *filter, true, chunked, t, &out, &piece)) {
+      if (!co_await DrainDecoder(*decoder, *filter, true, chunked, t, &out)) {
         failed = true;
       }
     }
@@ -838,16 +843,14 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
   // Decodes what waits into the filter in pieces of its chunk size and
   // sends what the filter hands out.
   net::awaitable<bool> DrainDecoder(ContentDecoder& decoder, PageFilter& filter, bool body_done,
-                                    bool chunked, const Target& t, std::string* out,
-                                    std::string* piece) {
+                                    bool chunked, const Target& t, std::string* out) {
     for (;;) {
-      piece->clear();
       std::string error;
-      if (!decoder.Take(piece, filter.room(), &error)) {
+      std::string& body = filter.body();
+      if (!decoder.Take(&body, body.size() + filter.room(), &error)) {
         std::fprintf(stderr, "velquor: proxy: %s: %s\n", t.host.c_str(), error.c_str());
         co_return false;
       }
-      filter.body().append(*piece);
       const bool last = body_done && decoder.Drained();
       if (last) filter.End();
       out->clear();
@@ -956,18 +959,18 @@ bool ProxyServer::Listen(std::string* error) {
              std::to_string(state_->options.port) + ": " + ec.message();
     return false;
   }
+  state_->port = a.local_endpoint(ec).port();
   return true;
 }
 
-uint16_t ProxyServer::port() const {
-  error_code ec;
-  return state_->acceptor.local_endpoint(ec).port();
-}
+uint16_t ProxyServer::port() const { return state_->port; }
 
 void ProxyServer::Run() {
   net::signal_set signals(state_->ioc, SIGINT, SIGTERM);
-  net::co_spawn(state_->ioc, Accept(state_), net::detached);
-  net::co_spawn(state_->ioc, StopOnSignal(state_, signals), net::detached);
+  // The listener is used by these two only, one at a time.
+  auto strand = net::make_strand(state_->ioc);
+  net::co_spawn(strand, Accept(state_), net::detached);
+  net::co_spawn(strand, StopOnSignal(state_, signals), net::detached);
   std::vector<std::thread> threads;
   for (unsigned i = 1; i < state_->options.threads; ++i) {
     threads.emplace_back([this] { state_->ioc.run(); });
