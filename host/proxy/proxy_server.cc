@@ -227,11 +227,13 @@ bool IsHtml(std::string_view content_type) {
   return Lower(Trim(content_type.substr(0, semi))) == "text/html";
 }
 
+// The helpers below take any stream over a beast::tcp_stream (a TLS stream
+// as well); timeouts and closing act on the TCP layer.
 template <class Stream>
 void Close(Stream& s) {
   error_code ec;
-  s.socket().shutdown(tcp::socket::shutdown_both, ec);
-  s.socket().close(ec);
+  beast::get_lowest_layer(s).socket().shutdown(tcp::socket::shutdown_both, ec);
+  beast::get_lowest_layer(s).socket().close(ec);
 }
 
 // Reads the body bytes that are to be had now, up to `cap`: parses what is
@@ -287,7 +289,7 @@ template <class Stream>
 net::awaitable<bool> WriteAll(Stream& s, std::chrono::seconds timeout,
                               std::vector<net::const_buffer> buffers) {
   error_code ec;
-  s.expires_after(timeout);
+  beast::get_lowest_layer(s).expires_after(timeout);
   co_await net::async_write(s, buffers, net::redirect_error(net::use_awaitable, ec));
   co_return !ec;
 }
@@ -336,7 +338,7 @@ net::awaitable<void> Pump(From& from, To& to, std::chrono::seconds idle) {
   std::vector<char> buf(16 * 1024);
   for (;;) {
     error_code ec;
-    from.expires_after(idle);
+    beast::get_lowest_layer(from).expires_after(idle);
     const std::size_t n = co_await from.async_read_some(
         net::buffer(buf), net::redirect_error(net::use_awaitable, ec));
     if (n > 0) {
@@ -346,7 +348,7 @@ net::awaitable<void> Pump(From& from, To& to, std::chrono::seconds idle) {
     if (ec) break;
   }
   error_code ec;
-  to.socket().shutdown(tcp::socket::shutdown_send, ec);
+  beast::get_lowest_layer(to).socket().shutdown(tcp::socket::shutdown_send, ec);
 }
 
 }  // namespace
@@ -442,7 +444,7 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
     req.header_limit(static_cast<std::uint32_t>(state_->options.request_header_limit));
     req.body_limit(kNoBodyLimit);
     error_code ec;
-    client_.expires_after(idle());
+    beast::get_lowest_layer(client_).expires_after(idle());
     co_await http::async_read_header(client_, client_buf_, req,
                                      net::redirect_error(net::use_awaitable, ec));
     busy_ = true;
@@ -485,7 +487,7 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
     if (host == kStatusHost) return true;
     if (t.port != std::to_string(state_->port)) return false;
     error_code ec;
-    const auto local = client_.socket().local_endpoint(ec);
+    const auto local = beast::get_lowest_layer(client_).socket().local_endpoint(ec);
     return !ec && (host == NormalizeHost(local.address().to_string()) ||
                    host == NormalizeHost(state_->options.host));
   }
@@ -663,7 +665,7 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
       std::vector<char> buf(kBodyBuffer);
       while (!req.is_done()) {
         error_code ec;
-        client_.expires_after(idle());
+        beast::get_lowest_layer(client_).expires_after(idle());
         const std::size_t n =
             co_await ReadBodySome(client_, client_buf_, req, buf.data(), buf.size(), ec);
         if (ec) {
@@ -835,7 +837,7 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
     }
     if (!keep_alive) {
       error_code ignored;
-      client_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+      beast::get_lowest_layer(client_).socket().shutdown(tcp::socket::shutdown_send, ignored);
     }
     co_return keep_alive && req.is_done();
   }
