@@ -35,7 +35,9 @@ std::map<std::string, std::string>& Pages() {
 }
 
 std::string PagePath(bench::PageFamily family, std::size_t bytes) {
-  return "/" + std::string(bench::PageFamilyName(family)) + "/" + std::to_string(bytes);
+  std::string path = "/";
+  path.append(bench::PageFamilyName(family)).append("/").append(std::to_string(bytes));
+  return path;
 }
 
 test::Origin& TheOrigin() {
@@ -66,7 +68,8 @@ class Privoxy {
     test::WriteFile(config, "confdir /etc/privoxy\nlogdir " + dir_.path() +
                                 "\nactionsfile match-all.action\nactionsfile default.action\n"
                                 "filterfile default.filter\nlisten-address 127.0.0.1:" +
-                                std::to_string(port) + "\ntoggle 1\nbuffer-limit 65536\n"
+                                std::to_string(port) +
+                                "\ntoggle 1\nbuffer-limit 65536\n"
                                 "keep-alive-timeout 5\nsocket-timeout 60\n");
     std::vector<std::string> args = {"/usr/sbin/privoxy", "--no-daemon", config};
     std::vector<char*> argv;
@@ -123,8 +126,8 @@ bool Fetch(Via via, const std::string& path, std::size_t* bytes, double* ttfb = 
   const int fd = test::Dial(PortOf(via));
   if (fd < 0) return false;
   const auto start = std::chrono::steady_clock::now();
-  bool ok = test::SendAll(fd, "GET " + target +
-                                  " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+  bool ok = test::SendAll(
+      fd, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
   const test::Response r = test::ReadResponse(fd, false, [&] {
     if (ttfb) {
       *ttfb = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
@@ -249,7 +252,8 @@ BENCHMARK(BM_Concurrent)
 
 int main(int argc, char** argv) {
   for (bench::PageFamily f : bench::kAllPageFamilies) {
-    for (std::size_t size : {std::size_t{100 * 1024}, std::size_t{1} << 20, std::size_t{10} << 20}) {
+    for (std::size_t size :
+         {std::size_t{100 * 1024}, std::size_t{1} << 20, std::size_t{10} << 20}) {
       Pages()[PagePath(f, size)] = bench::MakeCorpusPage(f, size, 1);
     }
   }

@@ -68,8 +68,8 @@ class ProxyTest : public ::testing::Test {
   static std::string Reference(const std::string& page) {
     TempDir fresh;
     WriteFile(fresh.File("page.html"), page);
-    return RunVelquor(fresh.path(), {"filter", "--library", VELQUOR_LIB, "--read-size",
-                                     "16777216", fresh.File("page.html")})
+    return RunVelquor(fresh.path(), {"filter", "--library", VELQUOR_LIB, "--read-size", "16777216",
+                                     fresh.File("page.html")})
         .out;
   }
   std::string Stats() { return RunVelquor(home_.path(), {"stats"}).out; }
@@ -86,10 +86,12 @@ TEST_F(ProxyTest, HtmlInEveryFramingAndCodingIsFilteredAsTheFilterCommandDoes) {
     while (c.ReadRequest(&head)) {
       const std::string path = PathOf(head);
       std::string r = "HTTP/1.1 200 OK\r\nContent-Type: Text/HTML; charset=ISO-8859-1\r\n";
-      if (path == "/length") r += "Content-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page;
+      if (path == "/length")
+        r += "Content-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page;
       if (path == "/chunked") r += "Transfer-Encoding: chunked\r\n\r\n" + Chunked(page, 700);
-      if (path == "/gzip") r += "Content-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n" +
-                                Chunked(Deflate(page, 31), 100);
+      if (path == "/gzip")
+        r += "Content-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n" +
+             Chunked(Deflate(page, 31), 100);
       if (path == "/deflate") {
         const std::string body = Deflate(page, 15);
         r += "Content-Encoding: deflate\r\nContent-Length: " + std::to_string(body.size()) +
@@ -97,8 +99,8 @@ TEST_F(ProxyTest, HtmlInEveryFramingAndCodingIsFilteredAsTheFilterCommandDoes) {
       }
       if (path == "/br") {
         const std::string body = Brotli(page);
-        r += "Content-Encoding: br\r\nContent-Length: " + std::to_string(body.size()) +
-             "\r\n\r\n" + body;
+        r += "Content-Encoding: br\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+             body;
       }
       if (path == "/close") r += "Connection: close\r\n\r\n" + page;
       if (!c.Send(r) || path == "/close") return;
@@ -187,9 +189,10 @@ TEST_F(ProxyTest, HundredMegabytePageStreamsInConstantMemory) {
     if (!c.ReadRequest(&head)) return;
     std::string block;
     while (block.size() < 60000) {
-      block += "<P>Some text of the story goes on. <A HREF=\"http://news.example/a\">more</A>\n"
-               "<A HREF=\"http://ads.example/click?ad=1\"><IMG SRC=\"b.gif\" WIDTH=468 "
-               "HEIGHT=60></A>\n";
+      block +=
+          "<P>Some text of the story goes on. <A HREF=\"http://news.example/a\">more</A>\n"
+          "<A HREF=\"http://ads.example/click?ad=1\"><IMG SRC=\"b.gif\" WIDTH=468 "
+          "HEIGHT=60></A>\n";
     }
     c.Send("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\n");
     const std::string chunk = Chunked(block, block.size());
@@ -205,7 +208,10 @@ TEST_F(ProxyTest, HundredMegabytePageStreamsInConstantMemory) {
   // Half of every block is an advertisement.
   EXPECT_GT(r.body.size(), kTotal * 4 / 10);
   EXPECT_LT(r.body.size(), kTotal * 6 / 10);
-  EXPECT_LT(proxy.PeakKb(), 64 * 1024) << "peak resident memory of the proxy";
+  // A sanitizer's own bookkeeping keeps freed memory: no figure to compare.
+  if (std::string(VELQUOR_SANITIZE_FLAGS).empty()) {
+    EXPECT_LT(proxy.PeakKb(), 64 * 1024) << "peak resident memory of the proxy";
+  }
 }
 
 TEST_F(ProxyTest, WhatIsNotFilteredPassesByteForByte) {
@@ -264,11 +270,11 @@ TEST_F(ProxyTest, KeepAliveBodilessAnswersAndHttp10) {
   ProxyProcess proxy(home_.path());
   const std::string expected = Reference(page);
   const int fd = Dial(proxy.port());
-  const char* steps[][2] = {{"GET", "/a"}, {"HEAD", "/a"}, {"GET", "/204"},
-                            {"GET", "/304"}, {"GET", "/b"}};
+  const char* steps[][2] = {
+      {"GET", "/a"}, {"HEAD", "/a"}, {"GET", "/204"}, {"GET", "/304"}, {"GET", "/b"}};
   for (const auto& [method, path] : steps) {
-    ASSERT_TRUE(SendAll(fd, std::string(method) + " " + origin.Url(path) +
-                                " HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_TRUE(
+        SendAll(fd, std::string(method) + " " + origin.Url(path) + " HTTP/1.1\r\nHost: x\r\n\r\n"));
     Response r = ReadResponse(fd, std::string(method) == "HEAD");
     ASSERT_TRUE(r.complete) << method << " " << path;
     if (std::string(path) == "/a" && std::string(method) == "HEAD") {
@@ -303,8 +309,8 @@ TEST_F(ProxyTest, RequestBodiesReachTheOriginWhole) {
                                           "\r\nExpect: 100-continue\r\n\r\n" + body);
   // The proxy's own "100 Continue" comes first.
   EXPECT_EQ(r.status, 100);
-  r = Exchange(proxy.port(), start + "Content-Length: " + std::to_string(body.size()) +
-                                 "\r\n\r\n" + body);
+  r = Exchange(proxy.port(),
+               start + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
   EXPECT_EQ(r.body, body);
   r = Exchange(proxy.port(), start + "Transfer-Encoding: chunked\r\n\r\n" + Chunked(body, 5000));
   EXPECT_EQ(r.body, body);
@@ -315,22 +321,23 @@ TEST_F(ProxyTest, ConnectTunnelsTlsUnseen) {
   if (openssl.empty()) GTEST_SKIP() << "openssl is not installed";
   openssl.pop_back();
   TempDir tls;
-  ASSERT_EQ(RunProgram(openssl, {"req", "-x509", "-newkey", "ec", "-pkeyopt",
-                                 "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
-                                 tls.File("key.pem"), "-out", tls.File("cert.pem"), "-subj",
-                                 "/CN=localhost", "-days", "1"})
-                .status,
-            0);
+  ASSERT_EQ(
+      RunProgram(openssl, {"req", "-x509", "-newkey", "ec", "-pkeyopt",
+                           "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", tls.File("key.pem"),
+                           "-out", tls.File("cert.pem"), "-subj", "/CN=localhost", "-days", "1"})
+          .status,
+      0);
   // A free port for the TLS server: the origin's, once it has gone.
   int port = 0;
   {
     Origin probe(Always(""));
     port = probe.port();
   }
-  std::vector<std::string> args = {openssl, "s_server", "-accept",
-                                   "127.0.0.1:" + std::to_string(port), "-cert",
-                                   tls.File("cert.pem"), "-key", tls.File("key.pem"), "-www",
-                                   "-quiet"};
+  std::vector<std::string> args = {openssl,   "s_server",
+                                   "-accept", "127.0.0.1:" + std::to_string(port),
+                                   "-cert",   tls.File("cert.pem"),
+                                   "-key",    tls.File("key.pem"),
+                                   "-www",    "-quiet"};
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -345,11 +352,11 @@ TEST_F(ProxyTest, ConnectTunnelsTlsUnseen) {
     usleep(20000);
   }
   ProxyProcess proxy(home_.path());
-  const RunResult r = RunProgram(
-      openssl,
-      {"s_client", "-proxy", "127.0.0.1:" + std::to_string(proxy.port()), "-connect",
-       "127.0.0.1:" + std::to_string(port), "-servername", "localhost", "-quiet"},
-      {}, "GET / HTTP/1.0\r\n\r\n");
+  const RunResult r =
+      RunProgram(openssl,
+                 {"s_client", "-proxy", "127.0.0.1:" + std::to_string(proxy.port()), "-connect",
+                  "127.0.0.1:" + std::to_string(port), "-servername", "localhost", "-quiet"},
+                 {}, "GET / HTTP/1.0\r\n\r\n");
   kill(server, SIGTERM);
   waitpid(server, nullptr, 0);
   EXPECT_NE(r.out.find("HTTP/1.0 200 ok"), std::string::npos) << r.out << r.err;
@@ -388,7 +395,8 @@ TEST_F(ProxyTest, BadRequestsAndUpstreamFailuresGetClearAnswers) {
   Origin early([](OriginConnection& c) {
     std::string head;
     if (!c.ReadRequest(&head)) return;
-    c.Send("HTTP/1.1 200 OK\r\nContent-Type: " + std::string(PathOf(head) == "/html" ? "text/html" : "image/gif") +
+    c.Send("HTTP/1.1 200 OK\r\nContent-Type: " +
+           std::string(PathOf(head) == "/html" ? "text/html" : "image/gif") +
            "\r\nContent-Length: 10000\r\n\r\n<P>only the beginning");
   });
   ProxyProcess proxy(home_.path(), {"--response-timeout", "1", "--max-connections", "3"});
@@ -406,8 +414,8 @@ TEST_F(ProxyTest, BadRequestsAndUpstreamFailuresGetClearAnswers) {
   } cases[] = {
       {"HELLO\r\n\r\n", 400, "malformed request"},
       {"GET " + url + " HTTP/1.1\r\nX: " + std::string(40000, 'x') + "\r\n\r\n", 431, "header"},
-      {"POST " + url + " HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n",
-       400, "malformed"},
+      {"POST " + url + " HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n", 400,
+       "malformed"},
       {"POST " + url + " HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd", 400,
        "malformed"},
       {"POST " + url + " HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", 400, "chunked"},
@@ -433,14 +441,15 @@ TEST_F(ProxyTest, StatusPageAndGracefulStop) {
   Origin origin([](OriginConnection& c) {
     std::string head;
     if (!c.ReadRequest(&head)) return;
-    c.Send("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 38\r\n\r\n<P>first half ");
+    c.Send(
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 38\r\n\r\n<P>first half ");
     usleep(500000);
     c.Send("and the second half</P>\n");
   });
   RunVelquor(home_.path(), {"exempt", "add", "intranet.example"});
   ProxyProcess proxy(home_.path());
   for (const char* request : {"GET http://velquor.localhost/ HTTP/1.1\r\n\r\n",
-                                     "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"}) {
+                              "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"}) {
     const Response r = Exchange(proxy.port(), request);
     EXPECT_EQ(r.status, 200);
     EXPECT_NE(r.body.find("<th>Pages</th><td>0</td>"), std::string::npos) << r.body;
@@ -484,9 +493,15 @@ TEST_F(ProxyTest, HeadlessChromiumSeesThePageWithoutAds) {
   ProxyProcess proxy(home_.path());
   TempDir profile;
   std::vector<std::string> args = {
-      "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-      "--disable-background-networking", "--disable-component-update", "--disable-sync",
-      "--disable-default-apps", "--user-data-dir=" + profile.path(),
+      "--headless",
+      "--no-sandbox",
+      "--disable-gpu",
+      "--no-first-run",
+      "--disable-background-networking",
+      "--disable-component-update",
+      "--disable-sync",
+      "--disable-default-apps",
+      "--user-data-dir=" + profile.path(),
       "--proxy-server=http://127.0.0.1:" + std::to_string(proxy.port()),
       "--proxy-bypass-list=<-loopback>"};
   const std::string url = origin.Url("/portal.html");

@@ -162,8 +162,8 @@ std::string Ok(const std::string& type, const std::string& body, const std::stri
 
 ProxyProcess::ProxyProcess(const std::string& home, const std::vector<std::string>& extra_args) {
   log_path_ = home + "/proxy.log";
-  std::vector<std::string> args = {VelquorBinary(), "proxy", "--listen", "127.0.0.1:0",
-                                   "--library", VELQUOR_LIB};
+  std::vector<std::string> args = {VelquorBinary(), "proxy",     "--listen",
+                                   "127.0.0.1:0",   "--library", VELQUOR_LIB};
   args.insert(args.end(), extra_args.begin(), extra_args.end());
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
@@ -178,8 +178,8 @@ ProxyProcess::ProxyProcess(const std::string& home, const std::vector<std::strin
   envp.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 2, log_path_.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
@@ -316,8 +316,8 @@ Response Exchange(int port, const std::string& request, bool no_body) {
 }
 
 Response Get(int port, const std::string& url, const std::string& extra_fields) {
-  return Exchange(port, "GET " + url + " HTTP/1.1\r\nHost: x\r\n" + extra_fields +
-                            "Connection: close\r\n\r\n");
+  return Exchange(
+      port, "GET " + url + " HTTP/1.1\r\nHost: x\r\n" + extra_fields + "Connection: close\r\n\r\n");
 }
 
 }  // namespace velquor::test

@@ -81,10 +81,10 @@ class ProxyProcess {
 
 struct Response {
   int status = 0;
-  std::string head;                            // status line and fields
-  std::map<std::string, std::string> fields;   // lower-case names
-  std::string body;                            // framing removed
-  bool complete = false;                       // the body's framing ended it
+  std::string head;                           // status line and fields
+  std::map<std::string, std::string> fields;  // lower-case names
+  std::string body;                           // framing removed
+  bool complete = false;                      // the body's framing ended it
   bool chunked = false;
 };
 

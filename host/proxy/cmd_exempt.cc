@@ -34,8 +34,9 @@ int RunExempt(int argc, char** argv) {
     return 0;
   }
   if ((verb != "add" && verb != "remove") || argc < 3) {
-    PrintError("exempt: expected 'add HOST...', 'remove HOST...' or 'list' "
-               "(try 'velquor exempt --help')");
+    PrintError(
+        "exempt: expected 'add HOST...', 'remove HOST...' or 'list' "
+        "(try 'velquor exempt --help')");
     return 1;
   }
   std::vector<std::string> list = ReadExceptions();

@@ -71,9 +71,7 @@ bool ParseListen(const std::string& text, ProxyOptions* options) {
   return true;
 }
 
-bool IsLoopback(const std::string& host) {
-  return host.rfind("127.", 0) == 0 || host == "::1";
-}
+bool IsLoopback(const std::string& host) { return host.rfind("127.", 0) == 0 || host == "::1"; }
 
 }  // namespace
 
@@ -107,9 +105,10 @@ int RunProxy(int argc, char** argv) {
     uint32_t n = 0;
     if (name == "--listen") {
       if (!ParseListen(value, &options)) {
-        PrintError("proxy: --listen must be ADDR:PORT with an IP address and a port "
-                   "0 to 65535, not '%s'",
-                   value.c_str());
+        PrintError(
+            "proxy: --listen must be ADDR:PORT with an IP address and a port "
+            "0 to 65535, not '%s'",
+            value.c_str());
         return 1;
       }
     } else if (name == "--library") {
@@ -126,8 +125,8 @@ int RunProxy(int argc, char** argv) {
       options.threads = n;
     } else if (name != "--max-connections") {
       if (!ParseUint32(value, &n) || n == 0 || n > 86400) {
-        PrintError("proxy: %s must be a number of seconds from 1 to 86400, not '%s'",
-                   name.c_str(), value.c_str());
+        PrintError("proxy: %s must be a number of seconds from 1 to 86400, not '%s'", name.c_str(),
+                   value.c_str());
         return 1;
       }
       const std::chrono::seconds seconds(n);
@@ -170,9 +169,10 @@ int RunProxy(int argc, char** argv) {
       status = 2;
     } else {
       if (!IsLoopback(options.host)) {
-        PrintError("proxy: warning: listening on %s, not a loopback address: anyone who can "
-                   "reach it can use this proxy",
-                   options.host.c_str());
+        PrintError(
+            "proxy: warning: listening on %s, not a loopback address: anyone who can "
+            "reach it can use this proxy",
+            options.host.c_str());
       }
       const bool v6 = options.host.find(':') != std::string::npos;
       std::fprintf(stderr, "velquor: proxy: listening on %s%s%s:%u with %s\n", v6 ? "[" : "",

@@ -178,8 +178,7 @@ class Chain : public ContentDecoder {
     return std::all_of(stages_.begin(), stages_.end(), [](const auto& s) { return s->Drained(); });
   }
   bool Complete() const override {
-    return std::all_of(stages_.begin(), stages_.end(),
-                       [](const auto& s) { return s->Complete(); });
+    return std::all_of(stages_.begin(), stages_.end(), [](const auto& s) { return s->Complete(); });
   }
 
  private:

@@ -42,8 +42,8 @@ std::string NormalizeHost(const std::string& host) {
   while (!h.empty() && h.back() == '.') h.pop_back();
   if (h.empty() || h.size() > 253 || h.front() == '.' || h.front() == '-') return "";
   for (char c : h) {
-    const bool ok = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-                    c == '_';
+    const bool ok =
+        (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_';
     if (!ok) return "";
   }
   if (h.find("..") != std::string::npos) return "";
@@ -107,8 +107,8 @@ bool WriteExceptions(const std::vector<std::string>& exceptions, std::string* er
     text += e;
   }
   HKEY key = nullptr;
-  LSTATUS s = RegCreateKeyExA(HKEY_CURRENT_USER, kConfigKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr);
+  LSTATUS s = RegCreateKeyExA(HKEY_CURRENT_USER, kConfigKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &key, nullptr);
   if (s == ERROR_SUCCESS) {
     s = RegSetValueExA(key, kExceptions.name, 0, REG_SZ,
                        reinterpret_cast<const BYTE*>(text.c_str()),

@@ -28,8 +28,7 @@ HRESULT BodyProtocol::QueryInterface(REFIID riid, void** ppv) {
 HRESULT BodyProtocol::Read(void* buffer, ULONG count, ULONG* read) {
   if (read == nullptr || (buffer == nullptr && count > 0)) return E_POINTER;
   ++reads_;
-  const std::size_t n =
-      std::min({static_cast<std::size_t>(count), waiting(), PageFilter::kChunk});
+  const std::size_t n = std::min({static_cast<std::size_t>(count), waiting(), PageFilter::kChunk});
   if (n > 0) std::memcpy(buffer, pending_.data() + pos_, n);
   pos_ += n;
   if (pos_ == pending_.size()) {
@@ -51,11 +50,11 @@ PageFilter::~PageFilter() {
 }
 
 bool PageFilter::Start(IClassFactory* factory, std::string* error) {
-  HRESULT hr = factory->CreateInstance(nullptr, IID_IInternetProtocol,
-                                       reinterpret_cast<void**>(&filter_));
+  HRESULT hr =
+      factory->CreateInstance(nullptr, IID_IInternetProtocol, reinterpret_cast<void**>(&filter_));
   if (SUCCEEDED(hr)) {
-    hr = filter_->QueryInterface(IID_IInternetProtocolSink,
-                                 reinterpret_cast<void**>(&filter_sink_));
+    hr =
+        filter_->QueryInterface(IID_IInternetProtocolSink, reinterpret_cast<void**>(&filter_sink_));
   }
   if (FAILED(hr)) {
     *error = "the library made no filter object (" + FormatResult(hr) + ")";

@@ -3,11 +3,11 @@
 // Asio's coroutine support uses std::exchange without including <utility>.
 #include <utility>
 
+#include <algorithm>
+#include <atomic>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <limits>
 #include <map>
@@ -65,7 +65,8 @@ std::vector<std::string> Tokens(std::string_view value) {
   std::size_t at = 0;
   for (;;) {
     const std::size_t comma = value.find(',', at);
-    std::string t = Lower(Trim(value.substr(at, comma == std::string_view::npos ? comma : comma - at)));
+    std::string t =
+        Lower(Trim(value.substr(at, comma == std::string_view::npos ? comma : comma - at)));
     if (!t.empty()) out.push_back(std::move(t));
     if (comma == std::string_view::npos) break;
     at = comma + 1;
@@ -77,11 +78,20 @@ std::string HtmlEscape(const std::string& s) {
   std::string out;
   for (char c : s) {
     switch (c) {
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '&': out += "&amp;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -99,18 +109,23 @@ std::string SimpleResponse(int status, const char* reason, const std::string& ht
 }
 
 std::string ErrorResponse(int status, const char* reason, const std::string& message) {
-  const std::string html = "<!DOCTYPE html>\n<html><head><title>" + std::to_string(status) +
-                           " " + reason + "</title></head><body><h1>" + reason +
-                           "</h1>\n<p>" + HtmlEscape(message) +
-                           "</p>\n<hr><p>velquor proxy</p></body></html>\n";
+  const std::string html = "<!DOCTYPE html>\n<html><head><title>" + std::to_string(status) + " " +
+                           reason + "</title></head><body><h1>" + reason + "</h1>\n<p>" +
+                           HtmlEscape(message) + "</p>\n<hr><p>velquor proxy</p></body></html>\n";
   return SimpleResponse(status, reason, html);
 }
 
 // Headers that belong to one connection and are never passed on.
 bool IsHopByHop(const std::string& lower_name) {
-  static const char* const kNames[] = {"connection", "keep-alive", "proxy-connection",
-                                       "proxy-authorization", "proxy-authenticate", "te",
-                                       "trailer", "transfer-encoding", "upgrade"};
+  static const char* const kNames[] = {"connection",
+                                       "keep-alive",
+                                       "proxy-connection",
+                                       "proxy-authorization",
+                                       "proxy-authenticate",
+                                       "te",
+                                       "trailer",
+                                       "transfer-encoding",
+                                       "upgrade"};
   for (const char* n : kNames) {
     if (lower_name == n) return true;
   }
@@ -124,10 +139,8 @@ std::vector<std::string> ConnectionTokens(const Fields& fields) {
        it != fields.end() && it->name() == http::field::connection; ++it) {
     for (std::string& t : Tokens(SV(it->value()))) out.push_back(std::move(t));
   }
-  for (auto it = fields.find("Proxy-Connection"); it != fields.end() &&
-                                                  beast::iequals(it->name_string(),
-                                                                 "Proxy-Connection");
-       ++it) {
+  for (auto it = fields.find("Proxy-Connection");
+       it != fields.end() && beast::iequals(it->name_string(), "Proxy-Connection"); ++it) {
     for (std::string& t : Tokens(SV(it->value()))) out.push_back(std::move(t));
   }
   return out;
@@ -267,8 +280,8 @@ net::awaitable<std::size_t> ReadBodySome(Stream& s, beast::flat_buffer& b, Parse
     const std::size_t available = beast::get_lowest_layer(s).socket().available(aec);
     if (body.size < cap && (aec || available == 0)) break;
     error_code rec;
-    const std::size_t n = co_await s.async_read_some(
-        b.prepare(kBodyBuffer), net::redirect_error(net::use_awaitable, rec));
+    const std::size_t n = co_await s.async_read_some(b.prepare(kBodyBuffer),
+                                                     net::redirect_error(net::use_awaitable, rec));
     b.commit(n);
     if (rec == net::error::eof) {
       if (b.size() > 0) continue;
@@ -534,11 +547,11 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
     error_code ec;
     std::string host = t.host;
     if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
-    const auto results = co_await resolver.async_resolve(
-        host, t.port, net::redirect_error(net::use_awaitable, ec));
+    const auto results =
+        co_await resolver.async_resolve(host, t.port, net::redirect_error(net::use_awaitable, ec));
     if (ec) {
-      co_await Fail(502, "Bad Gateway", "cannot find the address of " + t.host + ": " +
-                                            ec.message());
+      co_await Fail(502, "Bad Gateway",
+                    "cannot find the address of " + t.host + ": " + ec.message());
       co_return false;
     }
     auto stream = std::make_unique<beast::tcp_stream>(executor);
@@ -617,8 +630,8 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
 
     // The request as the origin gets it.
     std::string head(msg.method_string().data(), msg.method_string().size());
-    head += " " + t.path + " HTTP/1.1\r\nHost: " + t.host +
-            (t.port == "80" ? "" : ":" + t.port) + "\r\n";
+    head += " " + t.path + " HTTP/1.1\r\nHost: " + t.host + (t.port == "80" ? "" : ":" + t.port) +
+            "\r\n";
     std::vector<std::string> skip = {"host", "expect"};
     if (!exempt) skip.push_back("accept-encoding");
     AppendFields(msg, skip, &head);
@@ -633,7 +646,8 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
       }
       if (!accepted.empty()) head += "Accept-Encoding: " + accepted + "\r\n";
     }
-    if (upgrade) head += "Connection: Upgrade\r\nUpgrade: " + std::string(msg[http::field::upgrade]) + "\r\n";
+    if (upgrade)
+      head += "Connection: Upgrade\r\nUpgrade: " + std::string(msg[http::field::upgrade]) + "\r\n";
     if (req.chunked()) {
       head += "Transfer-Encoding: chunked\r\n";
     } else if (req.content_length() && *req.content_length() > 0) {
@@ -713,8 +727,7 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
         upstream_.reset();
         const std::string what = ec == http::error::end_of_stream || ec == net::error::eof
                                      ? "closed the connection without answering"
-                                     : "sent a response that cannot be read (" +
-                                           ec.message() + ")";
+                                     : "sent a response that cannot be read (" + ec.message() + ")";
         co_return co_await Fail(502, "Bad Gateway", t.host + ":" + t.port + " " + what);
       }
       const int status = res->get().result_int();
@@ -736,8 +749,8 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
     if (status == 101) {
       std::string head = "HTTP/1.1 101 " + std::string(rmsg.reason()) + "\r\n";
       AppendFields(rmsg, {}, &head);
-      head += "Connection: Upgrade\r\nUpgrade: " + std::string(rmsg[http::field::upgrade]) +
-              "\r\n\r\n";
+      head +=
+          "Connection: Upgrade\r\nUpgrade: " + std::string(rmsg[http::field::upgrade]) + "\r\n\r\n";
       if (!co_await WriteText(client_, idle(), head)) co_return false;
       co_await Tunnel();
       co_return false;
@@ -765,8 +778,8 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
     const bool client11 = msg.version() >= 11;
     bool keep_alive = msg.keep_alive() && !state_->stopping;
     bool chunked = false;
-    std::string head = "HTTP/1.1 " + std::to_string(status) + " " + std::string(rmsg.reason()) +
-                       "\r\n";
+    std::string head =
+        "HTTP/1.1 " + std::to_string(status) + " " + std::string(rmsg.reason()) + "\r\n";
     std::vector<std::string> skip;
     if (filter) skip = {"content-length", "content-encoding", "content-md5"};
     AppendFields(rmsg, skip, &head);
@@ -839,7 +852,7 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
       error_code ignored;
       beast::get_lowest_layer(client_).socket().shutdown(tcp::socket::shutdown_send, ignored);
     }
-    co_return keep_alive && req.is_done();
+    co_return keep_alive&& req.is_done();
   }
 
   // Decodes what waits into the filter in pieces of its chunk size and
@@ -907,11 +920,10 @@ net::awaitable<void> Accept(std::shared_ptr<State> state) {
       net::co_spawn(executor, Refuse(std::move(socket)), net::detached);
       continue;
     }
-    auto session = std::make_shared<Session<beast::tcp_stream>>(
-        state, beast::tcp_stream(std::move(socket)));
+    auto session =
+        std::make_shared<Session<beast::tcp_stream>>(state, beast::tcp_stream(std::move(socket)));
     net::co_spawn(
-        executor, [session]() -> net::awaitable<void> { co_await session->Run(); },
-        net::detached);
+        executor, [session]() -> net::awaitable<void> { co_await session->Run(); }, net::detached);
   }
 }
 

@@ -18,13 +18,13 @@ namespace velquor::host {
 
 struct ProxyOptions {
   std::string host = "127.0.0.1";  // address to listen on
-  uint16_t port = 8377;             // 0: any free port
+  uint16_t port = 8377;            // 0: any free port
   unsigned threads = 2;
-  std::size_t max_connections = 512;            // beyond this: 503
-  std::chrono::seconds idle_timeout{60};        // a quiet client or tunnel
-  std::chrono::seconds connect_timeout{10};     // reaching an origin
-  std::chrono::seconds response_timeout{60};    // an origin that stops sending
-  std::chrono::seconds stop_grace{5};           // open responses at a stop
+  std::size_t max_connections = 512;             // beyond this: 503
+  std::chrono::seconds idle_timeout{60};         // a quiet client or tunnel
+  std::chrono::seconds connect_timeout{10};      // reaching an origin
+  std::chrono::seconds response_timeout{60};     // an origin that stops sending
+  std::chrono::seconds stop_grace{5};            // open responses at a stop
   std::size_t request_header_limit = 32 * 1024;  // beyond this: 431
   std::string library_path;                      // shown on the status page
 };

@@ -15,12 +15,12 @@ TEST(ExceptionsTest, NamesCoverSubdomainsAndAddressesOnlyThemselves) {
   const std::vector<std::string> list =
       ParseExceptions("Example.COM. 10.0.0.1  bad/name [::1] ::1 example.com");
   EXPECT_EQ(list, (std::vector<std::string>{"example.com", "10.0.0.1", "::1"}));
-  for (const char* host : {"example.com", "WWW.example.com.", "a.b.example.com", "10.0.0.1",
-                           "[::1]", "[0:0::1]"}) {
+  for (const char* host :
+       {"example.com", "WWW.example.com.", "a.b.example.com", "10.0.0.1", "[::1]", "[0:0::1]"}) {
     EXPECT_TRUE(IsExempt(list, host)) << host;
   }
-  for (const char* host : {"notexample.com", "example.com.evil.net", "com", "10.0.0.10",
-                           "1.10.0.0.1", "", "[::2]"}) {
+  for (const char* host :
+       {"notexample.com", "example.com.evil.net", "com", "10.0.0.10", "1.10.0.0.1", "", "[::2]"}) {
     EXPECT_FALSE(IsExempt(list, host)) << host;
   }
   EXPECT_EQ(NormalizeHost("host:80"), "");
