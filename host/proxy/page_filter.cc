@@ -8,6 +8,9 @@
 namespace velquor::host {
 namespace {
 
+// Told to a filter whose page was cut short.
+constexpr HRESULT kAborted = static_cast<HRESULT>(0x80004004u);  // E_ABORT
+
 // The filter's own buffer per read: a chunk grown by replacement markup or
 // footers still comes out in one read (what does not fit waits in the
 // filter and goes out with the next read).
@@ -44,7 +47,7 @@ HRESULT BodyProtocol::Read(void* buffer, ULONG count, ULONG* read) {
 PageFilter::~PageFilter() {
   if (filter_sink_ != nullptr) filter_sink_->Release();
   if (filter_ != nullptr) {
-    if (!done_) filter_->Abort(kWriteRefused, 0);
+    if (!done_) filter_->Abort(kAborted, 0);
     filter_->Release();
   }
 }
