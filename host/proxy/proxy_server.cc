@@ -333,25 +333,15 @@ net::awaitable<bool> WriteBody(Stream& s, std::chrono::seconds timeout, bool chu
 // True when the socket has bytes to read within kGatherWait.
 template <class Stream>
 net::awaitable<bool> MoreArrives(Stream& s) {
-  auto& socket = beast::get_lowest_layer(s).socket();
-  error_code ec;
-  if (socket.available(ec) > 0 && !ec) co_return true;
-  // Wait for the socket to become readable; a timer ends the wait. The
-  // timer's handler may already be queued when the wait ends: `waiting`
-  // keeps it from cancelling the reads that follow.
-  auto waiting = std::make_shared<bool>(true);
   net::steady_timer timer(s.get_executor());
-  timer.expires_after(kGatherWait);
-  timer.async_wait([&socket, waiting](error_code timer_ec) {
-    error_code ignored;
-    if (!timer_ec && *waiting) socket.cancel(ignored);
-  });
-  co_await socket.async_wait(tcp::socket::wait_read,
-                             net::redirect_error(net::use_awaitable, ec));
-  *waiting = false;
-  timer.cancel();
-  error_code aec;
-  co_return !ec && socket.available(aec) > 0 && !aec;
+  const auto deadline = std::chrono::steady_clock::now() + kGatherWait;
+  for (;;) {
+    error_code ec;
+    if (beast::get_lowest_layer(s).socket().available(ec) > 0 && !ec) co_return true;
+    if (ec || std::chrono::steady_clock::now() >= deadline) co_return false;
+    timer.expires_after(std::chrono::milliseconds(1));
+    co_await timer.async_wait(net::redirect_error(net::use_awaitable, ec));
+  }
 }
 
 // Copies one direction of a tunnel until either side closes or falls
