@@ -6,7 +6,7 @@ namespace velquor {
 
 const StoreValue kStoreValues[] = {
     kImages, kApplets, kScore,     kReplace, kReplaceHtml, kInstallDir,
-    kTest,   kAddModify, kAddStats, kKilled,  kPages,
+    kTest,   kAddModify, kAddStats, kExceptions, kKilled, kPages,
 };
 const size_t kStoreValueCount = sizeof(kStoreValues) / sizeof(kStoreValues[0]);
 

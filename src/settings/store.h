@@ -92,6 +92,9 @@ inline constexpr StoreValue kAddModify{
 inline constexpr StoreValue kAddStats{
     kConfigKey, "AddStats", StoreType::kNumber, 1, nullptr,
     "nonzero: the statistics footer is added to a page with removals"};
+inline constexpr StoreValue kExceptions{
+    kConfigKey, "Exceptions", StoreType::kText, 0, "",
+    "hosts the proxy never filters (and their subdomains), separated by spaces"};
 inline constexpr StoreValue kKilled{
     kStatsKey, "Killed", StoreType::kNumber, 0, nullptr,
     "total number of advertisements removed"};

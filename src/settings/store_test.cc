@@ -36,6 +36,7 @@ TEST_F(StoreTest, TableHoldsEveryValueWithItsDefault) {
       {"Test", kConfigKey, StoreType::kNumber, 0},
       {"AddModify", kConfigKey, StoreType::kNumber, 1},
       {"AddStats", kConfigKey, StoreType::kNumber, 1},
+      {"Exceptions", kConfigKey, StoreType::kText, 0},
       {"Killed", kStatsKey, StoreType::kNumber, 0},
       {"Pages", kStatsKey, StoreType::kNumber, 0},
   };
