@@ -18,6 +18,8 @@ int RunInstall(int argc, char** argv);     // cmd_install.cc
 int RunUninstall(int argc, char** argv);   // cmd_install.cc
 int RunRegister(int argc, char** argv);    // cmd_install.cc
 int RunUnregister(int argc, char** argv);  // cmd_install.cc
+int RunProxy(int argc, char** argv);       // proxy/cmd_proxy.cc
+int RunExempt(int argc, char** argv);      // proxy/cmd_exempt.cc
 
 }  // namespace velquor::host
 

@@ -1,7 +1,7 @@
 // velquor: the command-line host of the Velquor filter. It plays the parts
 // around the library: the browser's URL-loading layer (filter), the
 // installation (install, register) and the configuration program (config,
-// stats, reg, rules).
+// stats, reg, rules), and a filtering proxy for any browser (proxy, exempt).
 #include <cstdio>
 #include <cstring>
 
@@ -30,6 +30,8 @@ constexpr Command kCommands[] = {
     {"uninstall", velquor::host::RunUninstall, "undo what install made"},
     {"register", velquor::host::RunRegister, "call DllRegisterServer"},
     {"unregister", velquor::host::RunUnregister, "call DllUnregisterServer"},
+    {"proxy", velquor::host::RunProxy, "filter real browsing: a local HTTP proxy"},
+    {"exempt", velquor::host::RunExempt, "add, remove or list hosts the proxy never filters"},
 };
 
 void PrintUsage(FILE* out) {

@@ -23,7 +23,8 @@ const char kDefaults[] =
     "InstallDir:  (default)\n"
     "Test: 0 (default)\n"
     "AddModify: 1 (default)\n"
-    "AddStats: 1 (default)\n";
+    "AddStats: 1 (default)\n"
+    "Exceptions:  (default)\n";
 
 // Starts the helper with VELQUOR_HOME=home without waiting; its stdout goes to
 // *out_fd when asked.
@@ -78,7 +79,7 @@ TEST(StoreE2e, ConfigSetGetUnset) {
        1,
        "",
        "velquor: config: unknown setting 'Pages' (valid: Images, Applets, Score, "
-       "Replace, ReplaceHtml, InstallDir, Test, AddModify, AddStats)\n"},
+       "Replace, ReplaceHtml, InstallDir, Test, AddModify, AddStats, Exceptions)\n"},
       {{"config", "set", "InstallDir", std::string(1024, 'd')},
        1,
        "",
@@ -100,7 +101,8 @@ TEST(StoreE2e, ConfigSetGetUnset) {
   EXPECT_EQ(r.out,
             "Images: 1 (default)\nApplets: 1 (default)\nScore: 120 (stored)\n"
             "Replace: 0 (default)\nReplaceHtml:  (stored)\nInstallDir:  (default)\n"
-            "Test: 0 (default)\nAddModify: 1 (default)\nAddStats: 1 (default)\n");
+            "Test: 0 (default)\nAddModify: 1 (default)\nAddStats: 1 (default)\n"
+            "Exceptions:  (default)\n");
 }
 
 // Every command leaves registry.db whole when it exits: a copy of that file

@@ -7,6 +7,10 @@
 
 #include "velquor/unknwn.h"
 
+#if defined(_WIN32)
+#include <oaidl.h>
+#include <oleauto.h>
+#else
 inline constexpr IID IID_IDispatch = {
     0x00020400, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 inline constexpr IID IID_ITypeInfo = {
@@ -134,5 +138,7 @@ struct IDispatch : IUnknown {
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
+
+#endif  // _WIN32
 
 #endif  // VELQUOR_OAIDL_H_

@@ -4,6 +4,16 @@
 #ifndef VELQUOR_TYPES_H_
 #define VELQUOR_TYPES_H_
 
+#if defined(_WIN32)
+// On Windows every type, identifier and result code comes from the system's
+// own headers (WCHAR is wchar_t there, and calls use the platform's
+// convention), so the same source compiles against them.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <objbase.h>
+#else
 #include <cstdint>
 #include <cstring>
 
@@ -30,6 +40,8 @@ typedef uint8_t BYTE;
 typedef char16_t WCHAR;
 typedef char16_t OLECHAR;
 typedef OLECHAR* LPOLESTR;
+// A wide text literal of the platform's OLECHAR type.
+#define OLESTR(text) u##text
 typedef const OLECHAR* LPCOLESTR;
 typedef WCHAR* LPWSTR;
 typedef const WCHAR* LPCWSTR;
@@ -87,5 +99,7 @@ constexpr HRESULT TYPE_E_CANTLOADLIBRARY = static_cast<HRESULT>(0x80029C4Au);
 constexpr HRESULT REGDB_E_CLASSNOTREG = static_cast<HRESULT>(0x80040154u);
 
 constexpr DISPID DISPID_UNKNOWN = -1;
+
+#endif  // _WIN32
 
 #endif  // VELQUOR_TYPES_H_

@@ -7,6 +7,9 @@
 
 #include "velquor/types.h"
 
+#if defined(_WIN32)
+#include <unknwn.h>
+#else
 inline constexpr IID IID_IUnknown = {
     0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 inline constexpr IID IID_IClassFactory = {
@@ -32,5 +35,7 @@ struct IClassFactory : IUnknown {
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
+
+#endif  // _WIN32
 
 #endif  // VELQUOR_UNKNWN_H_

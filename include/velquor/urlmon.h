@@ -6,6 +6,9 @@
 
 #include "velquor/unknwn.h"
 
+#if defined(_WIN32)
+#include <urlmon.h>
+#else
 inline constexpr IID IID_IInternetProtocolRoot = {
     0x79EAC9E3, 0xBAF9, 0x11CE, {0x8C, 0x82, 0x00, 0xAA, 0x00, 0x4B, 0xA9, 0x0B}};
 inline constexpr IID IID_IInternetProtocol = {
@@ -97,5 +100,7 @@ struct IInternetProtocolInfo : IUnknown {
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
+
+#endif  // _WIN32
 
 #endif  // VELQUOR_URLMON_H_

@@ -57,15 +57,16 @@ struct IIENubrix : IDispatch {};
 
 extern "C" {
 // Signatures of the exported entry points, for dlsym.
-typedef HRESULT (*DllGetClassObjectFn)(REFCLSID clsid, REFIID riid, void** ppv);
-typedef HRESULT (*DllCanUnloadNowFn)();
-typedef HRESULT (*DllRegisterServerFn)();
-typedef HRESULT (*DllUnregisterServerFn)();
+typedef HRESULT(STDAPICALLTYPE* DllGetClassObjectFn)(REFCLSID clsid, REFIID riid,
+                                                     void** ppv);
+typedef HRESULT(STDAPICALLTYPE* DllCanUnloadNowFn)();
+typedef HRESULT(STDAPICALLTYPE* DllRegisterServerFn)();
+typedef HRESULT(STDAPICALLTYPE* DllUnregisterServerFn)();
 
-HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv);
-HRESULT DllCanUnloadNow();
-HRESULT DllRegisterServer();
-HRESULT DllUnregisterServer();
+HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv);
+HRESULT STDAPICALLTYPE DllCanUnloadNow();
+HRESULT STDAPICALLTYPE DllRegisterServer();
+HRESULT STDAPICALLTYPE DllUnregisterServer();
 }
 
 #endif  // VELQUOR_VELQUOR_H_

@@ -86,7 +86,7 @@ void Score(const JudgeTraits& traits, const std::string& judged,
 }  // namespace
 
 bool RememberedAdLink::Matches(std::string_view target) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Mutex> lock(mutex_);
   return link_ != nullptr && !IsEmptyText(*link_) && *link_ == target;
 }
 
@@ -94,7 +94,7 @@ void RememberedAdLink::Remember(std::string_view target) {
   {
     // Ad links are of similar lengths, so after the first few the text held
     // has room for the next and the assignment does not allocate.
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     if (link_ != nullptr && link_->capacity() >= target.size()) {
       link_->assign(target);
       return;
@@ -102,12 +102,12 @@ void RememberedAdLink::Remember(std::string_view target) {
   }
   // A longer text is built outside the lock: the copy allocates.
   auto copy = std::make_unique<std::string>(target);
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Mutex> lock(mutex_);
   link_.swap(copy);
 }
 
 std::string RememberedAdLink::Get() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<Mutex> lock(mutex_);
   return link_ ? *link_ : std::string();
 }
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "engine/scores.h"
+#include "platform/mutex.h"
 
 namespace velquor {
 
@@ -56,7 +57,7 @@ class RememberedAdLink {
   std::string Get() const;
 
  private:
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   // Held by pointer so that the object is constant-initialised: it is ready
   // before any start-up code of the library runs.
   std::unique_ptr<std::string> link_;

@@ -7,6 +7,7 @@
 #include <new>
 #include <utility>
 
+#include "platform/mutex.h"
 #include "rules/keyword_rules.h"
 
 namespace velquor {
@@ -328,7 +329,7 @@ struct BuiltMatcher {
 // every one before it, until the library unloads. Their number is the number
 // of list changes that a score saw, one or two in a loaded library.
 struct SharedMatcher {
-  std::mutex mutex;  // serialises rebuilds and guards `versions`
+  Mutex mutex;  // serialises rebuilds and guards `versions`
   std::atomic<const BuiltMatcher*> current{nullptr};
   std::vector<std::unique_ptr<const BuiltMatcher>> versions;
 };
@@ -344,7 +345,7 @@ const KeywordMatcher* CurrentKeywordMatcher() {
       built->occurrence_generation == occurrence) {
     return built->matcher.get();
   }
-  std::lock_guard<std::mutex> lock(shared_matcher.mutex);
+  std::lock_guard<Mutex> lock(shared_matcher.mutex);
   // Another caller may have rebuilt it while this one waited.
   built = shared_matcher.current.load(std::memory_order_relaxed);
   if (built != nullptr && built->presence_generation == presence &&

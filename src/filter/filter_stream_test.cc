@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <string>
 #include <thread>
@@ -171,7 +172,7 @@ class FilterStreamTest : public ::testing::Test {
     filter_data_.pProtocol = &inner_;
   }
   void StartWith(FilterStream& stream) {
-    ASSERT_EQ(stream.Start(u"text/html", &sink_, nullptr, 0,
+    ASSERT_EQ(stream.Start(OLESTR("text/html"), &sink_, nullptr, 0,
                            reinterpret_cast<HANDLE_PTR>(&filter_data_)),
               S_OK);
   }
@@ -308,7 +309,7 @@ TEST_F(FilterStreamTest, MisuseGetsResultCodes) {
   EXPECT_EQ(stream.Continue(&data), E_UNEXPECTED);
   EXPECT_EQ(stream.Terminate(0), E_UNEXPECTED);
   EXPECT_EQ(stream.Switch(&data), E_UNEXPECTED);
-  EXPECT_EQ(stream.ReportProgress(1, u"x"), E_UNEXPECTED);
+  EXPECT_EQ(stream.ReportProgress(1, OLESTR("x")), E_UNEXPECTED);
   EXPECT_EQ(stream.ReportData(1, 2, 3), E_UNEXPECTED);
   EXPECT_EQ(stream.ReportResult(S_OK, 0, nullptr), E_UNEXPECTED);
   EXPECT_EQ(inner_.continue_calls + inner_.terminate_calls, 0);
@@ -328,20 +329,26 @@ TEST_F(FilterStreamTest, FixedResultsChangeNothing) {
   FilterStream stream(kKeep);
   for (int started = 0; started < 2; ++started) {
     if (started) StartWith(stream);
-    ULARGE_INTEGER position = 99;
+    // The position records are unions on Windows: set them as bytes.
+    ULARGE_INTEGER position;
+    std::memset(&position, 0x63, sizeof position);
+    LARGE_INTEGER move;
+    const int64_t five = 5;
+    std::memcpy(&move, &five, sizeof move);
     EXPECT_EQ(stream.Abort(E_FAIL, 0), S_OK);
     EXPECT_EQ(stream.Suspend(), S_OK);
     EXPECT_EQ(stream.Resume(), S_OK);
-    EXPECT_EQ(stream.Seek(5, 0, &position), S_OK);
-    EXPECT_EQ(position, 99u);
+    EXPECT_EQ(stream.Seek(move, 0, &position), S_OK);
+    const uint64_t untouched = 0x6363636363636363u;
+    EXPECT_EQ(std::memcmp(&position, &untouched, sizeof position), 0);
     EXPECT_EQ(stream.LockRequest(0), S_OK);
     EXPECT_EQ(stream.UnlockRequest(), S_OK);
     WCHAR result[4] = {u'a', u'b', 0, 0};
     DWORD length = 42;
-    EXPECT_EQ(stream.ParseUrl(u"u", 1, 0, result, 4, &length, 0), INET_E_DEFAULT_ACTION);
-    EXPECT_EQ(stream.CombineUrl(u"u", u"v", 0, result, 4, &length, 0), INET_E_DEFAULT_ACTION);
-    EXPECT_EQ(stream.CompareUrl(u"u", u"v", 0), INET_E_DEFAULT_ACTION);
-    EXPECT_EQ(stream.QueryInfo(u"u", 1, 0, result, 4, &length, 0), INET_E_QUERYOPTION_UNKNOWN);
+    EXPECT_EQ(stream.ParseUrl(OLESTR("u"), static_cast<PARSEACTION>(1), 0, result, 4, &length, 0), INET_E_DEFAULT_ACTION);
+    EXPECT_EQ(stream.CombineUrl(OLESTR("u"), OLESTR("v"), 0, result, 4, &length, 0), INET_E_DEFAULT_ACTION);
+    EXPECT_EQ(stream.CompareUrl(OLESTR("u"), OLESTR("v"), 0), INET_E_DEFAULT_ACTION);
+    EXPECT_EQ(stream.QueryInfo(OLESTR("u"), static_cast<QUERYOPTION>(1), 0, result, 4, &length, 0), INET_E_QUERYOPTION_UNKNOWN);
     EXPECT_EQ(length, 42u);
     EXPECT_EQ(result[0], u'a');
   }
@@ -360,7 +367,7 @@ TEST_F(FilterStreamTest, ReportsAndControlsPassThrough) {
   EXPECT_EQ(inner_.terminate_options, 7u);
 
   sink_.result = static_cast<HRESULT>(0x80045678u);
-  const char16_t* text = u"status";
+  const OLECHAR* text = OLESTR("status");
   EXPECT_EQ(stream.ReportProgress(13, text), static_cast<HRESULT>(0x80045678u));
   EXPECT_EQ(sink_.last_text, text);
   EXPECT_EQ(stream.ReportData(1, 200, 300), static_cast<HRESULT>(0x80045678u));

@@ -13,6 +13,8 @@
 
 #include "velquor/types.h"
 
+// On Windows the conversions are the system's, in its ANSI code page.
+#if !defined(_WIN32)
 constexpr UINT CP_ACP = 0;
 constexpr UINT kCodePage1252 = 1252;
 
@@ -47,5 +49,6 @@ std::string AnsiFromWide(const char16_t* text);
 std::u16string WideFromAnsi(const std::string& text);
 
 }  // namespace velquor
+#endif  // !_WIN32
 
 #endif  // VELQUOR_PLATFORM_CODEPAGE_H_

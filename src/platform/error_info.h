@@ -13,14 +13,10 @@
 #include "platform/registry.h"
 #include "velquor/unknwn.h"
 
-// Win32 error codes reported through GetLastError and wrapped into result
-// codes by HresultFromWin32, beyond the common ones declared with the
-// registry stand-ins (ERROR_FILE_NOT_FOUND, ERROR_INVALID_PARAMETER,
-// ERROR_INSUFFICIENT_BUFFER, ...).
-constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
-constexpr DWORD ERROR_INVALID_FLAGS = 1004;
-constexpr DWORD ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
+#include "platform/win_error.h"
 
+// On Windows the error object and the last-error code are the system's.
+#if !defined(_WIN32)
 // An automation error object. The library never creates one; it only clears
 // the thread's slot, so its own operations are not needed here.
 struct IErrorInfo : IUnknown {};
@@ -39,6 +35,7 @@ DWORD GetLastError();
 
 // Sets the calling thread's last-error code.
 void SetLastError(DWORD code);
+#endif  // !_WIN32
 
 namespace velquor {
 

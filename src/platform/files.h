@@ -22,8 +22,11 @@
 #include <cstdint>
 
 #include "platform/error_info.h"
+#include "platform/win_error.h"
 #include "velquor/types.h"
 
+// On Windows file access is the system's.
+#if !defined(_WIN32)
 typedef void* HANDLE;
 typedef DWORD* LPDWORD;
 typedef LONG* PLONG;
@@ -46,17 +49,9 @@ constexpr DWORD FILE_END = 2;
 constexpr DWORD INVALID_SET_FILE_POINTER = 0xFFFFFFFFu;
 constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFFu;
 
-// Last-error codes of the file functions, beyond those declared with the
-// registry stand-ins (ERROR_FILE_NOT_FOUND 2, ERROR_ACCESS_DENIED 5,
-// ERROR_INVALID_HANDLE 6, ERROR_NOT_ENOUGH_MEMORY 8, ERROR_INVALID_PARAMETER
-// 87), which error_info.h brings in.
-constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
-constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
-constexpr DWORD ERROR_READ_FAULT = 30;
-constexpr DWORD ERROR_NEGATIVE_SEEK = 131;
-constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
-// Something other than a regular file (directory, FIFO, device) is there.
-constexpr DWORD ERROR_CANT_ACCESS_FILE = 1920;
+// Last-error codes of the file functions are in win_error.h;
+// ERROR_CANT_ACCESS_FILE tells that something other than a regular file
+// (directory, FIFO, device) is there.
 
 // Opens the existing regular file `name` for reading. Only GENERIC_READ
 // access and OPEN_EXISTING are accepted (else ERROR_INVALID_PARAMETER); the
@@ -106,5 +101,6 @@ void SetReadFaultAfterForTesting(int reads);
 uint64_t DiskReadsForTesting();
 
 }  // namespace velquor
+#endif  // !_WIN32
 
 #endif  // VELQUOR_PLATFORM_FILES_H_

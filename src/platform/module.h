@@ -17,6 +17,7 @@
 // size their path buffers with it.
 constexpr DWORD kMaxPathBuffer = 4096;
 
+#if !defined(_WIN32)
 // Writes the full, absolute path of the binary that `module` names (null: the
 // main program) and a terminating zero to `buffer`; returns its length
 // without the zero. Returns 0 when it fails: GetLastError gives
@@ -24,6 +25,7 @@ constexpr DWORD kMaxPathBuffer = 4096;
 // bytes (the buffer then holds the empty text, never a cut path), and
 // ERROR_MOD_NOT_FOUND when `module` names no loaded binary.
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
+#endif  // !_WIN32
 
 namespace velquor {
 

@@ -9,11 +9,15 @@
 // that need a transaction of their own check owned().
 //
 // Threading: one object per thread, used only on the thread that made it.
+//
+// The transactions are the Linux registry stand-in's; on Windows the system
+// registry offers none here, and nothing there uses this class.
 #ifndef VELQUOR_PLATFORM_REG_TRANSACTION_H_
 #define VELQUOR_PLATFORM_REG_TRANSACTION_H_
 
 #include "platform/registry.h"
 
+#if !defined(_WIN32)
 namespace velquor {
 
 class ScopedRegTransaction {
@@ -46,5 +50,6 @@ class ScopedRegTransaction {
 };
 
 }  // namespace velquor
+#endif  // !_WIN32
 
 #endif  // VELQUOR_PLATFORM_REG_TRANSACTION_H_

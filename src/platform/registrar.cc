@@ -346,9 +346,6 @@ void UnregisterKeys(HKEY parent, const std::vector<RegistrarKey>& keys) {
         continue;
       }
       UnregisterKeys(handle.get(), key.subkeys);
-      for (const RegistrarValue& value : key.values) {
-        RegDeleteValueA(handle.get(), value.name.c_str());
-      }
       remove = key.flag != RegistrarFlag::kNoRemove && !HasSubkeys(handle.get());
     }
     if (remove) RegDeleteKeyA(parent, key.name.c_str());

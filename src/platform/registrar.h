@@ -19,7 +19,10 @@
 // Register mode creates the keys and values, deleting a ForceRemove key's
 // whole tree first and a Delete key instead of writing it. Unregister mode
 // visits children first and deletes each key that is not NoRemove and has no
-// subkeys left, ignoring failures. A run is one registry transaction: on any
+// subkeys left (its values go with it), ignoring failures; as with the
+// system's registrar, a ForceRemove key is then treated like any other, and
+// a "val" value of a key that stays is left in place. A run is one registry
+// transaction: on any
 // error nothing it wrote remains.
 //
 // A registrar object is used by one thread at a time; its reference count is
@@ -39,7 +42,9 @@ inline constexpr CLSID CLSID_Registrar = {
 inline constexpr IID IID_IRegistrar = {
     0x44EC053B, 0x400F, 0x11D0, {0x9D, 0xCD, 0x00, 0xA0, 0xC9, 0x03, 0x91, 0xD3}};
 
+#if !defined(_WIN32)
 constexpr DWORD CLSCTX_INPROC_SERVER = 1;
+#endif
 
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
@@ -85,6 +90,9 @@ struct IRegistrar : IRegistrarBase {
 #pragma GCC diagnostic pop
 #endif
 
+// On Windows the system's registrar component does the work, created through
+// the system's CoCreateInstance; what follows is the stand-in.
+#if !defined(_WIN32)
 // Creates an object of class `clsid` asking for `riid`. Only the registrar
 // class is known, in-process: REGDB_E_CLASSNOTREG for other classes or
 // contexts without CLSCTX_INPROC_SERVER, CLASS_E_NOAGGREGATION with an outer
@@ -147,5 +155,7 @@ HRESULT RunRegistrarScript(const std::string& script,
                            bool register_mode);
 
 }  // namespace velquor
+
+#endif  // !_WIN32
 
 #endif  // VELQUOR_PLATFORM_REGISTRAR_H_

@@ -10,7 +10,9 @@
 #include "platform/error_info.h"
 #include "platform/module.h"
 #include "platform/registry.h"
+#include "platform/registrar_cases.h"
 #include "platform/resources.h"
+#include "platform/testing_profile.h"
 #include "platform/testing_registry.h"
 
 namespace velquor {
@@ -225,13 +227,29 @@ TEST_F(RegistrarTest, UnregisterRemovesChildrenFirstAndKeepsForeignSubkeys) {
   ASSERT_EQ(RunRegistrarScript(script, ReplacementMap(), true), S_OK);
   WriteKey("Top\\Foreign", nullptr, "theirs");
   ASSERT_EQ(RunRegistrarScript(script, ReplacementMap(), false), S_OK);
-  // Top keeps its foreign subkey, so it stays, without the value it declared.
+  // Top keeps its foreign subkey, so it stays, with the value it declared.
   EXPECT_EQ(DumpTree(HKEY_CLASSES_ROOT), "Shared\n"
                                          "Top\n"
+                                         "Top [V] = 1:v\n"
                                          "Top\\Foreign\n"
                                          "Top\\Foreign [@] = 1:theirs\n");
   // Unregistering what is not there is not an error.
   ASSERT_EQ(RunRegistrarScript(script, ReplacementMap(), false), S_OK);
+}
+
+// The same table runs through the system's registrar on Windows.
+TEST(RegistrarShapesTest, UnregistrationAgreesWithTheSystemRegistrar) {
+  for (const test::UnregisterCase& c : test::kUnregisterCases) {
+    TempProfile profile;
+    ASSERT_TRUE(profile.Create()) << "cannot make a temporary directory";
+    EXPECT_EQ(RunRegistrarScript(c.script, ReplacementMap(), true), S_OK) << c.label;
+    for (const test::ForeignValue& v : c.foreign) {
+      if (v.key != nullptr) WriteKey(v.key, v.name, v.text);
+    }
+    EXPECT_EQ(RunRegistrarScript(c.script, ReplacementMap(), false), S_OK) << c.label;
+    EXPECT_EQ(DumpTree(HKEY_CLASSES_ROOT), c.left) << c.label;
+    profile.Remove();
+  }
 }
 
 TEST_F(RegistrarTest, DeleteFlagRemovesAKeyAtRegistration) {

@@ -27,31 +27,19 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/win_error.h"
 #include "velquor/types.h"
 
+// On Windows the registry is the system's; the declarations below are the
+// stand-in's.
+#if !defined(_WIN32)
 typedef struct HKEY__* HKEY;
 #define HKEY_CLASSES_ROOT \
   (reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000000u)))
 #define HKEY_CURRENT_USER \
   (reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000001u)))
 
-typedef int32_t LSTATUS;
 typedef uint32_t REGSAM;
-
-constexpr LSTATUS ERROR_SUCCESS = 0;
-constexpr LSTATUS ERROR_FILE_NOT_FOUND = 2;
-constexpr LSTATUS ERROR_ACCESS_DENIED = 5;
-constexpr LSTATUS ERROR_INVALID_HANDLE = 6;
-constexpr LSTATUS ERROR_NOT_ENOUGH_MEMORY = 8;
-constexpr LSTATUS ERROR_INVALID_PARAMETER = 87;
-constexpr LSTATUS ERROR_INSUFFICIENT_BUFFER = 122;
-constexpr LSTATUS ERROR_MORE_DATA = 234;
-constexpr LSTATUS ERROR_NO_MORE_ITEMS = 259;
-constexpr LSTATUS ERROR_BADDB = 1009;
-constexpr LSTATUS ERROR_CANTOPEN = 1011;
-constexpr LSTATUS ERROR_CANTREAD = 1012;
-constexpr LSTATUS ERROR_CANTWRITE = 1013;
-constexpr LSTATUS ERROR_KEY_DELETED = 1018;
 
 constexpr DWORD REG_NONE = 0;
 constexpr DWORD REG_SZ = 1;
@@ -130,6 +118,7 @@ LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, DWORD* name_size,
 LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD* name_size,
                       DWORD* reserved, DWORD* type, BYTE* data,
                       DWORD* data_size);
+#endif  // !_WIN32
 
 namespace velquor {
 
@@ -145,10 +134,12 @@ inline constexpr size_t kMaxKeyDepth = 512;
 // failure code with nothing written. No increment is lost between threads or
 // processes. Inside the thread's transaction, an increment of a total that
 // other processes count too may be seen by them before the commit; a rollback
-// takes it back.
+// takes it back. On Windows, where the registry has no atomic add, one named
+// mutex shared by every process of the session guards each read-add-write.
 LSTATUS RegIncrementValue(HKEY root, const char* subkey, const char* name,
                           DWORD* new_value);
 
+#if !defined(_WIN32)
 // A write transaction on the calling thread: everything the thread writes
 // between Begin and Commit lands at once; Rollback undoes it. Other writers
 // wait (up to the busy timeout) meanwhile. Not nested: a second Begin, or a
@@ -157,6 +148,7 @@ LSTATUS RegIncrementValue(HKEY root, const char* subkey, const char* name,
 LSTATUS RegBeginTransaction();
 LSTATUS RegCommitTransaction();
 LSTATUS RegRollbackTransaction();
+#endif  // !_WIN32
 
 // Reads value `name` of key `subkey` below `root` without a handle, as
 // RegOpenKeyExA(KEY_QUERY_VALUE) + RegQueryValueExA + RegCloseKey would, into
@@ -164,20 +156,24 @@ LSTATUS RegRollbackTransaction();
 // only when the whole value fits, otherwise ERROR_MORE_DATA). When no write
 // has been made to the store since the same value was last read, it is
 // answered from a per-process cache without touching the database.
+// On Windows it always reads the system registry.
 LSTATUS RegReadValueFast(HKEY root, const char* subkey, const char* name,
                          BYTE* data, DWORD limit, DWORD* size);
 
-// Closes every connection, cached statement and mapping. Call at shut-down
+// Closes every connection, cached statement and mapping (nothing to do on
+// Windows). Call at shut-down
 // with no registry call running; the registry works again afterwards and
 // re-reads the profile location from the environment.
 void CloseRegistry();
 
+#if !defined(_WIN32)
 // The profile directory and store file in use.
 std::string ProfileDirectory();
 std::string StoreFilePath();
+#endif  // !_WIN32
 
 // Why the store could not be used at the last failure, naming the file and the
-// reason; "" while it is fine.
+// reason; "" while it is fine (always "" on Windows).
 std::string StoreProblem();
 
 // An open key that is closed when the object goes. Pass Out() to the call

@@ -14,6 +14,9 @@
 
 #include "velquor/types.h"
 
+// On Windows resources are the system's, found in the module's resource
+// section; LoadResourceString below then reads this library's own table.
+#if !defined(_WIN32)
 typedef struct HINSTANCE__* HINSTANCE;
 typedef HINSTANCE HMODULE;
 typedef struct HRSRC__* HRSRC;
@@ -44,6 +47,7 @@ DWORD SizeofResource(HMODULE module, HRSRC res);
 // and a terminating zero. Returns the number of bytes copied without the
 // zero; 0 when the entry is absent, `buffer` is null or buffer_size < 1.
 int LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int buffer_size);
+#endif  // !_WIN32
 
 namespace velquor {
 

@@ -13,6 +13,9 @@
 
 #include "velquor/types.h"
 
+// On Windows the interlocked operations and critical sections are the
+// system's.
+#if !defined(_WIN32)
 // Adds 1 to *addend atomically and returns the new value. Wraps at the
 // 32-bit boundary like the platform's counter.
 LONG InterlockedIncrement(LONG volatile* addend);
@@ -39,5 +42,7 @@ void LeaveCriticalSection(LPCRITICAL_SECTION section);
 // Releases what InitializeCriticalSection set up. The section must not be
 // owned. It may be initialised again afterwards.
 void DeleteCriticalSection(LPCRITICAL_SECTION section);
+
+#endif  // !_WIN32
 
 #endif  // VELQUOR_PLATFORM_SYNC_H_

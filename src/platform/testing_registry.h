@@ -18,7 +18,8 @@
 namespace velquor {
 
 // A test whose registry lives in its own temporary profile: `dir_` is the
-// temporary directory (for files of the test), `home_` the profile below it.
+// temporary directory (for files of the test), `home_` the profile directory
+// below it (Linux; see TempProfile).
 class TempProfileTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -20,8 +20,12 @@
 
 #include <string>
 
-#include "platform/bstr.h"
+#include "platform/guid_text.h"
 #include "velquor/oaidl.h"
+
+// On Windows these services, strings included, are oleaut32's own.
+#if !defined(_WIN32)
+#include "platform/bstr.h"
 
 constexpr HRESULT TYPE_E_REGISTRYACCESS = static_cast<HRESULT>(0x8002801Cu);
 constexpr LCID LOCALE_NEUTRAL = 0;
@@ -67,12 +71,7 @@ namespace velquor {
 // file). TYPE_E_CANTLOADLIBRARY when the text is malformed.
 HRESULT LoadTypeLibFromText(const std::string& text, ITypeLib** lib);
 
-// The registry form of `guid`: "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}".
-std::string GuidToString(const GUID& guid);
-
-// Parses that form (braces optional, hex digits in either case).
-bool ParseGuid(const std::string& text, GUID* guid);
-
 }  // namespace velquor
+#endif  // !_WIN32
 
 #endif  // VELQUOR_PLATFORM_TYPELIB_H_

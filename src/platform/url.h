@@ -10,6 +10,9 @@
 
 #include "velquor/types.h"
 
+#if defined(_WIN32)
+#include <wininet.h>
+#else
 #ifndef FALSE
 #define FALSE 0
 #endif
@@ -81,5 +84,7 @@ BOOL InternetCanonicalizeUrlA(LPCSTR lpszUrl, LPSTR lpszBuffer,
 // small, or an argument is null; `dwFlags` is accepted and ignored.
 BOOL InternetCrackUrlA(LPCSTR lpszUrl, DWORD dwUrlLength, DWORD dwFlags,
                        LPURL_COMPONENTSA lpUrlComponents);
+
+#endif  // _WIN32
 
 #endif  // VELQUOR_PLATFORM_URL_H_

@@ -10,7 +10,7 @@ ClassFactory::ClassFactory(InstanceCreator creator) : creator_(creator) {
 
 ClassFactory::~ClassFactory() { DeleteCriticalSection(&lock_); }
 
-HRESULT ClassFactory::QueryInterface(REFIID riid, void** ppv) {
+HRESULT STDMETHODCALLTYPE ClassFactory::QueryInterface(REFIID riid, void** ppv) {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
   if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_IClassFactory))
@@ -20,7 +20,7 @@ HRESULT ClassFactory::QueryInterface(REFIID riid, void** ppv) {
   return S_OK;
 }
 
-ULONG ClassFactory::AddRef() {
+ULONG STDMETHODCALLTYPE ClassFactory::AddRef() {
   EnterCriticalSection(&lock_);
   LONG count = InterlockedIncrement(&ref_);
   if (count == 2) LockModule();
@@ -28,7 +28,7 @@ ULONG ClassFactory::AddRef() {
   return static_cast<ULONG>(count);
 }
 
-ULONG ClassFactory::Release() {
+ULONG STDMETHODCALLTYPE ClassFactory::Release() {
   EnterCriticalSection(&lock_);
   LONG count = InterlockedDecrement(&ref_);
   LeaveCriticalSection(&lock_);
@@ -40,7 +40,7 @@ ULONG ClassFactory::Release() {
   return static_cast<ULONG>(count);
 }
 
-HRESULT ClassFactory::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
+HRESULT STDMETHODCALLTYPE ClassFactory::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
   if (outer != nullptr && !IsEqualGUID(riid, IID_IUnknown))
@@ -48,7 +48,7 @@ HRESULT ClassFactory::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
   return creator_(outer, riid, ppv);
 }
 
-HRESULT ClassFactory::LockServer(BOOL lock) {
+HRESULT STDMETHODCALLTYPE ClassFactory::LockServer(BOOL lock) {
   if (lock)
     LockModule();
   else

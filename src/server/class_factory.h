@@ -23,17 +23,17 @@ class ClassFactory final : public IClassFactory {
 
   // IUnknown and IClassFactory answer for themselves; anything else
   // E_NOINTERFACE with the place null.
-  HRESULT QueryInterface(REFIID riid, void** ppv) override;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
   // Count + 1; reaching exactly 2 takes a library lock.
-  ULONG AddRef() override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
   // Count - 1; at 0 the object is destroyed, at 1 the library lock is given
   // back.
-  ULONG Release() override;
+  ULONG STDMETHODCALLTYPE Release() override;
   // Refuses an outer object with any interface but IUnknown
   // (CLASS_E_NOAGGREGATION); otherwise the instance creator's result.
-  HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override;
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override;
   // True: library lock count + 1; false: - 1. Always S_OK.
-  HRESULT LockServer(BOOL lock) override;
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override;
 
  private:
   ~ClassFactory();

@@ -19,17 +19,22 @@ ObjectMapEntry* LibraryObjectMap() { return g_object_map; }
 
 }  // namespace velquor
 
+#if defined(_WIN32)
+// Exported by name through velquor.def.
+#define VELQUOR_EXPORT extern "C"
+#else
 #define VELQUOR_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
-VELQUOR_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
+VELQUOR_EXPORT HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
   return velquor::ModuleGetClassObject(clsid, riid, ppv);
 }
 
-VELQUOR_EXPORT HRESULT DllCanUnloadNow() { return velquor::ModuleCanUnloadNow(); }
+VELQUOR_EXPORT HRESULT STDAPICALLTYPE DllCanUnloadNow() { return velquor::ModuleCanUnloadNow(); }
 
 // Registration builds paths and scripts on the heap; nothing may leave the
 // library as an exception, so a failed allocation becomes a result code.
-VELQUOR_EXPORT HRESULT DllRegisterServer() {
+VELQUOR_EXPORT HRESULT STDAPICALLTYPE DllRegisterServer() {
   try {
     for (velquor::ObjectMapEntry* e = velquor::Module().object_map;
          e != nullptr && e->clsid != nullptr; ++e) {
@@ -42,7 +47,7 @@ VELQUOR_EXPORT HRESULT DllRegisterServer() {
   }
 }
 
-VELQUOR_EXPORT HRESULT DllUnregisterServer() {
+VELQUOR_EXPORT HRESULT STDAPICALLTYPE DllUnregisterServer() {
   for (velquor::ObjectMapEntry* e = velquor::Module().object_map;
        e != nullptr && e->clsid != nullptr; ++e) {
     try {

@@ -8,7 +8,7 @@ NubrixAggregate::NubrixAggregate(IUnknown* outer) : contained_(outer) {
   LockModule();
 }
 
-HRESULT NubrixAggregate::QueryInterface(REFIID riid, void** ppv) {
+HRESULT STDMETHODCALLTYPE NubrixAggregate::QueryInterface(REFIID riid, void** ppv) {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
   if (IsEqualGUID(riid, IID_IUnknown)) {
@@ -19,9 +19,9 @@ HRESULT NubrixAggregate::QueryInterface(REFIID riid, void** ppv) {
   return contained_.InternalQueryInterface(riid, ppv);
 }
 
-ULONG NubrixAggregate::AddRef() { return ++ref_; }
+ULONG STDMETHODCALLTYPE NubrixAggregate::AddRef() { return ++ref_; }
 
-ULONG NubrixAggregate::Release() {
+ULONG STDMETHODCALLTYPE NubrixAggregate::Release() {
   ULONG count = --ref_;
   if (count == 0) {
     delete this;

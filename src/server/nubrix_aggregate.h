@@ -21,10 +21,10 @@ class NubrixAggregate final : public IUnknown {
 
   // IUnknown: this object with its own count; any other interface from the
   // contained object's table, the reference going to the outer object.
-  HRESULT QueryInterface(REFIID riid, void** ppv) override;
-  ULONG AddRef() override;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
   // At 0 the aggregate and its contained object are destroyed.
-  ULONG Release() override;
+  ULONG STDMETHODCALLTYPE Release() override;
 
   // For tests: the contained filter object.
   NubrixFilter& contained() { return contained_; }

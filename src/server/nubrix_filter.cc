@@ -35,17 +35,17 @@ NubrixFilter::NubrixFilter(IUnknown* outer) : outer_(outer) {
 
 NubrixFilter::~NubrixFilter() { ReleaseTypeInfoUser(); }
 
-HRESULT NubrixFilter::QueryInterface(REFIID riid, void** ppv) {
+HRESULT STDMETHODCALLTYPE NubrixFilter::QueryInterface(REFIID riid, void** ppv) {
   if (outer_ != nullptr) return outer_->QueryInterface(riid, ppv);
   return InternalQueryInterface(riid, ppv);
 }
 
-ULONG NubrixFilter::AddRef() {
+ULONG STDMETHODCALLTYPE NubrixFilter::AddRef() {
   if (outer_ != nullptr) return outer_->AddRef();
   return ++ref_;
 }
 
-ULONG NubrixFilter::Release() {
+ULONG STDMETHODCALLTYPE NubrixFilter::Release() {
   if (outer_ != nullptr) return outer_->Release();
   ULONG count = --ref_;
   if (count == 0) {
@@ -77,18 +77,18 @@ HRESULT NubrixFilter::InternalQueryInterface(REFIID riid, void** ppv) {
   return S_OK;
 }
 
-HRESULT NubrixFilter::GetTypeInfoCount(UINT* count) {
+HRESULT STDMETHODCALLTYPE NubrixFilter::GetTypeInfoCount(UINT* count) {
   if (count == nullptr) return E_POINTER;
   *count = 1;
   return S_OK;
 }
 
-HRESULT NubrixFilter::GetTypeInfo(UINT, LCID lcid, ITypeInfo** info) {
+HRESULT STDMETHODCALLTYPE NubrixFilter::GetTypeInfo(UINT, LCID lcid, ITypeInfo** info) {
   if (info == nullptr) return E_POINTER;
   return GetNubrixTypeInfo(lcid, info);
 }
 
-HRESULT NubrixFilter::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count,
+HRESULT STDMETHODCALLTYPE NubrixFilter::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count,
                                     LCID lcid, DISPID* ids) {
   ITypeInfo* info = nullptr;
   HRESULT hr = GetNubrixTypeInfo(lcid, &info);
@@ -98,7 +98,7 @@ HRESULT NubrixFilter::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count,
   return hr;
 }
 
-HRESULT NubrixFilter::Invoke(DISPID member, REFIID, LCID lcid, WORD flags,
+HRESULT STDMETHODCALLTYPE NubrixFilter::Invoke(DISPID member, REFIID, LCID lcid, WORD flags,
                              DISPPARAMS* params, VARIANT* result,
                              EXCEPINFO* excep, UINT* arg_err) {
   SetErrorInfo(0, nullptr);
@@ -113,7 +113,7 @@ HRESULT NubrixFilter::Invoke(DISPID member, REFIID, LCID lcid, WORD flags,
 
 // Start and Read work on the heap; nothing may leave the component as an
 // exception, so a failed allocation becomes a result code.
-HRESULT NubrixFilter::Start(LPCWSTR url, IInternetProtocolSink* sink,
+HRESULT STDMETHODCALLTYPE NubrixFilter::Start(LPCWSTR url, IInternetProtocolSink* sink,
                             IInternetBindInfo* bind_info, DWORD flags,
                             HANDLE_PTR reserved) {
   try {
@@ -125,19 +125,19 @@ HRESULT NubrixFilter::Start(LPCWSTR url, IInternetProtocolSink* sink,
   }
 }
 
-HRESULT NubrixFilter::Continue(PROTOCOLDATA* data) { return stream_.Continue(data); }
+HRESULT STDMETHODCALLTYPE NubrixFilter::Continue(PROTOCOLDATA* data) { return stream_.Continue(data); }
 
-HRESULT NubrixFilter::Abort(HRESULT reason, DWORD options) {
+HRESULT STDMETHODCALLTYPE NubrixFilter::Abort(HRESULT reason, DWORD options) {
   return stream_.Abort(reason, options);
 }
 
-HRESULT NubrixFilter::Terminate(DWORD options) { return stream_.Terminate(options); }
+HRESULT STDMETHODCALLTYPE NubrixFilter::Terminate(DWORD options) { return stream_.Terminate(options); }
 
-HRESULT NubrixFilter::Suspend() { return stream_.Suspend(); }
+HRESULT STDMETHODCALLTYPE NubrixFilter::Suspend() { return stream_.Suspend(); }
 
-HRESULT NubrixFilter::Resume() { return stream_.Resume(); }
+HRESULT STDMETHODCALLTYPE NubrixFilter::Resume() { return stream_.Resume(); }
 
-HRESULT NubrixFilter::Read(void* buffer, ULONG count, ULONG* read) {
+HRESULT STDMETHODCALLTYPE NubrixFilter::Read(void* buffer, ULONG count, ULONG* read) {
   try {
     return stream_.Read(buffer, count, read);
   } catch (const std::bad_alloc&) {
@@ -147,49 +147,49 @@ HRESULT NubrixFilter::Read(void* buffer, ULONG count, ULONG* read) {
   }
 }
 
-HRESULT NubrixFilter::Seek(LARGE_INTEGER move, DWORD origin,
+HRESULT STDMETHODCALLTYPE NubrixFilter::Seek(LARGE_INTEGER move, DWORD origin,
                            ULARGE_INTEGER* new_position) {
   return stream_.Seek(move, origin, new_position);
 }
 
-HRESULT NubrixFilter::LockRequest(DWORD options) { return stream_.LockRequest(options); }
+HRESULT STDMETHODCALLTYPE NubrixFilter::LockRequest(DWORD options) { return stream_.LockRequest(options); }
 
-HRESULT NubrixFilter::UnlockRequest() { return stream_.UnlockRequest(); }
+HRESULT STDMETHODCALLTYPE NubrixFilter::UnlockRequest() { return stream_.UnlockRequest(); }
 
-HRESULT NubrixFilter::Switch(PROTOCOLDATA* data) { return Continue(data); }
+HRESULT STDMETHODCALLTYPE NubrixFilter::Switch(PROTOCOLDATA* data) { return Continue(data); }
 
-HRESULT NubrixFilter::ReportProgress(ULONG status, LPCWSTR status_text) {
+HRESULT STDMETHODCALLTYPE NubrixFilter::ReportProgress(ULONG status, LPCWSTR status_text) {
   return stream_.ReportProgress(status, status_text);
 }
 
-HRESULT NubrixFilter::ReportData(DWORD flags, ULONG progress, ULONG progress_max) {
+HRESULT STDMETHODCALLTYPE NubrixFilter::ReportData(DWORD flags, ULONG progress, ULONG progress_max) {
   return stream_.ReportData(flags, progress, progress_max);
 }
 
-HRESULT NubrixFilter::ReportResult(HRESULT result, DWORD error,
+HRESULT STDMETHODCALLTYPE NubrixFilter::ReportResult(HRESULT result, DWORD error,
                                    LPCWSTR result_text) {
   return stream_.ReportResult(result, error, result_text);
 }
 
-HRESULT NubrixFilter::ParseUrl(LPCWSTR url, PARSEACTION action, DWORD flags,
+HRESULT STDMETHODCALLTYPE NubrixFilter::ParseUrl(LPCWSTR url, PARSEACTION action, DWORD flags,
                                LPWSTR result, DWORD result_size,
                                DWORD* result_length, DWORD reserved) {
   return stream_.ParseUrl(url, action, flags, result, result_size, result_length,
                           reserved);
 }
 
-HRESULT NubrixFilter::CombineUrl(LPCWSTR base_url, LPCWSTR relative_url,
+HRESULT STDMETHODCALLTYPE NubrixFilter::CombineUrl(LPCWSTR base_url, LPCWSTR relative_url,
                                  DWORD flags, LPWSTR result, DWORD result_size,
                                  DWORD* result_length, DWORD reserved) {
   return stream_.CombineUrl(base_url, relative_url, flags, result, result_size,
                             result_length, reserved);
 }
 
-HRESULT NubrixFilter::CompareUrl(LPCWSTR url1, LPCWSTR url2, DWORD flags) {
+HRESULT STDMETHODCALLTYPE NubrixFilter::CompareUrl(LPCWSTR url1, LPCWSTR url2, DWORD flags) {
   return stream_.CompareUrl(url1, url2, flags);
 }
 
-HRESULT NubrixFilter::QueryInfo(LPCWSTR url, QUERYOPTION option, DWORD flags,
+HRESULT STDMETHODCALLTYPE NubrixFilter::QueryInfo(LPCWSTR url, QUERYOPTION option, DWORD flags,
                                 LPVOID buffer, DWORD buffer_size,
                                 DWORD* buffer_length, DWORD reserved) {
   return stream_.QueryInfo(url, option, flags, buffer, buffer_size, buffer_length,

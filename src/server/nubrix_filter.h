@@ -31,9 +31,9 @@ class NubrixFilter final : public IIENubrix,
   // IUnknown, on every entry point. Plain object: the interface table below,
   // one plain count. Contained in an aggregate: the outer object's
   // operation, its result returned unchanged.
-  HRESULT QueryInterface(REFIID riid, void** ppv) override;
-  ULONG AddRef() override;
-  ULONG Release() override;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
 
   // Looks `riid` up in the interface table (IUnknown: the first row) and adds
   // one reference through the entry point found. E_POINTER for a null place;
@@ -41,45 +41,45 @@ class NubrixFilter final : public IIENubrix,
   HRESULT InternalQueryInterface(REFIID riid, void** ppv);
 
   // IDispatch through IIENubrix: one type information, served by the holder.
-  HRESULT GetTypeInfoCount(UINT* count) override;
-  HRESULT GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
-  HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
                         DISPID* ids) override;
-  HRESULT Invoke(DISPID member, REFIID riid, LCID lcid, WORD flags,
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID riid, LCID lcid, WORD flags,
                  DISPPARAMS* params, VARIANT* result, EXCEPINFO* excep,
                  UINT* arg_err) override;
 
   // IInternetProtocol: the filter stream's operations.
-  HRESULT Start(LPCWSTR url, IInternetProtocolSink* sink,
+  HRESULT STDMETHODCALLTYPE Start(LPCWSTR url, IInternetProtocolSink* sink,
                 IInternetBindInfo* bind_info, DWORD flags,
                 HANDLE_PTR reserved) override;
-  HRESULT Continue(PROTOCOLDATA* data) override;
-  HRESULT Abort(HRESULT reason, DWORD options) override;
-  HRESULT Terminate(DWORD options) override;
-  HRESULT Suspend() override;
-  HRESULT Resume() override;
-  HRESULT Read(void* buffer, ULONG count, ULONG* read) override;
-  HRESULT Seek(LARGE_INTEGER move, DWORD origin,
+  HRESULT STDMETHODCALLTYPE Continue(PROTOCOLDATA* data) override;
+  HRESULT STDMETHODCALLTYPE Abort(HRESULT reason, DWORD options) override;
+  HRESULT STDMETHODCALLTYPE Terminate(DWORD options) override;
+  HRESULT STDMETHODCALLTYPE Suspend() override;
+  HRESULT STDMETHODCALLTYPE Resume() override;
+  HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG count, ULONG* read) override;
+  HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER move, DWORD origin,
                ULARGE_INTEGER* new_position) override;
-  HRESULT LockRequest(DWORD options) override;
-  HRESULT UnlockRequest() override;
+  HRESULT STDMETHODCALLTYPE LockRequest(DWORD options) override;
+  HRESULT STDMETHODCALLTYPE UnlockRequest() override;
 
   // IInternetProtocolSink: the inner protocol's reports. Switch is answered
   // by this object's own Continue.
-  HRESULT Switch(PROTOCOLDATA* data) override;
-  HRESULT ReportProgress(ULONG status, LPCWSTR status_text) override;
-  HRESULT ReportData(DWORD flags, ULONG progress, ULONG progress_max) override;
-  HRESULT ReportResult(HRESULT result, DWORD error, LPCWSTR result_text) override;
+  HRESULT STDMETHODCALLTYPE Switch(PROTOCOLDATA* data) override;
+  HRESULT STDMETHODCALLTYPE ReportProgress(ULONG status, LPCWSTR status_text) override;
+  HRESULT STDMETHODCALLTYPE ReportData(DWORD flags, ULONG progress, ULONG progress_max) override;
+  HRESULT STDMETHODCALLTYPE ReportResult(HRESULT result, DWORD error, LPCWSTR result_text) override;
 
   // IInternetProtocolInfo: URL handling is left to the platform.
-  HRESULT ParseUrl(LPCWSTR url, PARSEACTION action, DWORD flags, LPWSTR result,
+  HRESULT STDMETHODCALLTYPE ParseUrl(LPCWSTR url, PARSEACTION action, DWORD flags, LPWSTR result,
                    DWORD result_size, DWORD* result_length,
                    DWORD reserved) override;
-  HRESULT CombineUrl(LPCWSTR base_url, LPCWSTR relative_url, DWORD flags,
+  HRESULT STDMETHODCALLTYPE CombineUrl(LPCWSTR base_url, LPCWSTR relative_url, DWORD flags,
                      LPWSTR result, DWORD result_size, DWORD* result_length,
                      DWORD reserved) override;
-  HRESULT CompareUrl(LPCWSTR url1, LPCWSTR url2, DWORD flags) override;
-  HRESULT QueryInfo(LPCWSTR url, QUERYOPTION option, DWORD flags, LPVOID buffer,
+  HRESULT STDMETHODCALLTYPE CompareUrl(LPCWSTR url1, LPCWSTR url2, DWORD flags) override;
+  HRESULT STDMETHODCALLTYPE QueryInfo(LPCWSTR url, QUERYOPTION option, DWORD flags, LPVOID buffer,
                     DWORD buffer_size, DWORD* buffer_length,
                     DWORD reserved) override;
 

@@ -16,6 +16,14 @@
 namespace velquor::test {
 namespace {
 
+// The kind of system the type library was built for.
+#if defined(_WIN64)
+constexpr SYSKIND kOwnSysKind = SYS_WIN64;
+#else
+constexpr SYSKIND kOwnSysKind = SYS_WIN32;
+#endif
+
+
 using FilterObjectTest = ServerTest;
 
 IInternetProtocol* NewFilter() {
@@ -183,7 +191,7 @@ TEST_F(AutomationTest, TypeInfoFromTheRegisteredLibraryWhateverTheIndex) {
   first->Release();
   fifth->Release();
 
-  OLECHAR name[] = u"Anything";
+  OLECHAR name[] = OLESTR("Anything");
   LPOLESTR names[] = {name};
   DISPID ids[1] = {7};
   EXPECT_EQ(object->GetIDsOfNames(IID_IUnknown, names, 1, 0, ids), DISP_E_UNKNOWNNAME);
@@ -205,7 +213,7 @@ TEST_F(AutomationTest, TypeInfoIsLoadedAgainAfterTheLastObjectGoes) {
   EXPECT_FALSE(TypeInfoCached());
 
   // With the registration gone, only a fresh load can notice.
-  ASSERT_EQ(UnRegisterTypeLib(LIBID_NUBRIXLib, 1, 0, 0x0409, SYS_WIN32), S_OK);
+  ASSERT_EQ(UnRegisterTypeLib(LIBID_NUBRIXLib, 1, 0, 0x0409, kOwnSysKind), S_OK);
   object = NewDispatch();
   info = reinterpret_cast<ITypeInfo*>(1);
   EXPECT_EQ(object->GetTypeInfo(0, 0x0409, &info), TYPE_E_LIBNOTREGISTERED);
@@ -224,6 +232,13 @@ struct CountedErrorInfo : IErrorInfo {
   }
   ULONG AddRef() override { return ++refs; }
   ULONG Release() override { return --refs; }
+#if defined(_WIN32)
+  HRESULT STDMETHODCALLTYPE GetGUID(GUID*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetSource(BSTR*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetDescription(BSTR*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetHelpFile(BSTR*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetHelpContext(DWORD*) override { return E_NOTIMPL; }
+#endif
 };
 
 TEST_F(AutomationTest, InvokeClearsTheThreadsErrorInfoFirst) {
@@ -246,7 +261,7 @@ TEST_F(AutomationTest, InvokeClearsTheThreadsErrorInfoFirst) {
     EXPECT_EQ(left, nullptr);
     object->Release();
     if (registered) {
-      ASSERT_EQ(UnRegisterTypeLib(LIBID_NUBRIXLib, 1, 0, 0x0409, SYS_WIN32), S_OK);
+      ASSERT_EQ(UnRegisterTypeLib(LIBID_NUBRIXLib, 1, 0, 0x0409, kOwnSysKind), S_OK);
     }
   }
 }
@@ -308,7 +323,7 @@ TEST_F(FilterObjectTest, StreamOperationsReachThePage) {
   SilentSink sink;
   IInternetProtocol* filter = NewFilter();
   PROTOCOLFILTERDATA data{sizeof(PROTOCOLFILTERDATA), nullptr, &inner, nullptr, 0};
-  ASSERT_EQ(filter->Start(u"text/html", &sink, nullptr, 0,
+  ASSERT_EQ(filter->Start(OLESTR("text/html"), &sink, nullptr, 0,
                           reinterpret_cast<HANDLE_PTR>(&data)),
             S_OK);
   std::string out;
@@ -336,8 +351,8 @@ TEST_F(FilterObjectTest, StreamOperationsReachThePage) {
   void* info = nullptr;
   ASSERT_EQ(filter->QueryInterface(IID_IInternetProtocolInfo, &info), S_OK);
   auto* as_info = static_cast<IInternetProtocolInfo*>(info);
-  EXPECT_EQ(as_info->CompareUrl(u"a", u"b", 0), INET_E_DEFAULT_ACTION);
-  EXPECT_EQ(as_info->QueryInfo(u"a", 0, 0, nullptr, 0, nullptr, 0),
+  EXPECT_EQ(as_info->CompareUrl(OLESTR("a"), OLESTR("b"), 0), INET_E_DEFAULT_ACTION);
+  EXPECT_EQ(as_info->QueryInfo(OLESTR("a"), static_cast<QUERYOPTION>(0), 0, nullptr, 0, nullptr, 0),
             INET_E_QUERYOPTION_UNKNOWN);
   as_info->Release();
   filter->Release();

@@ -14,17 +14,20 @@ namespace {
 
 constexpr UINT kRegistryScriptId = 102;
 
+// Text in the wide character type of the registrar and type library calls.
+using WideString = std::basic_string<OLECHAR>;
+
 bool IsPathSeparator(char c) { return c == '\\' || c == '/' || c == ':'; }
 
 // Converts an ANSI path to the wide text the registrar and the type library
 // services take. Empty on a conversion failure.
-std::u16string ToWide(const std::string& text) {
-  if (text.empty()) return std::u16string();
+WideString ToWide(const std::string& text) {
+  if (text.empty()) return WideString();
   int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
-  if (n <= 0) return std::u16string();
-  std::u16string wide(static_cast<size_t>(n), u'\0');
+  if (n <= 0) return WideString();
+  WideString wide(static_cast<size_t>(n), OLESTR('\0'));
   if (MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), n) != n)
-    return std::u16string();
+    return WideString();
   wide.resize(static_cast<size_t>(n - 1));  // drop the terminating zero
   return wide;
 }
@@ -52,18 +55,18 @@ HRESULT UpdateRegistryFromResource(bool register_mode) {
   std::string module_path;
   hr = GetModulePath(Module().instance, &module_path);
   if (SUCCEEDED(hr)) {
-    std::u16string wide_module = ToWide(module_path);
-    hr = registrar->AddReplacement(u"Module", wide_module.c_str());
+    WideString wide_module = ToWide(module_path);
+    hr = registrar->AddReplacement(OLESTR("Module"), wide_module.c_str());
   }
   std::string resource_path;
   if (SUCCEEDED(hr)) hr = GetModulePath(Module().resource_instance, &resource_path);
   if (SUCCEEDED(hr)) {
-    std::u16string wide_resource = ToWide(resource_path);
+    WideString wide_resource = ToWide(resource_path);
     hr = register_mode
              ? registrar->ResourceRegister(wide_resource.c_str(), kRegistryScriptId,
-                                           u"REGISTRY")
+                                           OLESTR("REGISTRY"))
              : registrar->ResourceUnregister(wide_resource.c_str(),
-                                             kRegistryScriptId, u"REGISTRY");
+                                             kRegistryScriptId, OLESTR("REGISTRY"));
   }
   registrar->Release();
   return hr;
@@ -75,7 +78,7 @@ HRESULT RegisterServerTypeLib() {
   if (FAILED(hr)) return hr;
 
   ITypeLib* lib = nullptr;
-  std::u16string wide_path = ToWide(path);
+  WideString wide_path = ToWide(path);
   hr = LoadTypeLib(wide_path.c_str(), &lib);
   if (FAILED(hr)) {
     path = TypeLibFallbackPath(path);
@@ -83,8 +86,8 @@ HRESULT RegisterServerTypeLib() {
     hr = LoadTypeLib(wide_path.c_str(), &lib);
     if (FAILED(hr)) return hr;
   }
-  std::u16string help_dir = ToWide(HelpDirectoryOf(path));
-  hr = RegisterTypeLib(lib, wide_path.c_str(), help_dir.c_str());
+  WideString help_dir = ToWide(HelpDirectoryOf(path));
+  hr = RegisterTypeLib(lib, wide_path.data(), help_dir.data());
   lib->Release();
   return hr;
 }

@@ -107,7 +107,11 @@ TEST_F(RegistrationTest, RegisterWritesTheClassTableExactly) {
   // The type library, registered under the library's own path.
   const std::string lib_key = "TypeLib\\{5A1C7E22-0B4D-4E62-8F93-2C6B0D1E7A45}\\1.0";
   EXPECT_EQ(ReadClassesText(lib_key), "nubrix 1.0 Type Library");
+#if defined(_WIN64)
+  EXPECT_EQ(ReadClassesText(lib_key + "\\409\\win64"), module);
+#else
   EXPECT_EQ(ReadClassesText(lib_key + "\\409\\win32"), module);
+#endif
   EXPECT_EQ(ReadClassesText(lib_key + "\\HELPDIR"), HelpDirectoryOf(module));
 }
 

@@ -27,12 +27,24 @@ inline constexpr char kTestModuleAnchor = 0;
 class ServerTest : public TempProfileTest {
  protected:
   void SetUp() override {
+#if defined(_WIN32)
+    // Registration creates the system's registrar, as regsvr32 would.
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+#endif
     TempProfileTest::SetUp();
     ModuleStartup(LibraryObjectMap(), ModuleOfAddress(&kTestModuleAnchor));
   }
   void TearDown() override {
     ModuleShutdown();
+    RemoveProfile();
+  }
+  // The profile's half of TearDown, for tests that shut the module down
+  // themselves.
+  void RemoveProfile() {
     TempProfileTest::TearDown();
+#if defined(_WIN32)
+    CoUninitialize();
+#endif
   }
 };
 

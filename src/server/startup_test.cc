@@ -20,7 +20,7 @@ class StartupTest : public ServerTest {
   void TearDown() override {
     PresenceRules().clear();
     OccurrenceRules().clear();
-    TempProfileTest::TearDown();  // start-up and shut-down ran in the test
+    RemoveProfile();  // start-up and shut-down ran in the test
   }
   void SetInstallDir(const std::string& value) {
     WriteTestText(HKEY_CURRENT_USER, "Software\\Morvanet\\Velquor\\Config", "InstallDir", value);

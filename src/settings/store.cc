@@ -1,13 +1,15 @@
 #include "settings/store.h"
 
 #include "platform/ascii.h"
+#if !defined(_WIN32)
 #include "platform/reg_transaction.h"
+#endif
 
 namespace velquor {
 
 const StoreValue kStoreValues[] = {
     kImages, kApplets, kScore,     kReplace, kReplaceHtml, kInstallDir,
-    kTest,   kAddModify, kAddStats, kKilled,  kPages,
+    kTest,   kAddModify, kAddStats, kExceptions, kKilled, kPages,
 };
 const size_t kStoreValueCount = sizeof(kStoreValues) / sizeof(kStoreValues[0]);
 
@@ -128,6 +130,7 @@ LSTATUS StoredSettingSize(const StoreValue& v, DWORD* size) {
   return RegQueryValueExA(key.get(), v.name, nullptr, nullptr, nullptr, size);
 }
 
+#if !defined(_WIN32)
 LSTATUS ResetTotals() {
   ScopedRegTransaction transaction;
   if (!transaction.owned()) return transaction.begin_status();
@@ -143,5 +146,6 @@ std::string StoreWriteProblem() {
   { ScopedRegTransaction probe; }  // begun and rolled back at once
   return StoreProblem();
 }
+#endif  // !_WIN32
 
 }  // namespace velquor

@@ -92,6 +92,9 @@ inline constexpr StoreValue kAddModify{
 inline constexpr StoreValue kAddStats{
     kConfigKey, "AddStats", StoreType::kNumber, 1, nullptr,
     "nonzero: the statistics footer is added to a page with removals"};
+inline constexpr StoreValue kExceptions{
+    kConfigKey, "Exceptions", StoreType::kText, 0, "",
+    "hosts the proxy never filters (and their subdomains), separated by spaces"};
 inline constexpr StoreValue kKilled{
     kStatsKey, "Killed", StoreType::kNumber, 0, nullptr,
     "total number of advertisements removed"};
@@ -127,12 +130,16 @@ LSTATUS DeleteSetting(const StoreValue& v);
 // nothing is stored.
 LSTATUS StoredSettingSize(const StoreValue& v, DWORD* size);
 
+// For the velquor program, which is built on Linux alone: the store's
+// transactions exist there only.
+#if !defined(_WIN32)
 // Sets both totals, "Pages" and "Killed", to 0 in one transaction.
 LSTATUS ResetTotals();
 
 // Whether a write to the store would go through now: begins a transaction
 // and rolls it back. "" when it would, else why not, naming the file.
 std::string StoreWriteProblem();
+#endif  // !_WIN32
 
 }  // namespace velquor
 

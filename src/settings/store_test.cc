@@ -36,6 +36,7 @@ TEST_F(StoreTest, TableHoldsEveryValueWithItsDefault) {
       {"Test", kConfigKey, StoreType::kNumber, 0},
       {"AddModify", kConfigKey, StoreType::kNumber, 1},
       {"AddStats", kConfigKey, StoreType::kNumber, 1},
+      {"Exceptions", kConfigKey, StoreType::kText, 0},
       {"Killed", kStatsKey, StoreType::kNumber, 0},
       {"Pages", kStatsKey, StoreType::kNumber, 0},
   };
@@ -71,7 +72,11 @@ TEST_F(StoreTest, TextReadRules) {
       {"stops at the first zero", std::string("ab\0cd\0", 6), "ab"},
       {"1024 bytes with terminator fits",
        std::string(1023, 'x') + std::string("\0", 1), std::string(1023, 'x')},
+#if !defined(_WIN32)
+      // The Windows registry hands a text stored without a terminator back
+      // with one, so there it no longer fits.
       {"1024 bytes without terminator", std::string(1024, 'y'), std::string(1024, 'y')},
+#endif
       {"1025 bytes is the default", std::string(1024, 'z') + std::string("\0", 1), "DEFAULT"},
   };
   for (const Case& c : cases) {
@@ -128,6 +133,8 @@ TEST_F(StoreTest, WriteAndIncrementCreateTheKeyAndWrap) {
   RegCloseKey(k);
 }
 
+#if !defined(_WIN32)
+// The store is a file of the profile only on Linux.
 TEST_F(StoreTest, WritesToAnUnusableStoreAreDroppedSilently) {
   std::string home = home_ + "/not-a-dir";
   std::filesystem::create_directories(home_);
@@ -142,6 +149,7 @@ TEST_F(StoreTest, WritesToAnUnusableStoreAreDroppedSilently) {
   EXPECT_EQ(ReadSetting(kPages), 0u);
   EXPECT_NE(StoreProblem(), "");
 }
+#endif
 
 }  // namespace
 }  // namespace velquor

@@ -1,0 +1,189 @@
+// velquor proxy: a local filtering HTTP proxy for any browser.
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "cli.h"
+#include "commands.h"
+#include "library_loader.h"
+#include "platform/registry.h"
+#include "proxy/proxy_server.h"
+
+namespace velquor::host {
+namespace {
+
+constexpr char kUsage[] =
+    "usage: velquor proxy [--listen ADDR:PORT] [--library PATH] [--threads N]\n"
+    "                     [--max-connections N] [--idle-timeout S]\n"
+    "                     [--connect-timeout S] [--response-timeout S]\n"
+    "\n"
+    "Runs a filtering HTTP proxy. Point a browser at it (HTTP proxy ADDR:PORT):\n"
+    "every HTML page passes through the filter library as a browser's\n"
+    "URL-loading layer would pass it; everything else, pages of exempted hosts\n"
+    "(see 'velquor exempt') and HTTPS (tunnelled with CONNECT) pass unchanged.\n"
+    "http://velquor.localhost/ through the proxy shows its status page.\n"
+    "\n"
+    "  --listen ADDR:PORT     address to listen on (default 127.0.0.1:8377; port\n"
+    "                         0 picks a free one). Anything but a loopback\n"
+    "                         address opens the proxy to other machines.\n"
+    "  --library PATH         the filter library to load (default: the one\n"
+    "                         registered for text/html, else the one installed\n"
+    "                         with velquor)\n"
+    "  --threads N            threads serving connections, 1 to 256 (default 2)\n"
+    "  --max-connections N    open connections at most; more are answered 503\n"
+    "                         (default 512)\n"
+    "  --idle-timeout S       close a client connection or tunnel silent for S\n"
+    "                         seconds (default 60)\n"
+    "  --connect-timeout S    give up reaching an origin after S seconds: 504\n"
+    "                         (default 10)\n"
+    "  --response-timeout S   give up on an origin silent for S seconds: 504, or\n"
+    "                         a cut response once it has begun (default 60)\n"
+    "\n"
+    "Stops on SIGINT or SIGTERM: open responses get 5 s to finish.\n"
+    "Exit status: 0 after a stop, 1 for a usage error, 2 when the library cannot\n"
+    "be loaded or the address cannot be used.\n";
+
+bool ParseListen(const std::string& text, ProxyOptions* options) {
+  std::string host;
+  std::string port;
+  if (!text.empty() && text.front() == '[') {
+    const std::size_t close = text.find("]:");
+    if (close == std::string::npos) return false;
+    host = text.substr(1, close - 1);
+    port = text.substr(close + 2);
+  } else {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos) return false;
+    host = text.substr(0, colon);
+    port = text.substr(colon + 1);
+  }
+  uint32_t n = 0;
+  unsigned char buf[16];
+  if (!ParseUint32(port, &n) || n > 65535) return false;
+  if (inet_pton(AF_INET, host.c_str(), buf) != 1 && inet_pton(AF_INET6, host.c_str(), buf) != 1) {
+    return false;
+  }
+  options->host = host;
+  options->port = static_cast<uint16_t>(n);
+  return true;
+}
+
+bool IsLoopback(const std::string& host) { return host.rfind("127.", 0) == 0 || host == "::1"; }
+
+}  // namespace
+
+int RunProxy(int argc, char** argv) {
+  if (WantsHelp(argc, argv)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  ProxyOptions options;
+  std::string library;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const std::size_t eq = arg.find('=');
+    const std::string name = arg.substr(0, eq);
+    std::string value;
+    const bool takes_value = name == "--listen" || name == "--library" || name == "--threads" ||
+                             name == "--max-connections" || name == "--idle-timeout" ||
+                             name == "--connect-timeout" || name == "--response-timeout";
+    if (!takes_value) {
+      PrintError("proxy: unknown argument '%s' (try 'velquor proxy --help')", arg.c_str());
+      return 1;
+    }
+    if (eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+    } else if (i + 1 < argc) {
+      value = argv[++i];
+    } else {
+      PrintError("proxy: %s needs a value", name.c_str());
+      return 1;
+    }
+    uint32_t n = 0;
+    if (name == "--listen") {
+      if (!ParseListen(value, &options)) {
+        PrintError(
+            "proxy: --listen must be ADDR:PORT with an IP address and a port "
+            "0 to 65535, not '%s'",
+            value.c_str());
+        return 1;
+      }
+    } else if (name == "--library") {
+      if (value.empty()) {
+        PrintError("proxy: --library needs a path");
+        return 1;
+      }
+      library = value;
+    } else if (name == "--threads") {
+      if (!ParseUint32(value, &n) || n == 0 || n > 256) {
+        PrintError("proxy: --threads must be a number from 1 to 256, not '%s'", value.c_str());
+        return 1;
+      }
+      options.threads = n;
+    } else if (name != "--max-connections") {
+      if (!ParseUint32(value, &n) || n == 0 || n > 86400) {
+        PrintError("proxy: %s must be a number of seconds from 1 to 86400, not '%s'", name.c_str(),
+                   value.c_str());
+        return 1;
+      }
+      const std::chrono::seconds seconds(n);
+      if (name == "--idle-timeout") options.idle_timeout = seconds;
+      if (name == "--connect-timeout") options.connect_timeout = seconds;
+      if (name == "--response-timeout") options.response_timeout = seconds;
+    } else {
+      if (!ParseUint32(value, &n) || n == 0 || n > 1000000) {
+        PrintError("proxy: --max-connections must be a number from 1 to 1000000, not '%s'",
+                   value.c_str());
+        return 1;
+      }
+      options.max_connections = n;
+    }
+  }
+
+  LibraryChoice choice;
+  std::string error;
+  if (!FindLibrary(library, true, &choice, &error)) {
+    PrintError("proxy: %s", error.c_str());
+    return 2;
+  }
+  std::unique_ptr<LoadedLibrary> loaded = LoadedLibrary::Open(choice.path, &error);
+  if (!loaded) {
+    PrintError("proxy: %s", error.c_str());
+    return 2;
+  }
+  IClassFactory* factory = nullptr;
+  if (HRESULT hr = loaded->GetClassFactory(choice.clsid, &factory); FAILED(hr)) {
+    PrintError("proxy: %s: no class object for the filter class (%s)", choice.path.c_str(),
+               FormatResult(hr).c_str());
+    return 2;
+  }
+  options.library_path = choice.path;
+  int status = 0;
+  {
+    ProxyServer server(options, factory);
+    if (!server.Listen(&error)) {
+      PrintError("proxy: %s", error.c_str());
+      status = 2;
+    } else {
+      if (!IsLoopback(options.host)) {
+        PrintError(
+            "proxy: warning: listening on %s, not a loopback address: anyone who can "
+            "reach it can use this proxy",
+            options.host.c_str());
+      }
+      const bool v6 = options.host.find(':') != std::string::npos;
+      std::fprintf(stderr, "velquor: proxy: listening on %s%s%s:%u with %s\n", v6 ? "[" : "",
+                   options.host.c_str(), v6 ? "]" : "", server.port(), choice.path.c_str());
+      std::fflush(stderr);
+      server.Run();
+      std::fprintf(stderr, "velquor: proxy: stopped\n");
+    }
+  }
+  factory->Release();
+  return status;
+}
+
+}  // namespace velquor::host

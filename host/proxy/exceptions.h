@@ -1,0 +1,36 @@
+// Per-site exceptions of the proxy: hosts whose pages are never filtered.
+// The list is the text setting "Exceptions" under the settings key, host
+// names separated by spaces, kept in the order they were added. A name
+// matches itself and every subdomain ("example.com" covers
+// "www.example.com"); an IP address matches only itself. Names compare
+// without regard to ASCII case and a trailing dot.
+#ifndef VELQUOR_HOST_PROXY_EXCEPTIONS_H_
+#define VELQUOR_HOST_PROXY_EXCEPTIONS_H_
+
+#include <string>
+#include <vector>
+
+namespace velquor::host {
+
+// The canonical form of a host as given by a user or a request: lower case,
+// no trailing dot, an IPv6 address without its brackets. "" when `host` is
+// not a usable host name or address (empty, spaces, a slash, a port, ...).
+std::string NormalizeHost(const std::string& host);
+
+// True when `host` (a request's host, normalized here) is covered by one of
+// `exceptions` (already normalized).
+bool IsExempt(const std::vector<std::string>& exceptions, const std::string& host);
+
+// Splits the stored text into its names, dropping empty and unusable ones.
+std::vector<std::string> ParseExceptions(const std::string& text);
+
+// The list as stored now. Reads through the store's cache, so it is cheap to
+// call per request and sees a change made by another process at once.
+std::vector<std::string> ReadExceptions();
+
+// Stores the list. False with *error when the store cannot take it.
+bool WriteExceptions(const std::vector<std::string>& exceptions, std::string* error);
+
+}  // namespace velquor::host
+
+#endif  // VELQUOR_HOST_PROXY_EXCEPTIONS_H_

@@ -1,0 +1,105 @@
+// The proxy's pure parts: which hosts an exception covers, and the content
+// decoders on bodies that arrive in pieces, are corrupt, or inflate hugely.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <string>
+
+#include "proxy/content_decoder.h"
+#include "proxy/exceptions.h"
+
+namespace velquor::host {
+namespace {
+
+TEST(ExceptionsTest, NamesCoverSubdomainsAndAddressesOnlyThemselves) {
+  const std::vector<std::string> list =
+      ParseExceptions("Example.COM. 10.0.0.1  bad/name [::1] ::1 example.com");
+  EXPECT_EQ(list, (std::vector<std::string>{"example.com", "10.0.0.1", "::1"}));
+  for (const char* host :
+       {"example.com", "WWW.example.com.", "a.b.example.com", "10.0.0.1", "[::1]", "[0:0::1]"}) {
+    EXPECT_TRUE(IsExempt(list, host)) << host;
+  }
+  for (const char* host :
+       {"notexample.com", "example.com.evil.net", "com", "10.0.0.10", "1.10.0.0.1", "", "[::2]"}) {
+    EXPECT_FALSE(IsExempt(list, host)) << host;
+  }
+  EXPECT_EQ(NormalizeHost("host:80"), "");
+  EXPECT_EQ(NormalizeHost("a..b"), "");
+}
+
+std::string Gzip(const std::string& in, int window_bits) {
+  z_stream z{};
+  deflateInit2(&z, 9, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, in.size()) + 32, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+  z.avail_in = static_cast<uInt>(in.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+// Puts `coded` a few bytes at a time and takes pieces of at most `limit`.
+bool DecodeInPieces(ContentDecoder& d, const std::string& coded, std::size_t limit,
+                    std::string* out, std::size_t* largest) {
+  std::string error;
+  for (std::size_t at = 0; at <= coded.size(); at += 7) {
+    d.Put(coded.data() + at, std::min<std::size_t>(7, coded.size() - std::min(at, coded.size())));
+    do {
+      std::string piece;
+      if (!d.Take(&piece, limit, &error)) return false;
+      *largest = std::max(*largest, piece.size());
+      *out += piece;
+    } while (!d.Drained());
+  }
+  return true;
+}
+
+TEST(ContentDecoderTest, UndoesEachCodingInBoundedPieces) {
+  const std::string text(3u << 20, 'x');  // inflates about a thousand times
+  struct Case {
+    const char* codings;
+    std::string coded;
+  } cases[] = {
+      {"gzip", Gzip(text, 31)},
+      {"deflate", Gzip(text, 15)},   // zlib wrapper, as the standard says
+      {"deflate", Gzip(text, -15)},  // raw, as some servers send it
+      {"gzip, identity", Gzip(text, 31)},
+      {"gzip", Gzip(text.substr(0, 1000), 31) + Gzip(text.substr(1000), 31)},  // two members
+      {"deflate, gzip", Gzip(Gzip(text, 15), 31)},
+  };
+  for (const Case& c : cases) {
+    auto d = ContentDecoder::Create(c.codings);
+    ASSERT_TRUE(d) << c.codings;
+    std::string out;
+    std::size_t largest = 0;
+    ASSERT_TRUE(DecodeInPieces(*d, c.coded, 65536, &out, &largest)) << c.codings;
+    EXPECT_TRUE(out == text && d->Complete()) << c.codings << " gave " << out.size();
+    EXPECT_LE(largest, 65536u) << c.codings;
+  }
+  EXPECT_FALSE(ContentDecoder::Create("zstd"));
+  EXPECT_FALSE(ContentDecoder::Create("gzip, compress"));
+}
+
+TEST(ContentDecoderTest, CorruptOrShortBodiesAreTold) {
+  std::string coded = Gzip("<HTML>hello</HTML>", 31);
+  auto whole = ContentDecoder::Create("gzip");
+  std::string out;
+  std::size_t largest = 0;
+  ASSERT_TRUE(DecodeInPieces(*whole, coded.substr(0, coded.size() - 6), 100, &out, &largest));
+  EXPECT_FALSE(whole->Complete());
+  for (const char* codings : {"gzip", "br"}) {
+    auto d = ContentDecoder::Create(codings);
+    std::string garbage = "this is not compressed at all, not a bit of it";
+    std::string error;
+    std::string piece;
+    d->Put(garbage.data(), garbage.size());
+    EXPECT_FALSE(d->Take(&piece, 100, &error)) << codings;
+    EXPECT_NE(error.find("corrupt"), std::string::npos) << error;
+  }
+}
+
+}  // namespace
+}  // namespace velquor::host

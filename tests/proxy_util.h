@@ -1,0 +1,104 @@
+// Helpers for the proxy's end-to-end tests: an origin server on loopback
+// that runs a script per connection, the built `velquor proxy` started by
+// exec, and a plain socket client that reads HTTP/1.1 responses.
+#ifndef VELQUOR_TESTS_PROXY_UTIL_H_
+#define VELQUOR_TESTS_PROXY_UTIL_H_
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace velquor::test {
+
+// One accepted connection of the origin.
+class OriginConnection {
+ public:
+  explicit OriginConnection(int fd) : fd_(fd) {}
+  // The next request: head (request line and fields) and body (a
+  // Content-Length or chunked body, decoded). False when the client closed.
+  bool ReadRequest(std::string* head, std::string* body = nullptr);
+  bool Send(const std::string& bytes);
+  int fd() const { return fd_; }
+
+ private:
+  bool Fill();
+  int fd_;
+  std::string buffered_;
+};
+
+// Serves each connection with `script` on a thread of its own until the
+// object goes (closing every connection still open).
+class Origin {
+ public:
+  using Script = std::function<void(OriginConnection&)>;
+  explicit Origin(Script script);
+  ~Origin();
+  int port() const { return port_; }
+  std::string Url(const std::string& path) const;
+  int connections() const { return accepted_; }
+
+ private:
+  Script script_;
+  int listen_fd_ = -1;
+  int port_ = 0;
+  std::atomic<int> accepted_{0};
+  std::mutex mutex_;
+  std::vector<int> fds_;
+  std::vector<std::thread> threads_;
+  std::thread acceptor_;
+};
+
+// A script that answers every request on a connection with `response`.
+Origin::Script Always(const std::string& response);
+// "HTTP/1.1 200 OK" with the type, Content-Length and `body`.
+std::string Ok(const std::string& type, const std::string& body,
+               const std::string& extra_fields = "");
+
+// `velquor proxy` on a free loopback port with VELQUOR_HOME=home.
+class ProxyProcess {
+ public:
+  ProxyProcess(const std::string& home, const std::vector<std::string>& extra_args = {});
+  ~ProxyProcess();
+  int port() const { return port_; }
+  pid_t pid() const { return pid_; }
+  // Sends `signal` and waits: the exit status, or 128 + signal number.
+  int Stop(int signal);
+  // Peak resident memory in KB (VmHWM).
+  long PeakKb() const;
+  std::string Log() const;
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+  std::string log_path_;
+};
+
+struct Response {
+  int status = 0;
+  std::string head;                           // status line and fields
+  std::map<std::string, std::string> fields;  // lower-case names
+  std::string body;                           // framing removed
+  bool complete = false;                      // the body's framing ended it
+  bool chunked = false;
+};
+
+int Dial(int port);
+bool SendAll(int fd, const std::string& bytes);
+// Reads one response from `fd`; `no_body` for a response to HEAD. Calls
+// on_first_body_byte once when body bytes first arrive.
+Response ReadResponse(int fd, bool no_body = false,
+                      const std::function<void()>& on_first_body_byte = {});
+// One request on a new connection through the proxy.
+Response Exchange(int port, const std::string& request, bool no_body = false);
+// A GET of `url` through the proxy with "Connection: close".
+Response Get(int port, const std::string& url, const std::string& extra_fields = "");
+
+}  // namespace velquor::test
+
+#endif  // VELQUOR_TESTS_PROXY_UTIL_H_
