@@ -1,5 +1,7 @@
 #include "settings/store.h"
 
+#include <cstring>
+
 #include "platform/ascii.h"
 #if !defined(_WIN32)
 #include "platform/reg_transaction.h"
