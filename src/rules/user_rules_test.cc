@@ -298,8 +298,9 @@ TEST_F(UserRulesTest, AReadErrorEndsTheLoadKeepingEarlierRules) {
 
 // Another program may write the file while it is read; one that cuts it
 // short must end the load, not leave the reader waiting for bytes forever.
-// The file layer reads ahead in blocks of 64 KB: a file cut short while it is
-// read ends the load where the reader next finds its bytes gone.
+// Linux's file layer reads ahead in blocks of 64 KB, so the cut shows where
+// the reader next needs bytes beyond its block; Windows reads the file as
+// asked, so the cut shows at the very next line.
 TEST_F(UserRulesTest, AFileCutShortWhileReadEndsTheLoad) {
   struct Truncator : Recorder {
     void OnLine(const RuleLineReport& report) override {
@@ -313,11 +314,16 @@ TEST_F(UserRulesTest, AFileCutShortWhileReadEndsTheLoad) {
   while (text.size() < 100 * 1024) text += "// padding\n";
   Write("MYRULES.TXT", text + "1,3,three\n");
   LoadUserRules(truncator.path.string(), &truncator);
-  EXPECT_EQ(Dump(PresenceRules()), "ONE=1;TWO=2");
   ASSERT_EQ(truncator.problems.size(), 1u);
   EXPECT_EQ(truncator.problems[0].problem, RuleFileProblem::kFileShrank);
+#if defined(_WIN32)
+  EXPECT_EQ(Dump(PresenceRules()), "ONE=1");
+  EXPECT_EQ(truncator.problems[0].offset, 8u);
+#else
+  EXPECT_EQ(Dump(PresenceRules()), "ONE=1;TWO=2");
   EXPECT_GT(truncator.problems[0].offset, 60u * 1024);
   EXPECT_LE(truncator.problems[0].offset, 64u * 1024);
+#endif
 }
 
 TEST_F(UserRulesTest, NoFileMeansEmptyLists) {
