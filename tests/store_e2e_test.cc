@@ -28,7 +28,9 @@ const char kDefaults[] =
     "Test: 0 (default)\n"
     "AddModify: 1 (default)\n"
     "AddStats: 1 (default)\n"
-    "Exceptions:  (default)\n";
+    "Exceptions:  (default)\n"
+    "InspectHttps: 0 (default)\n"
+    "TunnelHosts:  (default)\n";
 
 // Starts the helper with VELQUOR_HOME=home without waiting; its stdout goes to
 // *out_fd when asked.
@@ -115,7 +117,8 @@ TEST(StoreE2e, ConfigSetGetUnset) {
        1,
        "",
        "velquor: config: unknown setting 'Pages' (valid: Images, Applets, Score, "
-       "Replace, ReplaceHtml, InstallDir, Test, AddModify, AddStats, Exceptions)\n"},
+       "Replace, ReplaceHtml, InstallDir, Test, AddModify, AddStats, Exceptions, "
+       "InspectHttps, TunnelHosts)\n"},
       {{"config", "set", "InstallDir", std::string(1024, 'd')},
        1,
        "",
