@@ -141,7 +141,7 @@ TEST(StoreE2e, ConfigSetGetUnset) {
             "Images: 1 (default)\nApplets: 1 (default)\nScore: 120 (stored)\n"
             "Replace: 0 (default)\nReplaceHtml:  (stored)\nInstallDir:  (default)\n"
             "Test: 0 (default)\nAddModify: 1 (default)\nAddStats: 1 (default)\n"
-            "Exceptions:  (default)\n");
+            "Exceptions:  (default)\nInspectHttps: 0 (default)\nTunnelHosts:  (default)\n");
 }
 
 TEST(StoreE2e, HelpForEachCommand) {
