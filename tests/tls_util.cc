@@ -80,7 +80,9 @@ Pem Make(const Pem* ca, const std::string& cn, const std::vector<std::string>& n
     std::string san;
     for (const std::string& n : names) {
       const bool ip = n.find_first_not_of("0123456789.") == std::string::npos;
-      san += (san.empty() ? "" : ",") + std::string(ip ? "IP:" : "DNS:") + n;
+      if (!san.empty()) san += ',';
+      san += ip ? "IP:" : "DNS:";
+      san += n;
     }
     Ext(x, issuer, NID_subject_alt_name, san);
   }

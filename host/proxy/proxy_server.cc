@@ -386,8 +386,37 @@ struct ProxyServer::State : std::enable_shared_from_this<ProxyServer::State> {
   // origins verifying theirs.
   net::ssl::context tls_server{net::ssl::context::tls_server};
   net::ssl::context tls_client{net::ssl::context::tls_client};
+  // The last session with each origin ("name:port"), resumed by the next
+  // connection to it instead of a full handshake.
+  std::map<std::string, SSL_SESSION*> origin_sessions;
 
   State(const ProxyOptions& o, IClassFactory* f) : options(o), factory(f) {}
+  ~State() {
+    for (auto& [origin, session] : origin_sessions) SSL_SESSION_free(session);
+  }
+
+  void KeepSession(const std::string& origin, SSL* ssl) {
+    SSL_SESSION* session = SSL_get1_session(ssl);
+    if (!session) return;
+    if (!SSL_SESSION_is_resumable(session)) {
+      SSL_SESSION_free(session);
+      return;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    if (origin_sessions.size() >= 1024) {
+      for (auto& [o, s] : origin_sessions) SSL_SESSION_free(s);
+      origin_sessions.clear();
+    }
+    SSL_SESSION*& slot = origin_sessions[origin];
+    if (slot) SSL_SESSION_free(slot);
+    slot = session;
+  }
+  void ResumeSession(const std::string& origin, SSL* ssl) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (auto it = origin_sessions.find(origin); it != origin_sessions.end()) {
+      SSL_set_session(ssl, it->second);
+    }
+  }
 
   uint64_t Enrol(std::function<void(bool)> cut) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -746,6 +775,9 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
       co_await Fail(502, "Bad Gateway", "cannot check a certificate for " + name);
       co_return false;
     }
+    session_key_ = name + ":" + t.port;
+    session_kept_ = false;
+    state_->ResumeSession(session_key_, ssl);
     error_code ec;
     beast::get_lowest_layer(*tls).expires_after(state_->options.handshake_timeout);
     co_await tls->async_handshake(net::ssl::stream_base::client,
@@ -1107,6 +1139,13 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
       upstream_.reset();
       co_return false;
     }
+    if constexpr (kTls) {
+      // By now a TLS 1.3 origin's session ticket has come with the response.
+      if (!session_kept_ && upstream_) {
+        state_->KeepSession(session_key_, upstream_->native_handle());
+        session_kept_ = true;
+      }
+    }
     if (chunked && !co_await WriteText(client_, idle(), "0\r\n\r\n")) co_return false;
     if (!res.keep_alive() || !res.is_done()) {
       if (upstream_) Close(*upstream_);
@@ -1158,6 +1197,8 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
   Target origin_;
   std::optional<beast::tcp_stream> pending_;
   Impersonation who_;
+  std::string session_key_;
+  bool session_kept_ = false;
 };
 
 net::awaitable<void> Refuse(tcp::socket socket) {
