@@ -10,6 +10,7 @@
 #include <openssl/ssl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -58,10 +59,11 @@ test::Origin& TheOrigin() {
 }
 
 // A Privoxy of our own on a free loopback port, with the system's default
-// actions and filters.
+// actions and filters. With `inspect` ({cert, key} of a CA for it, and the
+// file of CAs it trusts for origins), HTTPS inspection for every host.
 class Privoxy {
  public:
-  Privoxy() {
+  explicit Privoxy(const test::Pem* inspect = nullptr, const std::string& origin_cas = "") {
     if (access("/usr/sbin/privoxy", X_OK) != 0) return;
     int port = 0;
     {
@@ -75,6 +77,18 @@ class Privoxy {
                                 std::to_string(port) +
                                 "\ntoggle 1\nbuffer-limit 65536\n"
                                 "keep-alive-timeout 5\nsocket-timeout 60\n");
+    if (inspect) {
+      test::WriteFile(dir_.File("ca.crt"), inspect->cert);
+      test::WriteFile(dir_.File("ca.key"), inspect->key);
+      test::WriteFile(dir_.File("trusted.pem"), test::ReadFile(origin_cas));
+      test::WriteFile(dir_.File("inspect.action"), "{+https-inspection}\n/\n");
+      mkdir(dir_.File("certs").c_str(), 0700);
+      test::WriteFile(config, test::ReadFile(config) + "actionsfile " + dir_.File("inspect.action") +
+                                  "\nca-directory " + dir_.path() +
+                                  "\nca-cert-file ca.crt\nca-key-file ca.key\n"
+                                  "trusted-cas-file trusted.pem\ncertificate-directory " +
+                                  dir_.File("certs") + "\n");
+    }
     std::vector<std::string> args = {"/usr/sbin/privoxy", "--no-daemon", config};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -252,6 +266,8 @@ struct Tls {
                       },
                       origin_ctx};
   std::unique_ptr<test::ProxyProcess> velquor;
+  test::Pem privoxy_ca = test::MakeTestCa("bench Privoxy CA", true);  // it takes RSA only
+  std::unique_ptr<Privoxy> privoxy;
   SSL_CTX* client_ctx = SSL_CTX_new(TLS_client_method());
 
   Tls() {
@@ -259,6 +275,9 @@ struct Tls {
     velquor = std::make_unique<test::ProxyProcess>(
         dir.path(), std::vector<std::string>{"--threads", "2", "--inspect-https", "--extra-ca",
                                              dir.File("origin-ca.pem")});
+    privoxy = std::make_unique<Privoxy>(&privoxy_ca, dir.File("origin-ca.pem"));
+    test::WriteFile(dir.File("privoxy-ca.pem"), privoxy_ca.cert);
+    SSL_CTX_load_verify_locations(client_ctx, dir.File("privoxy-ca.pem").c_str(), nullptr);
     SSL_CTX_set_verify(client_ctx, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_load_verify_locations(client_ctx, dir.File("origin-ca.pem").c_str(), nullptr);
     SSL_CTX_load_verify_locations(client_ctx, dir.File("velquor-ca.pem").c_str(), nullptr);
@@ -277,7 +296,9 @@ bool FetchTls(Via via, const std::string& path, std::size_t* bytes, double* ttfb
               SSL_SESSION** session = nullptr) {
   Tls& tls = TheTls();
   const auto start = std::chrono::steady_clock::now();
-  const int fd = test::Dial(via == kDirect ? tls.origin.port() : tls.velquor->port());
+  const int fd = test::Dial(via == kDirect    ? tls.origin.port()
+                            : via == kVelquor ? tls.velquor->port()
+                                              : tls.privoxy->port());
   if (fd < 0) return false;
   if (via != kDirect) {
     const std::string target = "localhost:" + std::to_string(tls.origin.port());
@@ -285,7 +306,7 @@ bool FetchTls(Via via, const std::string& path, std::size_t* bytes, double* ttfb
     std::string head;
     char c;
     while (head.find("\r\n\r\n") == std::string::npos && read(fd, &c, 1) == 1) head += c;
-    if (head.rfind("HTTP/1.1 200", 0) != 0) {
+    if (head.rfind("HTTP/1.", 0) != 0 || head.compare(8, 5, " 200 ") != 0) {
       close(fd);
       return false;
     }
@@ -297,7 +318,8 @@ bool FetchTls(Via via, const std::string& path, std::size_t* bytes, double* ttfb
   if (session && *session) SSL_set_session(ssl, *session);
   bool ok = SSL_connect(ssl) == 1;
   const std::string request =
-      "GET " + path + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
+      "GET " + path + " HTTP/1.1\r\nHost: localhost:" + std::to_string(tls.origin.port()) +
+      "\r\nConnection: close\r\n\r\n";
   ok = ok && SSL_write(ssl, request.data(), static_cast<int>(request.size())) > 0;
   std::string head;
   std::string tail;  // the last bytes, to see a chunked body's end
@@ -319,7 +341,7 @@ bool FetchTls(Via via, const std::string& path, std::size_t* bytes, double* ttfb
       const std::size_t end = head.find("\r\n\r\n");
       if (end == std::string::npos) continue;
       in_body = true;
-      ok = head.rfind("HTTP/1.1 200", 0) == 0;
+      ok = head.rfind("HTTP/1.", 0) == 0 && head.compare(8, 5, " 200 ") == 0;
       const std::size_t cl = head.find("Content-Length: ");
       if (cl < end) length = std::strtoul(head.c_str() + cl + 16, nullptr, 10);
       tail = head.substr(end + 4);
@@ -352,6 +374,10 @@ void BM_HttpsThroughput(benchmark::State& state) {
   const auto family = static_cast<bench::PageFamily>(state.range(1));
   const std::size_t size = static_cast<std::size_t>(state.range(2));
   const std::string path = PagePath(family, size);
+  if (via == kPrivoxy && TheTls().privoxy->port() == 0) {
+    state.SkipWithError("privoxy is not installed");
+    return;
+  }
   for (auto _ : state) {
     std::size_t bytes = 0;
     if (!FetchTls(via, path, &bytes) || bytes < size / 2) {
@@ -368,7 +394,12 @@ void BM_HttpsThroughput(benchmark::State& state) {
 // session of the fetch before (range 1). Through the proxy that is the
 // browser's session with the proxy and the proxy's with the origin.
 void BM_HttpsFirstByte(benchmark::State& state) {
-  const bool resume = state.range(0) != 0;
+  const Via via = static_cast<Via>(state.range(0));
+  const bool resume = state.range(1) != 0;
+  if (via == kPrivoxy && TheTls().privoxy->port() == 0) {
+    state.SkipWithError("privoxy is not installed");
+    return;
+  }
   const std::string path = PagePath(bench::PageFamily::kPortal, 100 * 1024);
   auto median = [&](Via v) {
     std::vector<double> times;
@@ -391,12 +422,13 @@ void BM_HttpsFirstByte(benchmark::State& state) {
   double direct = 0, through = 0;
   for (auto _ : state) {
     direct = median(kDirect);
-    through = median(kVelquor);
+    through = median(via);
   }
   state.counters["direct_us"] = direct;
   state.counters["proxy_us"] = through;
   state.counters["added_us"] = through - direct;
-  state.SetLabel(resume ? "https velquor, resumed sessions" : "https velquor, new sessions");
+  state.SetLabel(std::string("https ") + kViaNames[via] +
+                 (resume ? ", resumed sessions" : ", new sessions"));
 }
 
 void Families(benchmark::internal::Benchmark* b) {
@@ -411,7 +443,7 @@ BENCHMARK(BM_Throughput)->Apply(Families)->Unit(benchmark::kMillisecond)->UseRea
 BENCHMARK(BM_FirstByte)->Arg(kVelquor)->Arg(kPrivoxy)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_HttpsThroughput)
     ->Apply([](benchmark::internal::Benchmark* b) {
-      for (int via : {kDirect, kVelquor}) {
+      for (int via : {kDirect, kVelquor, kPrivoxy}) {
         for (bench::PageFamily f : bench::kAllPageFamilies) {
           for (int64_t size : {1 << 20, 10 << 20}) b->Args({via, static_cast<int>(f), size});
         }
@@ -419,7 +451,13 @@ BENCHMARK(BM_HttpsThroughput)
     })
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
-BENCHMARK(BM_HttpsFirstByte)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HttpsFirstByte)
+    ->Args({kVelquor, 0})
+    ->Args({kVelquor, 1})
+    ->Args({kPrivoxy, 0})
+    ->Args({kPrivoxy, 1})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Concurrent)
     ->Args({kVelquor, 1 << 20})
     ->Args({kVelquor, 10 << 20})

@@ -59,8 +59,8 @@ void Ext(X509* x, X509* issuer, int nid, const std::string& value) {
 }
 
 Pem Make(const Pem* ca, const std::string& cn, const std::vector<std::string>& names,
-         int from_days, int to_days, bool is_ca) {
-  EVP_PKEY* key = EVP_EC_gen("P-256");
+         int from_days, int to_days, bool is_ca, bool rsa = false) {
+  EVP_PKEY* key = rsa ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256");
   X509* x = X509_new();
   X509_set_version(x, X509_VERSION_3);
   static long serial = 1000;
@@ -100,7 +100,9 @@ Pem Make(const Pem* ca, const std::string& cn, const std::vector<std::string>& n
 
 }  // namespace
 
-Pem MakeTestCa(const std::string& name) { return Make(nullptr, name, {}, -1, 7, true); }
+Pem MakeTestCa(const std::string& name, bool rsa) {
+  return Make(nullptr, name, {}, -1, 7, true, rsa);
+}
 
 Pem IssueCert(const Pem* ca, const std::vector<std::string>& names, int from_days, int to_days) {
   return Make(ca, names.at(0), names, from_days, to_days, false);

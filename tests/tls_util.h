@@ -16,8 +16,9 @@ struct Pem {
   std::string key;
 };
 
-// A CA certificate named `name`, valid from yesterday for a week.
-Pem MakeTestCa(const std::string& name);
+// A CA certificate named `name`, valid from yesterday for a week, with an
+// ECDSA P-256 key or, for programs that take no other, an RSA key.
+Pem MakeTestCa(const std::string& name, bool rsa = false);
 // A server certificate for `names` (DNS names or IP addresses) valid from
 // `from_days` to `to_days` days from now, issued by `ca`, or self-signed
 // when `ca` is null.
