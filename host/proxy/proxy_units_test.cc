@@ -36,10 +36,10 @@ TEST(ExceptionsTest, NamesCoverSubdomainsAndAddressesOnlyThemselves) {
 }
 
 TEST(LocalCaTest, LeavesNameTheirHostsChainToTheCaAndAreKept) {
-  char dir[] = "/tmp/velquor-ca-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string dir = (std::filesystem::temp_directory_path() / "velquor-ca-XXXXXX").string();
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
   std::string error;
-  std::unique_ptr<LocalCa> ca = LocalCa::Open(std::string(dir) + "/profile", false, &error);
+  std::unique_ptr<LocalCa> ca = LocalCa::Open(dir + "/profile", false, &error);
   ASSERT_TRUE(ca) << error;
   // A server name that is no host name never reaches the certificate.
   auto leaf = ca->LeafFor({"www.example.com", "bad name,DNS:evil", "127.0.0.1"}, &error);
@@ -61,10 +61,10 @@ TEST(LocalCaTest, LeavesNameTheirHostsChainToTheCaAndAreKept) {
   EXPECT_LE(days, 8);
 
   // Opened again, the same CA; renewed, another.
-  std::unique_ptr<LocalCa> again = LocalCa::Open(std::string(dir) + "/profile", false, &error);
+  std::unique_ptr<LocalCa> again = LocalCa::Open(dir + "/profile", false, &error);
   ASSERT_TRUE(again) << error;
   EXPECT_EQ(X509_cmp(again->cert(), ca->cert()), 0);
-  std::unique_ptr<LocalCa> renewed = LocalCa::Open(std::string(dir) + "/profile", true, &error);
+  std::unique_ptr<LocalCa> renewed = LocalCa::Open(dir + "/profile", true, &error);
   ASSERT_TRUE(renewed) << error;
   EXPECT_NE(X509_cmp(renewed->cert(), ca->cert()), 0);
   std::filesystem::remove_all(dir);
