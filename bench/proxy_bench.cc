@@ -83,8 +83,8 @@ class Privoxy {
       test::WriteFile(dir_.File("trusted.pem"), test::ReadFile(origin_cas));
       test::WriteFile(dir_.File("inspect.action"), "{+https-inspection}\n/\n");
       mkdir(dir_.File("certs").c_str(), 0700);
-      test::WriteFile(config, test::ReadFile(config) + "actionsfile " + dir_.File("inspect.action") +
-                                  "\nca-directory " + dir_.path() +
+      test::WriteFile(config, test::ReadFile(config) + "actionsfile " +
+                                  dir_.File("inspect.action") + "\nca-directory " + dir_.path() +
                                   "\nca-cert-file ca.crt\nca-key-file ca.key\n"
                                   "trusted-cas-file trusted.pem\ncertificate-directory " +
                                   dir_.File("certs") + "\n");
@@ -318,9 +318,9 @@ bool FetchTls(Via via, const std::string& path, std::size_t* bytes, double* ttfb
   if (session && *session) SSL_set_session(ssl, *session);
   bool ok = SSL_connect(ssl) == 1;
   if (resumed) *resumed += SSL_session_reused(ssl);
-  const std::string request =
-      "GET " + path + " HTTP/1.1\r\nHost: localhost:" + std::to_string(tls.origin.port()) +
-      "\r\nConnection: close\r\n\r\n";
+  const std::string request = "GET " + path +
+                              " HTTP/1.1\r\nHost: localhost:" + std::to_string(tls.origin.port()) +
+                              "\r\nConnection: close\r\n\r\n";
   ok = ok && SSL_write(ssl, request.data(), static_cast<int>(request.size())) > 0;
   std::string head;
   std::string tail;  // the last bytes, to see a chunked body's end
@@ -353,9 +353,9 @@ bool FetchTls(Via via, const std::string& path, std::size_t* bytes, double* ttfb
     }
     first_byte();
     if (tail.size() > 16) tail.erase(0, tail.size() - 16);
-    if (length != std::string::npos ? body >= length
-                                    : tail.size() >= 5 &&
-                                          tail.compare(tail.size() - 5, 5, "0\r\n\r\n") == 0) {
+    if (length != std::string::npos
+            ? body >= length
+            : tail.size() >= 5 && tail.compare(tail.size() - 5, 5, "0\r\n\r\n") == 0) {
       break;
     }
   }

@@ -19,8 +19,8 @@ namespace velquor::test {
 namespace {
 
 struct Fetched {
-  int exit = -1;    // curl's exit status: 60 when it does not trust the certificate
-  int status = 0;   // HTTP status of the last response
+  int exit = -1;   // curl's exit status: 60 when it does not trust the certificate
+  int status = 0;  // HTTP status of the last response
   std::string body;
   std::string version;  // of the last response: "1.1"
   std::string err;
@@ -43,10 +43,17 @@ class HttpsTest : public ::testing::Test {
 
   // curl through the proxy trusting `cacert` (by default the proxy's CA).
   Fetched Curl(int proxy, const std::vector<std::string>& urls, std::string cacert = "") {
-    std::vector<std::string> args = {"-sS",  "--noproxy", "",         "-x",
+    std::vector<std::string> args = {"-sS",
+                                     "--noproxy",
+                                     "",
+                                     "-x",
                                      "http://127.0.0.1:" + std::to_string(proxy),
-                                     "--cacert", cacert.empty() ? CaFile() : cacert,
-                                     "-w", "\n@@%{http_code} %{http_version}", "--max-time", "20"};
+                                     "--cacert",
+                                     cacert.empty() ? CaFile() : cacert,
+                                     "-w",
+                                     "\n@@%{http_code} %{http_version}",
+                                     "--max-time",
+                                     "20"};
     args.insert(args.end(), urls.begin(), urls.end());
     const RunResult r = RunProgram(Which("curl"), args);
     Fetched f;
@@ -163,8 +170,8 @@ TEST_F(HttpsTest, InspectedPagesAreFilteredOverVerifiedTls) {
   ProxyProcess proxy(home_.path(), {"--inspect-https", "--extra-ca", test_ca_file_});
   // Two requests on one connection; the browser's offer of HTTP/2 is
   // answered with HTTP/1.1.
-  const Fetched f = Curl(proxy.port(), {"--http2", origin->HttpsUrl("/portal.html"),
-                                        origin->HttpsUrl("/data.txt")});
+  const Fetched f = Curl(
+      proxy.port(), {"--http2", origin->HttpsUrl("/portal.html"), origin->HttpsUrl("/data.txt")});
   EXPECT_EQ(f.exit, 0) << f.err;
   EXPECT_TRUE(Filtered(f.body)) << f.body.substr(0, 2000);
   EXPECT_NE(f.body.find("just text"), std::string::npos);
@@ -191,8 +198,8 @@ TEST_F(HttpsTest, OriginsFailingTheCheckGetAnErrorPageNeverAConnection) {
     c.ReadRequest(&head);  // a ClientHello never makes a request
   });
   auto good = ServePages(good_);
-  ProxyProcess proxy(home_.path(), {"--inspect-https", "--extra-ca", test_ca_file_,
-                                    "--handshake-timeout", "1"});
+  ProxyProcess proxy(home_.path(),
+                     {"--inspect-https", "--extra-ca", test_ca_file_, "--handshake-timeout", "1"});
   const struct {
     int port;
     int status;
@@ -224,8 +231,8 @@ TEST_F(HttpsTest, ExemptedListedAndUninspectedHostsAreTunnelledWithTheOriginsCer
     EXPECT_TRUE(Unfiltered(Curl(off.port(), {url}, test_ca_file_).body));
   }
   ProxyProcess proxy(home_.path(), {"--inspect-https", "--extra-ca", test_ca_file_});
-  for (const std::vector<std::string>& list : {std::vector<std::string>{"exempt"},
-                                               std::vector<std::string>{"exempt", "--tunnel"}}) {
+  for (const std::vector<std::string>& list :
+       {std::vector<std::string>{"exempt"}, std::vector<std::string>{"exempt", "--tunnel"}}) {
     std::vector<std::string> add = list, remove = list;
     add.insert(add.end(), {"add", "localhost"});
     remove.insert(remove.end(), {"remove", "localhost"});
@@ -247,8 +254,8 @@ TEST_F(HttpsTest, ExemptedListedAndUninspectedHostsAreTunnelledWithTheOriginsCer
 TEST_F(HttpsTest, TunnelsThatAreNotTlsAndBrokenHandshakesHarmNoOne) {
   Origin plain(Always(Ok("text/html", page_)));
   auto origin = ServePages(good_);
-  ProxyProcess proxy(home_.path(), {"--inspect-https", "--extra-ca", test_ca_file_,
-                                    "--handshake-timeout", "1"});
+  ProxyProcess proxy(home_.path(),
+                     {"--inspect-https", "--extra-ca", test_ca_file_, "--handshake-timeout", "1"});
   // Plain HTTP inside a tunnel passes unfiltered.
   const int fd = OpenTunnel(proxy.port(), plain.port());
   ASSERT_GE(fd, 0);

@@ -28,8 +28,8 @@ std::string CertPem(X509* x) {
 std::string KeyPem(EVP_PKEY* k) {
   return ToPem(
       [](BIO* b, void* o) {
-        return PEM_write_bio_PrivateKey(b, static_cast<EVP_PKEY*>(o), nullptr, nullptr, 0,
-                                        nullptr, nullptr);
+        return PEM_write_bio_PrivateKey(b, static_cast<EVP_PKEY*>(o), nullptr, nullptr, 0, nullptr,
+                                        nullptr);
       },
       k);
 }
@@ -58,8 +58,8 @@ void Ext(X509* x, X509* issuer, int nid, const std::string& value) {
   X509_EXTENSION_free(e);
 }
 
-Pem Make(const Pem* ca, const std::string& cn, const std::vector<std::string>& names,
-         int from_days, int to_days, bool is_ca, bool rsa = false) {
+Pem Make(const Pem* ca, const std::string& cn, const std::vector<std::string>& names, int from_days,
+         int to_days, bool is_ca, bool rsa = false) {
   EVP_PKEY* key = rsa ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256");
   X509* x = X509_new();
   X509_set_version(x, X509_VERSION_3);

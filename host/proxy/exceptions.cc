@@ -113,8 +113,7 @@ bool WriteHostList(const StoreValue& value, const std::vector<std::string>& exce
   LSTATUS s = RegCreateKeyExA(HKEY_CURRENT_USER, kConfigKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                               &key, nullptr);
   if (s == ERROR_SUCCESS) {
-    s = RegSetValueExA(key, value.name, 0, REG_SZ,
-                       reinterpret_cast<const BYTE*>(text.c_str()),
+    s = RegSetValueExA(key, value.name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                        static_cast<DWORD>(text.size() + 1));
     RegCloseKey(key);
   }

@@ -115,21 +115,20 @@ X509* MakeCaCertificate(EVP_PKEY* key) {
   host[sizeof host - 1] = '\0';
   const std::string cn = std::string("Velquor local CA (") + host + ")";
   X509_NAME* name = X509_get_subject_name(x);
-  bool ok = X509_set_version(x, X509_VERSION_3) == 1 && SetRandomSerial(x) &&
-            X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
-                                       reinterpret_cast<const unsigned char*>("Velquor"), -1, -1,
-                                       0) == 1 &&
-            X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                                       reinterpret_cast<const unsigned char*>(cn.substr(0, 64).c_str()),
-                                       -1, -1, 0) == 1 &&
-            X509_set_issuer_name(x, name) == 1 &&
-            X509_gmtime_adj(X509_getm_notBefore(x), -kBackdateSeconds) &&
-            X509_gmtime_adj(X509_getm_notAfter(x), kCaValiditySeconds) &&
-            X509_set_pubkey(x, key) == 1 &&
-            AddExt(x, x, NID_basic_constraints, "critical,CA:TRUE,pathlen:0") &&
-            AddExt(x, x, NID_key_usage, "critical,keyCertSign,cRLSign") &&
-            AddExt(x, x, NID_subject_key_identifier, "hash") &&
-            X509_sign(x, key, EVP_sha256()) > 0;
+  bool ok =
+      X509_set_version(x, X509_VERSION_3) == 1 && SetRandomSerial(x) &&
+      X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
+                                 reinterpret_cast<const unsigned char*>("Velquor"), -1, -1,
+                                 0) == 1 &&
+      X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                                 reinterpret_cast<const unsigned char*>(cn.substr(0, 64).c_str()),
+                                 -1, -1, 0) == 1 &&
+      X509_set_issuer_name(x, name) == 1 &&
+      X509_gmtime_adj(X509_getm_notBefore(x), -kBackdateSeconds) &&
+      X509_gmtime_adj(X509_getm_notAfter(x), kCaValiditySeconds) && X509_set_pubkey(x, key) == 1 &&
+      AddExt(x, x, NID_basic_constraints, "critical,CA:TRUE,pathlen:0") &&
+      AddExt(x, x, NID_key_usage, "critical,keyCertSign,cRLSign") &&
+      AddExt(x, x, NID_subject_key_identifier, "hash") && X509_sign(x, key, EVP_sha256()) > 0;
   if (!ok) {
     X509_free(x);
     return nullptr;
@@ -224,9 +223,10 @@ std::unique_ptr<LocalCa> LocalCa::Open(const std::string& profile_dir, bool rene
     }
     if (!ca->cert_ || X509_check_private_key(ca->cert_, ca->key_) != 1) {
       ERR_clear_error();
-      *error = ca->cert_path_ + (ca->cert_ ? " does not belong to " + key_path
-                                          : " is missing or holds no certificate") +
-               "; make a new CA with 'velquor proxy ca --renew'";
+      *error =
+          ca->cert_path_ +
+          (ca->cert_ ? " does not belong to " + key_path : " is missing or holds no certificate") +
+          "; make a new CA with 'velquor proxy ca --renew'";
       return nullptr;
     }
   } else {
@@ -303,22 +303,23 @@ std::shared_ptr<Leaf> LocalCa::LeafFor(const std::vector<std::string>& names, st
   leaf->key = leaf_key_;
   X509* x = leaf->cert = X509_new();
   X509_NAME* subject = X509_get_subject_name(x);
-  bool ok = x && X509_set_version(x, X509_VERSION_3) == 1 && SetRandomSerial(x) &&
-            (usable[0].size() > 64 ||
-             X509_NAME_add_entry_by_txt(
-                 subject, "CN", MBSTRING_ASC,
-                 reinterpret_cast<const unsigned char*>(usable[0].c_str()), -1, -1, 0) == 1) &&
-            X509_set_issuer_name(x, X509_get_subject_name(cert_)) == 1 &&
-            X509_gmtime_adj(X509_getm_notBefore(x), -kBackdateSeconds) &&
-            X509_gmtime_adj(X509_getm_notAfter(x),
-                            std::chrono::duration_cast<std::chrono::seconds>(kLeafValidity).count()) &&
-            X509_set_pubkey(x, leaf_key_) == 1 &&
-            AddExt(x, cert_, NID_basic_constraints, "critical,CA:FALSE") &&
-            AddExt(x, cert_, NID_key_usage, "critical,digitalSignature") &&
-            AddExt(x, cert_, NID_ext_key_usage, "serverAuth") &&
-            AddExt(x, cert_, NID_subject_key_identifier, "hash") &&
-            AddExt(x, cert_, NID_authority_key_identifier, "keyid:always") &&
-            AddSubjectAltNames(x, usable) && X509_sign(x, key_, EVP_sha256()) > 0;
+  bool ok =
+      x && X509_set_version(x, X509_VERSION_3) == 1 && SetRandomSerial(x) &&
+      (usable[0].size() > 64 ||
+       X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
+                                  reinterpret_cast<const unsigned char*>(usable[0].c_str()), -1, -1,
+                                  0) == 1) &&
+      X509_set_issuer_name(x, X509_get_subject_name(cert_)) == 1 &&
+      X509_gmtime_adj(X509_getm_notBefore(x), -kBackdateSeconds) &&
+      X509_gmtime_adj(X509_getm_notAfter(x),
+                      std::chrono::duration_cast<std::chrono::seconds>(kLeafValidity).count()) &&
+      X509_set_pubkey(x, leaf_key_) == 1 &&
+      AddExt(x, cert_, NID_basic_constraints, "critical,CA:FALSE") &&
+      AddExt(x, cert_, NID_key_usage, "critical,digitalSignature") &&
+      AddExt(x, cert_, NID_ext_key_usage, "serverAuth") &&
+      AddExt(x, cert_, NID_subject_key_identifier, "hash") &&
+      AddExt(x, cert_, NID_authority_key_identifier, "keyid:always") &&
+      AddSubjectAltNames(x, usable) && X509_sign(x, key_, EVP_sha256()) > 0;
   if (!ok) {
     *error = "cannot issue a certificate for " + usable[0] + ": " + OpenSslError();
     return nullptr;

@@ -581,8 +581,8 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
     const std::string host = who_.server_name.empty() ? who_.connect_host : who_.server_name;
     std::string why = who_.error.empty() ? HandshakeProblem(ec, ssl, false) : who_.error;
     if (ec == beast::error::timeout) {
-      why = "no TLS handshake within " +
-            std::to_string(state_->options.handshake_timeout.count()) + " s";
+      why = "no TLS handshake within " + std::to_string(state_->options.handshake_timeout.count()) +
+            " s";
     }
     std::fprintf(stderr,
                  "velquor: proxy: %s:%s: the browser's TLS handshake failed: %s. A program that "
@@ -768,7 +768,8 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
     if (is_ip) {
       ok = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), name.c_str()) == 1;
     } else {
-      ok = SSL_set_tlsext_host_name(ssl, name.c_str()) == 1 && SSL_set1_host(ssl, name.c_str()) == 1;
+      ok =
+          SSL_set_tlsext_host_name(ssl, name.c_str()) == 1 && SSL_set1_host(ssl, name.c_str()) == 1;
       SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     }
     if (!ok) {
@@ -926,8 +927,7 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
     // The request as the origin gets it.
     std::string head(msg.method_string().data(), msg.method_string().size());
     head += " " + t.path + " HTTP/1.1\r\nHost: " + t.host +
-            (t.port == (kTls ? "443" : "80") ? "" : ":" + t.port) +
-            "\r\n";
+            (t.port == (kTls ? "443" : "80") ? "" : ":" + t.port) + "\r\n";
     std::vector<std::string> skip = {"host", "expect"};
     if (!exempt) skip.push_back("accept-encoding");
     AppendFields(msg, skip, &head);
