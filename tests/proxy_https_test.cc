@@ -158,6 +158,12 @@ TEST_F(HttpsTest, CaIsMadeOnceWithAnOwnerOnlyKeyAndRenewedOnRequest) {
   EXPECT_NE(stat((key + ".new").c_str(), &st), 0);
 
   EXPECT_EQ(RunVelquor(home_.path(), {"proxy", "ca", "--frob"}).status, 1);
+  const RunResult no_extra =
+      RunVelquor(home_.path(), {"proxy", "--inspect-https", "--library", VELQUOR_LIB, "--listen",
+                                "127.0.0.1:0", "--extra-ca", key});  // a key, no certificate
+  EXPECT_EQ(no_extra.status, 2);
+  EXPECT_NE(no_extra.err.find("--extra-ca " + key + ": no PEM certificate"), std::string::npos)
+      << no_extra.err;
   WriteFile(key, "not a key");
   const RunResult broken = RunVelquor(home_.path(), {"proxy", "ca"});
   EXPECT_EQ(broken.status, 2);

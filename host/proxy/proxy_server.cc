@@ -9,7 +9,9 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -1284,10 +1286,16 @@ bool ProxyServer::Listen(std::string* error) {
       return false;
     }
     if (!state_->options.extra_ca.empty()) {
-      state_->tls_client.load_verify_file(state_->options.extra_ca, ec);
+      const std::string& file = state_->options.extra_ca;
+      if (FILE* f = std::fopen(file.c_str(), "r")) {
+        std::fclose(f);
+      } else {
+        *error = "--extra-ca " + file + ": " + std::strerror(errno);
+        return false;
+      }
+      state_->tls_client.load_verify_file(file, ec);
       if (ec) {
-        *error = "--extra-ca " + state_->options.extra_ca +
-                 ": cannot read certificates from it: " + ec.message();
+        *error = "--extra-ca " + file + ": no PEM certificate in it";
         return false;
       }
     }
