@@ -26,16 +26,10 @@ struct Fetched {
   std::string err;
 };
 
-std::string Which(const std::string& program) {
-  std::string path = RunProgram("/bin/sh", {"-c", "command -v " + program}).out;
-  if (!path.empty()) path.pop_back();
-  return path;
-}
-
 class HttpsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (Which("curl").empty()) GTEST_SKIP() << "curl is not installed";
+    if (FindProgram("curl").empty()) GTEST_SKIP() << "curl is not installed";
     WriteFile(test_ca_file_, test_ca_.cert);
   }
 
@@ -55,7 +49,7 @@ class HttpsTest : public ::testing::Test {
                                      "--max-time",
                                      "20"};
     args.insert(args.end(), urls.begin(), urls.end());
-    const RunResult r = RunProgram(Which("curl"), args);
+    const RunResult r = RunProgram(FindProgram("curl"), args);
     Fetched f;
     f.exit = r.status;
     f.err = r.err;
@@ -292,8 +286,8 @@ TEST_F(HttpsTest, TunnelsThatAreNotTlsAndBrokenHandshakesHarmNoOne) {
 }
 
 TEST_F(HttpsTest, HeadlessChromiumTrustingTheCaSeesTheHttpsPageWithoutAds) {
-  const std::string chromium = Which("chromium");
-  const std::string certutil = Which("certutil");
+  const std::string chromium = FindProgram("chromium");
+  const std::string certutil = FindProgram("certutil");
   if (chromium.empty() || certutil.empty()) GTEST_SKIP() << "chromium or certutil is missing";
   auto origin = ServePages(good_);
   ProxyProcess proxy(home_.path(), {"--inspect-https", "--extra-ca", test_ca_file_});
