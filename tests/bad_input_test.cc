@@ -27,7 +27,8 @@ const std::string kDefaultsList =
     "Images: 1 (default)\nApplets: 1 (default)\nScore: 100 (default)\n"
     "Replace: 0 (default)\nReplaceHtml: {Ad: <A %HREF%>%TEXT%</A>} (default)\n"
     "InstallDir:  (default)\nTest: 0 (default)\nAddModify: 1 (default)\n"
-    "AddStats: 1 (default)\nExceptions:  (default)\n";
+    "AddStats: 1 (default)\nExceptions:  (default)\nInspectHttps: 0 (default)\n"
+    "TunnelHosts:  (default)\n";
 
 // Starts counter_hammer holding the write lock of the store in `home`; returns
 // once it holds it.

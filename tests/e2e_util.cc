@@ -204,4 +204,10 @@ void WriteFile(const std::string& path, const std::string& data) {
 std::string VelquorBinary() { return VELQUOR_BIN; }
 std::string SourceDir() { return VELQUOR_SOURCE_DIR; }
 
+std::string FindProgram(const std::string& name) {
+  std::string path = RunProgram("/bin/sh", {"-c", "command -v " + name}).out;
+  if (!path.empty() && path.back() == '\n') path.pop_back();
+  return path;
+}
+
 }  // namespace velquor::test

@@ -66,6 +66,9 @@ void WriteFile(const std::string& path, const std::string& data);
 std::string VelquorBinary();
 std::string SourceDir();
 
+// The path of an installed program found on PATH; "" when there is none.
+std::string FindProgram(const std::string& name);
+
 }  // namespace velquor::test
 
 #endif  // VELQUOR_TESTS_E2E_UTIL_H_

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -76,7 +77,18 @@ bool ReadChunked(int fd, std::string* buffered, std::string* body,
 
 }  // namespace
 
-bool OriginConnection::Fill() { return ReadMore(fd_, &buffered_); }
+bool OriginConnection::Fill() {
+  if (!ssl_) return ReadMore(fd_, &buffered_);
+  if (SSL_pending(ssl_) == 0) {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, 30000) <= 0) return false;
+  }
+  char buf[16384];
+  const int n = SSL_read(ssl_, buf, sizeof buf);
+  if (n <= 0) return false;
+  buffered_.append(buf, static_cast<std::size_t>(n));
+  return true;
+}
 
 bool OriginConnection::ReadRequest(std::string* head, std::string* body) {
   std::size_t end;
@@ -101,9 +113,12 @@ bool OriginConnection::ReadRequest(std::string* head, std::string* body) {
   return true;
 }
 
-bool OriginConnection::Send(const std::string& bytes) { return SendAll(fd_, bytes); }
+bool OriginConnection::Send(const std::string& bytes) {
+  if (!ssl_) return SendAll(fd_, bytes);
+  return bytes.empty() || SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size())) > 0;
+}
 
-Origin::Origin(Script script) : script_(std::move(script)) {
+Origin::Origin(Script script, SSL_CTX* tls) : script_(std::move(script)), tls_(tls) {
   listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -125,8 +140,22 @@ Origin::Origin(Script script) : script_(std::move(script)) {
       std::lock_guard<std::mutex> lock(mutex_);
       fds_.push_back(fd);
       threads_.emplace_back([this, fd] {
-        OriginConnection c(fd);
+        SSL* ssl = nullptr;
+        if (tls_) {
+          ssl = SSL_new(tls_);
+          SSL_set_fd(ssl, fd);
+          if (SSL_accept(ssl) != 1) {
+            SSL_free(ssl);
+            shutdown(fd, SHUT_RDWR);
+            return;
+          }
+        }
+        OriginConnection c(fd, ssl);
         script_(c);
+        if (ssl) {
+          SSL_shutdown(ssl);
+          SSL_free(ssl);
+        }
         shutdown(fd, SHUT_RDWR);
       });
     }
@@ -145,6 +174,10 @@ Origin::~Origin() {
 
 std::string Origin::Url(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+std::string Origin::HttpsUrl(const std::string& path) const {
+  return "https://localhost:" + std::to_string(port_) + path;
 }
 
 Origin::Script Always(const std::string& response) {

@@ -4,6 +4,7 @@
 #ifndef VELQUOR_TESTS_PROXY_UTIL_H_
 #define VELQUOR_TESTS_PROXY_UTIL_H_
 
+#include <openssl/types.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -19,7 +20,8 @@ namespace velquor::test {
 // One accepted connection of the origin.
 class OriginConnection {
  public:
-  explicit OriginConnection(int fd) : fd_(fd) {}
+  // Over TLS when `ssl` is given (handshake done).
+  explicit OriginConnection(int fd, SSL* ssl = nullptr) : fd_(fd), ssl_(ssl) {}
   // The next request: head (request line and fields) and body (a
   // Content-Length or chunked body, decoded). False when the client closed.
   bool ReadRequest(std::string* head, std::string* body = nullptr);
@@ -29,22 +31,28 @@ class OriginConnection {
  private:
   bool Fill();
   int fd_;
+  SSL* ssl_;
   std::string buffered_;
 };
 
 // Serves each connection with `script` on a thread of its own until the
-// object goes (closing every connection still open).
+// object goes (closing every connection still open). With `tls` (kept by
+// the caller) each connection is a TLS server's first; a failed handshake
+// ends it.
 class Origin {
  public:
   using Script = std::function<void(OriginConnection&)>;
-  explicit Origin(Script script);
+  explicit Origin(Script script, SSL_CTX* tls = nullptr);
   ~Origin();
   int port() const { return port_; }
   std::string Url(const std::string& path) const;
+  // https://localhost:PORT/path
+  std::string HttpsUrl(const std::string& path) const;
   int connections() const { return accepted_; }
 
  private:
   Script script_;
+  SSL_CTX* tls_;
   int listen_fd_ = -1;
   int port_ = 0;
   std::atomic<int> accepted_{0};

@@ -24,7 +24,9 @@ const char kDefaults[] =
     "Test: 0 (default)\n"
     "AddModify: 1 (default)\n"
     "AddStats: 1 (default)\n"
-    "Exceptions:  (default)\n";
+    "Exceptions:  (default)\n"
+    "InspectHttps: 0 (default)\n"
+    "TunnelHosts:  (default)\n";
 
 // Starts the helper with VELQUOR_HOME=home without waiting; its stdout goes to
 // *out_fd when asked.
@@ -79,7 +81,8 @@ TEST(StoreE2e, ConfigSetGetUnset) {
        1,
        "",
        "velquor: config: unknown setting 'Pages' (valid: Images, Applets, Score, "
-       "Replace, ReplaceHtml, InstallDir, Test, AddModify, AddStats, Exceptions)\n"},
+       "Replace, ReplaceHtml, InstallDir, Test, AddModify, AddStats, Exceptions, "
+       "InspectHttps, TunnelHosts)\n"},
       {{"config", "set", "InstallDir", std::string(1024, 'd')},
        1,
        "",
@@ -102,7 +105,7 @@ TEST(StoreE2e, ConfigSetGetUnset) {
             "Images: 1 (default)\nApplets: 1 (default)\nScore: 120 (stored)\n"
             "Replace: 0 (default)\nReplaceHtml:  (stored)\nInstallDir:  (default)\n"
             "Test: 0 (default)\nAddModify: 1 (default)\nAddStats: 1 (default)\n"
-            "Exceptions:  (default)\n");
+            "Exceptions:  (default)\nInspectHttps: 0 (default)\nTunnelHosts:  (default)\n");
 }
 
 // Every command leaves registry.db whole when it exits: a copy of that file

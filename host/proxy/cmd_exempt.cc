@@ -12,14 +12,20 @@ namespace velquor::host {
 namespace {
 
 constexpr char kUsage[] =
-    "usage: velquor exempt add HOST...\n"
-    "       velquor exempt remove HOST...\n"
-    "       velquor exempt list\n"
+    "usage: velquor exempt [--tunnel] add HOST...\n"
+    "       velquor exempt [--tunnel] remove HOST...\n"
+    "       velquor exempt [--tunnel] list\n"
     "\n"
-    "Pages of an exempted host pass the proxy unchanged and are not counted.\n"
-    "A host name covers its subdomains too (example.com covers\n"
-    "www.example.com); an IP address covers only itself. A running proxy sees\n"
-    "a change at its next request. The list is the setting Exceptions.\n";
+    "Pages of an exempted host pass the proxy unchanged and are not counted;\n"
+    "its HTTPS is tunnelled without inspection. A host name covers its\n"
+    "subdomains too (example.com covers www.example.com); an IP address covers\n"
+    "only itself. A running proxy sees a change at its next request. The list\n"
+    "is the setting Exceptions.\n"
+    "\n"
+    "  --tunnel   act on the second list, TunnelHosts: hosts whose HTTPS is\n"
+    "             tunnelled without inspection (a program that accepts only the\n"
+    "             site's own certificate) while their plain HTTP pages are still\n"
+    "             filtered\n";
 
 }  // namespace
 
@@ -28,9 +34,16 @@ int RunExempt(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
+  const bool tunnel = argc > 1 && std::strcmp(argv[1], "--tunnel") == 0;
+  if (tunnel) {
+    --argc;
+    ++argv;
+  }
   const std::string verb = argc > 1 ? argv[1] : "";
   if (verb == "list" && argc == 2) {
-    for (const std::string& e : ReadExceptions()) std::printf("%s\n", e.c_str());
+    for (const std::string& e : tunnel ? ReadTunnelHosts() : ReadExceptions()) {
+      std::printf("%s\n", e.c_str());
+    }
     return 0;
   }
   if ((verb != "add" && verb != "remove") || argc < 3) {
@@ -39,7 +52,7 @@ int RunExempt(int argc, char** argv) {
         "(try 'velquor exempt --help')");
     return 1;
   }
-  std::vector<std::string> list = ReadExceptions();
+  std::vector<std::string> list = tunnel ? ReadTunnelHosts() : ReadExceptions();
   int status = 0;
   for (int i = 2; i < argc; ++i) {
     const std::string host = NormalizeHost(argv[i]);
@@ -58,7 +71,7 @@ int RunExempt(int argc, char** argv) {
     }
   }
   std::string error;
-  if (!WriteExceptions(list, &error)) {
+  if (!(tunnel ? WriteTunnelHosts(list, &error) : WriteExceptions(list, &error))) {
     PrintError("exempt: cannot store the list: %s", error.c_str());
     return 2;
   }

@@ -81,16 +81,18 @@ std::vector<std::string> ParseExceptions(const std::string& text) {
   return out;
 }
 
-std::vector<std::string> ReadExceptions() {
+namespace {
+
+std::vector<std::string> ReadHostList(const StoreValue& value) {
   // The list may outgrow the 1024 bytes that ordinary text settings get.
   std::string data(1024, '\0');
   DWORD size = 0;
-  LSTATUS s = RegReadValueFast(HKEY_CURRENT_USER, kConfigKey, kExceptions.name,
+  LSTATUS s = RegReadValueFast(HKEY_CURRENT_USER, kConfigKey, value.name,
                                reinterpret_cast<BYTE*>(data.data()),
                                static_cast<DWORD>(data.size()), &size);
   if (s == ERROR_MORE_DATA) {
     data.assign(size, '\0');
-    s = RegReadValueFast(HKEY_CURRENT_USER, kConfigKey, kExceptions.name,
+    s = RegReadValueFast(HKEY_CURRENT_USER, kConfigKey, value.name,
                          reinterpret_cast<BYTE*>(data.data()), size, &size);
   }
   if (s != ERROR_SUCCESS) return {};
@@ -100,7 +102,8 @@ std::vector<std::string> ReadExceptions() {
   return ParseExceptions(data);
 }
 
-bool WriteExceptions(const std::vector<std::string>& exceptions, std::string* error) {
+bool WriteHostList(const StoreValue& value, const std::vector<std::string>& exceptions,
+                   std::string* error) {
   std::string text;
   for (const std::string& e : exceptions) {
     if (!text.empty()) text += ' ';
@@ -110,8 +113,7 @@ bool WriteExceptions(const std::vector<std::string>& exceptions, std::string* er
   LSTATUS s = RegCreateKeyExA(HKEY_CURRENT_USER, kConfigKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                               &key, nullptr);
   if (s == ERROR_SUCCESS) {
-    s = RegSetValueExA(key, kExceptions.name, 0, REG_SZ,
-                       reinterpret_cast<const BYTE*>(text.c_str()),
+    s = RegSetValueExA(key, value.name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                        static_cast<DWORD>(text.size() + 1));
     RegCloseKey(key);
   }
@@ -119,6 +121,18 @@ bool WriteExceptions(const std::vector<std::string>& exceptions, std::string* er
   const std::string problem = StoreProblem();
   *error = problem.empty() ? "the store cannot be written" : problem;
   return false;
+}
+
+}  // namespace
+
+std::vector<std::string> ReadExceptions() { return ReadHostList(kExceptions); }
+std::vector<std::string> ReadTunnelHosts() { return ReadHostList(kTunnelHosts); }
+
+bool WriteExceptions(const std::vector<std::string>& hosts, std::string* error) {
+  return WriteHostList(kExceptions, hosts, error);
+}
+bool WriteTunnelHosts(const std::vector<std::string>& hosts, std::string* error) {
+  return WriteHostList(kTunnelHosts, hosts, error);
 }
 
 }  // namespace velquor::host

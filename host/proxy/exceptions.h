@@ -31,6 +31,12 @@ std::vector<std::string> ReadExceptions();
 // Stores the list. False with *error when the store cannot take it.
 bool WriteExceptions(const std::vector<std::string>& exceptions, std::string* error);
 
+// The hosts whose HTTPS an inspecting proxy tunnels unseen (the setting
+// "TunnelHosts", same form and matching): programs that accept only a
+// site's own certificate. Their plain HTTP pages are still filtered.
+std::vector<std::string> ReadTunnelHosts();
+bool WriteTunnelHosts(const std::vector<std::string>& hosts, std::string* error);
+
 }  // namespace velquor::host
 
 #endif  // VELQUOR_HOST_PROXY_EXCEPTIONS_H_

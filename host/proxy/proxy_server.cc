@@ -8,13 +8,19 @@
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
+
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
 #include "proxy/content_decoder.h"
 #include "proxy/exceptions.h"
@@ -28,6 +34,7 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = net::ip::tcp;
 using beast::error_code;
+using TlsStream = beast::ssl_stream<beast::tcp_stream>;
 
 namespace {
 
@@ -377,8 +384,41 @@ struct ProxyServer::State : std::enable_shared_from_this<ProxyServer::State> {
   std::mutex mutex;
   std::map<uint64_t, std::function<void(bool)>> cutters;  // id -> cut (all or idle only)
   uint64_t next_id = 0;
+  // Inspection: towards browsers with the local CA's certificates, towards
+  // origins verifying theirs.
+  net::ssl::context tls_server{net::ssl::context::tls_server};
+  net::ssl::context tls_client{net::ssl::context::tls_client};
+  // The last session with each origin ("name:port"), resumed by the next
+  // connection to it instead of a full handshake.
+  std::map<std::string, SSL_SESSION*> origin_sessions;
 
   State(const ProxyOptions& o, IClassFactory* f) : options(o), factory(f) {}
+  ~State() {
+    for (auto& [origin, session] : origin_sessions) SSL_SESSION_free(session);
+  }
+
+  void KeepSession(const std::string& origin, SSL* ssl) {
+    SSL_SESSION* session = SSL_get1_session(ssl);
+    if (!session) return;
+    if (!SSL_SESSION_is_resumable(session)) {
+      SSL_SESSION_free(session);
+      return;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    if (origin_sessions.size() >= 1024) {
+      for (auto& [o, s] : origin_sessions) SSL_SESSION_free(s);
+      origin_sessions.clear();
+    }
+    SSL_SESSION*& slot = origin_sessions[origin];
+    if (slot) SSL_SESSION_free(slot);
+    slot = session;
+  }
+  void ResumeSession(const std::string& origin, SSL* ssl) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (auto it = origin_sessions.find(origin); it != origin_sessions.end()) {
+      SSL_set_session(ssl, it->second);
+    }
+  }
 
   uint64_t Enrol(std::function<void(bool)> cut) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -399,15 +439,93 @@ namespace {
 
 using State = ProxyServer::State;
 
+// What the browser's TLS handshake is answered with: a certificate for the
+// host it asked CONNECT for and the server name it sends.
+struct Impersonation {
+  LocalCa* ca = nullptr;
+  std::string connect_host;  // normalised
+  std::string server_name;   // normalised, "" when the browser sent none
+  std::string error;
+};
+
+int ChooseCertificate(SSL* ssl, void* arg) {
+  auto* who = static_cast<Impersonation*>(arg);
+  std::vector<std::string> names{who->connect_host};
+  if (const char* sni = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name)) {
+    who->server_name = NormalizeHost(sni);
+    if (!who->server_name.empty() && who->server_name != who->connect_host) {
+      names.insert(names.begin(), who->server_name);
+    }
+  }
+  std::shared_ptr<Leaf> leaf = who->ca->LeafFor(names, &who->error);
+  if (!leaf) return 0;
+  return SSL_use_certificate(ssl, leaf->cert) == 1 && SSL_use_PrivateKey(ssl, leaf->key) == 1 ? 1
+                                                                                              : 0;
+}
+
+// Both sides speak HTTP/1.1 inside an inspected connection, whatever else a
+// browser offers.
+int SelectHttp11(SSL*, const unsigned char** out, unsigned char* outlen, const unsigned char* in,
+                 unsigned int inlen, void*) {
+  static const unsigned char kHttp11[] = "\x08http/1.1";
+  unsigned char* chosen = nullptr;
+  if (SSL_select_next_proto(&chosen, outlen, kHttp11, sizeof kHttp11 - 1, in, inlen) !=
+      OPENSSL_NPN_NEGOTIATED) {
+    return SSL_TLSEXT_ERR_NOACK;
+  }
+  *out = chosen;
+  return SSL_TLSEXT_ERR_OK;
+}
+
+// Why a TLS handshake failed, in words.
+std::string HandshakeProblem(const error_code& ec, SSL* ssl, bool upstream) {
+  if (ec == beast::error::timeout) return "no TLS handshake within the time allowed";
+  if (ec == net::error::eof || ec == net::ssl::error::stream_truncated ||
+      ec == net::error::connection_reset) {
+    return "the connection was closed during the TLS handshake";
+  }
+  if (upstream && ssl) {
+    const long verify = SSL_get_verify_result(ssl);
+    if (verify != X509_V_OK) {
+      return std::string("its certificate cannot be trusted: ") +
+             X509_verify_cert_error_string(verify);
+    }
+  }
+  if (ec.category() == net::error::get_ssl_category()) {
+    const int reason = ERR_GET_REASON(static_cast<unsigned long>(ec.value()));
+    if (reason == SSL_R_WRONG_VERSION_NUMBER || reason == SSL_R_PACKET_LENGTH_TOO_LONG ||
+        reason == SSL_R_HTTP_REQUEST || reason == SSL_R_UNEXPECTED_RECORD) {
+      return std::string(upstream ? "it does not answer" : "the browser does not speak") +
+             " TLS (" + ec.message() + ")";
+    }
+  }
+  return "TLS handshake failed (" + ec.message() + ")";
+}
+
 // One browser connection: requests one after the other (keep-alive), each
 // forwarded over an origin connection that is kept while the origin allows.
-// `Client` is the stream the browser speaks HTTP over.
-template <class Client>
-class Session : public std::enable_shared_from_this<Session<Client>> {
+// `Client` is the stream the browser speaks HTTP over, `Upstream` the one to
+// the origin: both plain TCP, or both TLS inside an inspected CONNECT.
+template <class Client, class Upstream = beast::tcp_stream>
+class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
+  static constexpr bool kTls = std::is_same_v<Client, TlsStream>;
+  static_assert(kTls == std::is_same_v<Upstream, TlsStream>);
+
  public:
   Session(std::shared_ptr<State> state, Client client)
       : state_(std::move(state)), client_(std::move(client)) {
     ++state_->active;
+  }
+
+  // An inspected session serves requests for `origin` only, over the TCP
+  // connection the CONNECT opened to it.
+  auto executor() { return client_.get_executor(); }
+
+  void SetOrigin(const Target& origin, beast::tcp_stream connected) {
+    origin_ = origin;
+    pending_.emplace(std::move(connected));
+    who_.ca = state_->options.ca.get();
+    who_.connect_host = NormalizeHost(origin.host);
   }
   ~Session() {
     state_->Leave(id_);
@@ -424,11 +542,20 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
       });
     });
     if (state_->stopping) co_return;
+    if constexpr (kTls) {
+      if (!co_await Handshake()) co_return;
+    }
     while (co_await ServeOne()) {
       if (state_->stopping) break;
     }
     // A tunnel's other direction still runs; the sockets close with it.
     if (tunnelled_) co_return;
+    if constexpr (kTls) {
+      // Tell the browser that the response really ended here.
+      error_code ec;
+      beast::get_lowest_layer(client_).expires_after(std::chrono::seconds(2));
+      co_await client_.async_shutdown(net::redirect_error(net::use_awaitable, ec));
+    }
     Close(client_);
     if (upstream_) Close(*upstream_);
   }
@@ -444,6 +571,28 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
 
   std::chrono::seconds idle() const { return state_->options.idle_timeout; }
 
+  // Answers the browser's TLS handshake; false (logged) when it fails.
+  net::awaitable<bool> Handshake() {
+    SSL* ssl = client_.native_handle();
+    SSL_set_cert_cb(ssl, ChooseCertificate, &who_);
+    error_code ec;
+    beast::get_lowest_layer(client_).expires_after(state_->options.handshake_timeout);
+    co_await client_.async_handshake(net::ssl::stream_base::server,
+                                     net::redirect_error(net::use_awaitable, ec));
+    if (!ec) co_return true;
+    const std::string host = who_.server_name.empty() ? who_.connect_host : who_.server_name;
+    std::string why = who_.error.empty() ? HandshakeProblem(ec, ssl, false) : who_.error;
+    if (ec == beast::error::timeout) {
+      why = "no TLS handshake within " + std::to_string(state_->options.handshake_timeout.count()) +
+            " s";
+    }
+    std::fprintf(stderr,
+                 "velquor: proxy: %s:%s: the browser's TLS handshake failed: %s. A program that "
+                 "accepts only the site's own certificate needs its HTTPS tunnelled: velquor "
+                 "exempt add --tunnel %s\n",
+                 host.c_str(), origin_.port.c_str(), why.c_str(), host.c_str());
+    co_return false;
+  }
   net::awaitable<bool> Fail(int status, const char* reason, const std::string& message) {
     std::fprintf(stderr, "velquor: proxy: %d %s: %s\n", status, reason, message.c_str());
     co_await WriteText(client_, idle(), ErrorResponse(status, reason, message));
@@ -484,9 +633,27 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
       co_return co_await Fail(400, "Bad Request",
                               "a request's Transfer-Encoding must end with chunked");
     }
-    if (msg.method() == http::verb::connect) co_return co_await Connect(req);
-
     const std::string_view target(msg.target().data(), msg.target().size());
+    if constexpr (kTls) {
+      // Inside an inspected connection every request is for its origin.
+      if (msg.method() == http::verb::connect || target.empty() || target.front() != '/') {
+        co_return co_await Fail(400, "Bad Request",
+                                "an HTTPS connection through the proxy takes requests for " +
+                                    origin_.host + " in origin form only");
+      }
+      Target t = origin_;
+      t.path = std::string(target);
+      for (char c : t.path) {
+        if (static_cast<unsigned char>(c) <= ' ' || c == 0x7F) {
+          co_return co_await Fail(400, "Bad Request",
+                                  "control characters or spaces in the request target");
+        }
+      }
+      co_return co_await Forward(req, t);
+    } else {
+      if (msg.method() == http::verb::connect) co_return co_await Connect(req);
+    }
+
     if (!target.empty() && target.front() == '/') co_return co_await StatusPage(req);
     Target t;
     std::string why;
@@ -535,13 +702,22 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
   // client and returns false.
   net::awaitable<bool> ConnectUpstream(const Target& t, bool* reused) {
     *reused = false;
-    if (upstream_ && up_host_ == t.host && up_port_ == t.port && upstream_->socket().is_open()) {
+    if (upstream_ && up_host_ == t.host && up_port_ == t.port &&
+        beast::get_lowest_layer(*upstream_).socket().is_open()) {
       *reused = true;
       co_return true;
     }
     if (upstream_) Close(*upstream_);
     upstream_.reset();
     up_buf_.clear();
+    if constexpr (kTls) {
+      if (pending_) {
+        // The connection the CONNECT opened.
+        auto stream = std::make_unique<beast::tcp_stream>(std::move(*pending_));
+        pending_.reset();
+        co_return co_await StartTls(t, std::move(stream));
+      }
+    }
     auto executor = co_await net::this_coro::executor;
     tcp::resolver resolver(executor);
     error_code ec;
@@ -570,7 +746,63 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
     }
     error_code ignored;
     stream->socket().set_option(tcp::no_delay(true), ignored);
-    upstream_ = std::move(stream);
+    if constexpr (kTls) {
+      co_return co_await StartTls(t, std::move(stream));
+    } else {
+      upstream_ = std::move(stream);
+      up_host_ = t.host;
+      up_port_ = t.port;
+      co_return true;
+    }
+  }
+
+  // TLS to the origin over `stream`, its certificate verified for the name
+  // the browser asked for; on failure the browser gets the error page.
+  net::awaitable<bool> StartTls(const Target& t, std::unique_ptr<beast::tcp_stream> stream) {
+    auto tls = std::make_unique<TlsStream>(std::move(*stream), state_->tls_client);
+    SSL* ssl = tls->native_handle();
+    const std::string name = who_.server_name.empty() ? who_.connect_host : who_.server_name;
+    ASN1_OCTET_STRING* ip = a2i_IPADDRESS(name.c_str());
+    const bool is_ip = ip != nullptr;
+    ASN1_OCTET_STRING_free(ip);
+    ERR_clear_error();
+    bool ok = true;
+    if (is_ip) {
+      ok = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), name.c_str()) == 1;
+    } else {
+      ok =
+          SSL_set_tlsext_host_name(ssl, name.c_str()) == 1 && SSL_set1_host(ssl, name.c_str()) == 1;
+      SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    }
+    if (!ok) {
+      co_await Fail(502, "Bad Gateway", "cannot check a certificate for " + name);
+      co_return false;
+    }
+    session_key_ = name + ":" + t.port;
+    session_kept_ = false;
+    state_->ResumeSession(session_key_, ssl);
+    error_code ec;
+    beast::get_lowest_layer(*tls).expires_after(state_->options.handshake_timeout);
+    co_await tls->async_handshake(net::ssl::stream_base::client,
+                                  net::redirect_error(net::use_awaitable, ec));
+    if (ec) {
+      int status = 502;
+      const char* reason = "Bad Gateway";
+      std::string why;
+      if (ec == beast::error::timeout) {
+        status = 504;
+        reason = "Gateway Timeout";
+        why = "no TLS handshake within " +
+              std::to_string(state_->options.handshake_timeout.count()) + " s";
+      } else {
+        why = HandshakeProblem(ec, ssl, true);
+      }
+      Close(*tls);
+      const std::string message = "no secure connection to " + name + ":" + t.port + ": " + why;
+      co_await Fail(status, reason, message);
+      co_return false;
+    }
+    upstream_ = std::move(tls);
     up_host_ = t.host;
     up_port_ = t.port;
     co_return true;
@@ -588,11 +820,77 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
     if (!co_await WriteText(client_, idle(), "HTTP/1.1 200 Connection established\r\n\r\n")) {
       co_return false;
     }
-    // The tunnel carries the bytes unseen: HTTPS passes unfiltered. An
-    // inspecting proxy would terminate TLS on client_ here and serve the
-    // requests inside with a Session over that stream.
+    bool inspect = state_->options.ca && !IsExempt(ReadExceptions(), t.host) &&
+                   !IsExempt(ReadTunnelHosts(), t.host);
+    if (inspect) inspect = co_await BrowserStartsTls();
+    if (inspect) {
+      // Inspection: the browser's TLS ends here, and a session of its own
+      // serves the requests inside.
+      auto inspected = std::make_shared<Session<TlsStream, TlsStream>>(
+          state_, TlsStream(std::move(client_), state_->tls_server));
+      inspected->SetOrigin(t, std::move(*upstream_));
+      upstream_.reset();
+      tunnelled_ = true;  // nothing left here to close
+      auto executor = inspected->executor();
+      net::co_spawn(
+          executor, [inspected]() -> net::awaitable<void> { co_await inspected->Run(); },
+          net::detached);
+      co_return false;
+    }
+    // The tunnel carries the bytes unseen: exempted hosts, and whatever is
+    // not TLS from the browser, pass unfiltered.
     co_await Tunnel();
     co_return false;
+  }
+
+  // Waits for the first bytes of a tunnel: true when the browser's begin a
+  // TLS handshake. An origin that speaks first, or a tunnel silent for the
+  // idle time, is no TLS from the browser. Nothing is consumed.
+  net::awaitable<bool> BrowserStartsTls() {
+    auto executor = client_.get_executor();
+    auto& client_socket = beast::get_lowest_layer(client_).socket();
+    auto& origin_socket = upstream_->socket();
+    auto decided = std::make_shared<bool>(false);
+    auto timer = std::make_shared<net::steady_timer>(executor, idle());
+    auto self = this->shared_from_this();
+    net::co_spawn(
+        executor,
+        [self, decided, timer, &client_socket, &origin_socket]() -> net::awaitable<void> {
+          error_code ec;
+          co_await origin_socket.async_wait(tcp::socket::wait_read,
+                                            net::redirect_error(net::use_awaitable, ec));
+          if (*decided) co_return;
+          *decided = true;
+          client_socket.cancel(ec);
+          timer->cancel();
+        },
+        net::detached);
+    net::co_spawn(
+        executor,
+        [self, decided, timer, &client_socket, &origin_socket]() -> net::awaitable<void> {
+          error_code ec;
+          co_await timer->async_wait(net::redirect_error(net::use_awaitable, ec));
+          if (ec || *decided) co_return;
+          *decided = true;
+          client_socket.cancel(ec);
+          origin_socket.cancel(ec);
+        },
+        net::detached);
+    error_code ec;
+    co_await client_socket.async_wait(tcp::socket::wait_read,
+                                      net::redirect_error(net::use_awaitable, ec));
+    const bool browser_first = !*decided && !ec;
+    if (!*decided) {
+      *decided = true;
+      error_code ignored;
+      origin_socket.cancel(ignored);
+      timer->cancel();
+    }
+    if (!browser_first) co_return false;
+    // A TLS record of the handshake type, in any version from SSL 3 on.
+    unsigned char head[2] = {0, 0};
+    const std::size_t n = client_socket.receive(net::buffer(head), tcp::socket::message_peek, ec);
+    co_return !ec && n >= 1 && head[0] == 0x16 && (n < 2 || head[1] == 0x03);
   }
 
   // Joins the client and the origin both ways until both have finished.
@@ -630,8 +928,8 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
 
     // The request as the origin gets it.
     std::string head(msg.method_string().data(), msg.method_string().size());
-    head += " " + t.path + " HTTP/1.1\r\nHost: " + t.host + (t.port == "80" ? "" : ":" + t.port) +
-            "\r\n";
+    head += " " + t.path + " HTTP/1.1\r\nHost: " + t.host +
+            (t.port == (kTls ? "443" : "80") ? "" : ":" + t.port) + "\r\n";
     std::vector<std::string> skip = {"host", "expect"};
     if (!exempt) skip.push_back("accept-encoding");
     AppendFields(msg, skip, &head);
@@ -713,7 +1011,7 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
       res->body_limit(kNoBodyLimit);
       if (msg.method() == http::verb::head) res->skip(true);
       error_code ec;
-      upstream_->expires_after(state_->options.response_timeout);
+      beast::get_lowest_layer(*upstream_).expires_after(state_->options.response_timeout);
       co_await http::async_read_header(*upstream_, up_buf_, *res,
                                        net::redirect_error(net::use_awaitable, ec));
       if (ec == beast::error::timeout) {
@@ -803,7 +1101,7 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
       error_code ec;
       std::size_t n = 0;
       for (;;) {
-        upstream_->expires_after(timeout);
+        beast::get_lowest_layer(*upstream_).expires_after(timeout);
         n += co_await ReadBodySome(*upstream_, up_buf_, res, buf.data() + n, buf.size() - n, ec);
         if (ec || !filter || res.is_done() || n >= kMinChunk) break;
         // An origin that sends a page in small pieces: gather for a moment,
@@ -843,12 +1141,19 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
       upstream_.reset();
       co_return false;
     }
+    if constexpr (kTls) {
+      // By now a TLS 1.3 origin's session ticket has come with the response.
+      if (!session_kept_ && upstream_) {
+        state_->KeepSession(session_key_, upstream_->native_handle());
+        session_kept_ = true;
+      }
+    }
     if (chunked && !co_await WriteText(client_, idle(), "0\r\n\r\n")) co_return false;
     if (!res.keep_alive() || !res.is_done()) {
       if (upstream_) Close(*upstream_);
       upstream_.reset();
     }
-    if (!keep_alive) {
+    if (!keep_alive && !kTls) {  // TLS ends with its own closing message
       error_code ignored;
       beast::get_lowest_layer(client_).socket().shutdown(tcp::socket::shutdown_send, ignored);
     }
@@ -883,13 +1188,19 @@ class Session : public std::enable_shared_from_this<Session<Client>> {
   std::shared_ptr<State> state_;
   Client client_;
   beast::flat_buffer client_buf_;
-  std::unique_ptr<beast::tcp_stream> upstream_;
+  std::unique_ptr<Upstream> upstream_;
   std::string up_host_;
   std::string up_port_;
   beast::flat_buffer up_buf_;
   uint64_t id_ = 0;
   bool busy_ = false;
   bool tunnelled_ = false;
+  // Inspection only: the origin, and the connection to it not yet used.
+  Target origin_;
+  std::optional<beast::tcp_stream> pending_;
+  Impersonation who_;
+  std::string session_key_;
+  bool session_kept_ = false;
 };
 
 net::awaitable<void> Refuse(tcp::socket socket) {
@@ -957,6 +1268,38 @@ ProxyServer::~ProxyServer() = default;
 
 bool ProxyServer::Listen(std::string* error) {
   error_code ec;
+  if (state_->options.ca) {
+    static const unsigned char kHttp11[] = "\x08http/1.1";
+    SSL_CTX* server = state_->tls_server.native_handle();
+    SSL_CTX_set_min_proto_version(server, TLS1_2_VERSION);
+    SSL_CTX_set_alpn_select_cb(server, SelectHttp11, nullptr);
+    // Browsers coming back resume their sessions instead of a full handshake.
+    static const unsigned char kContext[] = "velquor proxy";
+    SSL_CTX_set_session_id_context(server, kContext, sizeof kContext - 1);
+    SSL_CTX* client = state_->tls_client.native_handle();
+    SSL_CTX_set_min_proto_version(client, TLS1_2_VERSION);
+    SSL_CTX_set_alpn_protos(client, kHttp11, sizeof kHttp11 - 1);
+    state_->tls_client.set_verify_mode(net::ssl::verify_peer);
+    state_->tls_client.set_default_verify_paths(ec);
+    if (ec) {
+      *error = "cannot read the system's trusted certificates: " + ec.message();
+      return false;
+    }
+    if (!state_->options.extra_ca.empty()) {
+      const std::string& file = state_->options.extra_ca;
+      if (FILE* f = std::fopen(file.c_str(), "r")) {
+        std::fclose(f);
+      } else {
+        *error = "--extra-ca " + file + ": " + std::strerror(errno);
+        return false;
+      }
+      state_->tls_client.load_verify_file(file, ec);
+      if (ec) {
+        *error = "--extra-ca " + file + ": no PEM certificate in it";
+        return false;
+      }
+    }
+  }
   const auto address = net::ip::make_address(state_->options.host, ec);
   if (ec) {
     *error = "'" + state_->options.host + "' is not an IP address";

@@ -2,7 +2,11 @@
 // the origin servers, and sends every HTML response through its own filter
 // object of the loaded library (see page_filter.h) on the way back. Anything
 // that is not HTML, and every page of an exempted host, passes byte for byte;
-// CONNECT and WebSocket upgrades are tunnelled unfiltered.
+// WebSocket upgrades are tunnelled unfiltered. CONNECT is tunnelled too,
+// unless HTTPS inspection is on: then the proxy answers the browser's TLS
+// with a certificate from its local CA (see local_ca.h), opens its own
+// verified TLS connection to the origin, and serves the requests inside as
+// it serves plain HTTP.
 #ifndef VELQUOR_HOST_PROXY_PROXY_SERVER_H_
 #define VELQUOR_HOST_PROXY_PROXY_SERVER_H_
 
@@ -12,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "proxy/local_ca.h"
 #include "velquor/velquor.h"
 
 namespace velquor::host {
@@ -27,6 +32,11 @@ struct ProxyOptions {
   std::chrono::seconds stop_grace{5};            // open responses at a stop
   std::size_t request_header_limit = 32 * 1024;  // beyond this: 431
   std::string library_path;                      // shown on the status page
+  std::chrono::seconds handshake_timeout{10};    // a TLS handshake either side
+  // HTTPS inspection: on when `ca` is set. `extra_ca` names a PEM file of
+  // more CAs that origin certificates may chain to, beside the system's.
+  std::shared_ptr<LocalCa> ca;
+  std::string extra_ca;
 };
 
 class ProxyServer {
@@ -38,7 +48,8 @@ class ProxyServer {
   ProxyServer(const ProxyServer&) = delete;
   ProxyServer& operator=(const ProxyServer&) = delete;
 
-  // Binds the listening socket. False with *error naming the address.
+  // Binds the listening socket and readies TLS. False with *error naming
+  // the address or the file that cannot be used.
   bool Listen(std::string* error);
   // The port bound (useful after asking for port 0).
   uint16_t port() const;

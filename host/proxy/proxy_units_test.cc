@@ -1,12 +1,20 @@
-// The proxy's pure parts: which hosts an exception covers, and the content
-// decoders on bodies that arrive in pieces, are corrupt, or inflate hugely.
+// The proxy's pure parts: which hosts an exception covers, the content
+// decoders on bodies that arrive in pieces, are corrupt, or inflate hugely,
+// and the certificates the local CA issues.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+#include <stdlib.h>
 #include <zlib.h>
+
+#include <filesystem>
 
 #include <string>
 
 #include "proxy/content_decoder.h"
 #include "proxy/exceptions.h"
+#include "proxy/local_ca.h"
 
 namespace velquor::host {
 namespace {
@@ -25,6 +33,41 @@ TEST(ExceptionsTest, NamesCoverSubdomainsAndAddressesOnlyThemselves) {
   }
   EXPECT_EQ(NormalizeHost("host:80"), "");
   EXPECT_EQ(NormalizeHost("a..b"), "");
+}
+
+TEST(LocalCaTest, LeavesNameTheirHostsChainToTheCaAndAreKept) {
+  std::string dir = (std::filesystem::temp_directory_path() / "velquor-ca-XXXXXX").string();
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  std::string error;
+  std::unique_ptr<LocalCa> ca = LocalCa::Open(dir + "/profile", false, &error);
+  ASSERT_TRUE(ca) << error;
+  // A server name that is no host name never reaches the certificate.
+  auto leaf = ca->LeafFor({"www.example.com", "bad name,DNS:evil", "127.0.0.1"}, &error);
+  ASSERT_TRUE(leaf) << error;
+  EXPECT_EQ(ca->LeafFor({"www.example.com", "127.0.0.1"}, &error), leaf);
+  EXPECT_NE(ca->LeafFor({"other.example"}, &error), leaf);
+  EXPECT_EQ(ca->LeafFor({"bad name"}, &error), nullptr);
+
+  EXPECT_EQ(X509_verify(leaf->cert, X509_get0_pubkey(ca->cert())), 1);
+  EXPECT_EQ(X509_check_host(leaf->cert, "www.example.com", 0, 0, nullptr), 1);
+  EXPECT_EQ(X509_check_ip_asc(leaf->cert, "127.0.0.1", 0), 1);
+  EXPECT_NE(X509_check_host(leaf->cert, "evil", 0, 0, nullptr), 1);
+  EXPECT_EQ(X509_check_ca(leaf->cert), 0);
+  EXPECT_EQ(EVP_PKEY_get_bits(X509_get0_pubkey(leaf->cert)), 256);
+  int days = 0, seconds = 0;
+  ASSERT_EQ(ASN1_TIME_diff(&days, &seconds, X509_get0_notBefore(leaf->cert),
+                           X509_get0_notAfter(leaf->cert)),
+            1);
+  EXPECT_LE(days, 8);
+
+  // Opened again, the same CA; renewed, another.
+  std::unique_ptr<LocalCa> again = LocalCa::Open(dir + "/profile", false, &error);
+  ASSERT_TRUE(again) << error;
+  EXPECT_EQ(X509_cmp(again->cert(), ca->cert()), 0);
+  std::unique_ptr<LocalCa> renewed = LocalCa::Open(dir + "/profile", true, &error);
+  ASSERT_TRUE(renewed) << error;
+  EXPECT_NE(X509_cmp(renewed->cert(), ca->cert()), 0);
+  std::filesystem::remove_all(dir);
 }
 
 std::string Gzip(const std::string& in, int window_bits) {

@@ -11,7 +11,7 @@ namespace velquor {
 
 const StoreValue kStoreValues[] = {
     kImages, kApplets, kScore,     kReplace, kReplaceHtml, kInstallDir,
-    kTest,   kAddModify, kAddStats, kExceptions, kKilled, kPages,
+    kTest,   kAddModify, kAddStats, kExceptions, kInspectHttps, kTunnelHosts, kKilled, kPages,
 };
 const size_t kStoreValueCount = sizeof(kStoreValues) / sizeof(kStoreValues[0]);
 

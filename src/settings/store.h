@@ -95,6 +95,12 @@ inline constexpr StoreValue kAddStats{
 inline constexpr StoreValue kExceptions{
     kConfigKey, "Exceptions", StoreType::kText, 0, "",
     "hosts the proxy never filters (and their subdomains), separated by spaces"};
+inline constexpr StoreValue kInspectHttps{
+    kConfigKey, "InspectHttps", StoreType::kNumber, 0, nullptr,
+    "nonzero: velquor proxy filters HTTPS pages through its local CA"};
+inline constexpr StoreValue kTunnelHosts{
+    kConfigKey, "TunnelHosts", StoreType::kText, 0, "",
+    "hosts whose HTTPS the proxy tunnels without inspection, separated by spaces"};
 inline constexpr StoreValue kKilled{
     kStatsKey, "Killed", StoreType::kNumber, 0, nullptr,
     "total number of advertisements removed"};

@@ -37,6 +37,8 @@ TEST_F(StoreTest, TableHoldsEveryValueWithItsDefault) {
       {"AddModify", kConfigKey, StoreType::kNumber, 1},
       {"AddStats", kConfigKey, StoreType::kNumber, 1},
       {"Exceptions", kConfigKey, StoreType::kText, 0},
+      {"InspectHttps", kConfigKey, StoreType::kNumber, 0},
+      {"TunnelHosts", kConfigKey, StoreType::kText, 0},
       {"Killed", kStatsKey, StoreType::kNumber, 0},
       {"Pages", kStatsKey, StoreType::kNumber, 0},
   };
