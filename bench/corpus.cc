@@ -31,16 +31,15 @@ class Random {
 };
 
 constexpr const char* kWords[] = {
-    "the",     "council", "met",     "on",       "Tuesday", "to",      "discuss",
-    "new",     "bridge",  "market",  "closed",   "higher",  "weather", "today",
-    "and",     "of",      "a",       "in",       "report",  "said",    "year",
-    "2000",    "computer", "problem", "software", "banks",   "ready",   "people",
-    "city",    "school",  "game",    "season",   "team",    "won",     "storm",
-    "coast",   "prices",  "music",   "film",     "review",  "travel",  "health"};
+    "the",    "council", "met",    "on",      "Tuesday",  "to",      "discuss",  "new",   "bridge",
+    "market", "closed",  "higher", "weather", "today",    "and",     "of",       "a",     "in",
+    "report", "said",    "year",   "2000",    "computer", "problem", "software", "banks", "ready",
+    "people", "city",    "school", "game",    "season",   "team",    "won",      "storm", "coast",
+    "prices", "music",   "film",   "review",  "travel",   "health"};
 constexpr const char* kHosts[] = {"megaclick", "adnet",    "bannerworks", "clickpoint",
                                   "doubleads", "adsphere", "promohub",    "linkswap"};
 constexpr const char* kSections[] = {"news", "sports", "weather", "money", "tech", "travel"};
-constexpr const char* kHarmlessTags[] = {"<B>", "</B>", "<I>", "</I>", "<BR>",
+constexpr const char* kHarmlessTags[] = {"<B>",           "</B>",    "<I>",  "</I>", "<BR>",
                                          "<font size=2>", "</font>", "<TT>", "</TT>"};
 
 void AppendNumber(std::string& page, uint64_t n) {
@@ -67,8 +66,8 @@ struct Size {
 };
 
 // Sizes of ordinary pictures: none scores near a banner or a button.
-constexpr Size kPictureSizes[] = {{120, 90}, {64, 64}, {150, 100}, {32, 32},
-                                  {200, 150}, {300, 220}, {16, 16}, {180, 135}};
+constexpr Size kPictureSizes[] = {{120, 90},  {64, 64},   {150, 100}, {32, 32},
+                                  {200, 150}, {300, 220}, {16, 16},   {180, 135}};
 // Advertisement sizes: full banners and their near sizes, half banners,
 // buttons.
 constexpr Size kBannerSizes[] = {{468, 60}, {470, 58}, {466, 62}, {440, 40},
@@ -106,8 +105,7 @@ void AppendPlainLink(std::string& page, Random& random, uint64_t serial) {
 
 // An advertisement link: a banner or button from an ad server, a sponsor's
 // text link, or (now and then) a repeat of the previous ad's target.
-void AppendAdLink(std::string& page, Random& random, uint64_t serial,
-                  std::string& last_target) {
+void AppendAdLink(std::string& page, Random& random, uint64_t serial, std::string& last_target) {
   std::string target;
   if (!last_target.empty() && random.OneIn(8)) {
     target = last_target;
@@ -147,8 +145,9 @@ void AppendApplet(std::string& page, Random& random, uint64_t serial, bool ad) {
   if (ad) {
     page += "<APPLET CODE=\"AdRotator.class\" CODEBASE=\"http://ads.";
     page += random.Pick(kHosts);
-    page += ".example/java/\" WIDTH=468 HEIGHT=60>\n<PARAM NAME=\"target\" "
-            "VALUE=\"http://ads.example/click?adid=";
+    page +=
+        ".example/java/\" WIDTH=468 HEIGHT=60>\n<PARAM NAME=\"target\" "
+        "VALUE=\"http://ads.example/click?adid=";
     AppendNumber(page, serial);
     page += "\">\nVisit our sponsor!\n</APPLET>";
   } else {

@@ -28,9 +28,8 @@ namespace velquor::bench {
 
 enum class PageFamily { kPortal, kDocument, kPlain, kApplets };
 
-inline constexpr PageFamily kAllPageFamilies[] = {
-    PageFamily::kPortal, PageFamily::kDocument, PageFamily::kPlain,
-    PageFamily::kApplets};
+inline constexpr PageFamily kAllPageFamilies[] = {PageFamily::kPortal, PageFamily::kDocument,
+                                                  PageFamily::kPlain, PageFamily::kApplets};
 
 // "portal", "document", "plain", "applets".
 const char* PageFamilyName(PageFamily family);

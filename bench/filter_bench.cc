@@ -54,7 +54,7 @@ void BM_FilterPage(benchmark::State& state) {
     host::MemoryProtocol inner(page);
     out_bytes = 0;
     const HRESULT hr = host::PullPage(*filter, inner, read_size,
-                                [&](const char*, std::size_t n) { out_bytes += n; });
+                                      [&](const char*, std::size_t n) { out_bytes += n; });
     filter->Release();
     if (FAILED(hr)) {
       state.SkipWithError("the page did not go through");
@@ -62,8 +62,7 @@ void BM_FilterPage(benchmark::State& state) {
     }
   }
   state.SetLabel(PageFamilyName(family));
-  state.counters["out_ratio"] =
-      static_cast<double>(out_bytes) / static_cast<double>(page.size());
+  state.counters["out_ratio"] = static_cast<double>(out_bytes) / static_cast<double>(page.size());
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
                           static_cast<int64_t>(page.size()));
 }
@@ -105,11 +104,14 @@ void BM_JudgeLinkSegment(benchmark::State& state, const std::string& segment) {
   }
 }
 BENCHMARK_CAPTURE(BM_JudgeLinkSegment, kept_text_link, kTextLink)
-    ->Repetitions(9)->ReportAggregatesOnly(true);
+    ->Repetitions(9)
+    ->ReportAggregatesOnly(true);
 BENCHMARK_CAPTURE(BM_JudgeLinkSegment, kept_image_link, kImageLink)
-    ->Repetitions(9)->ReportAggregatesOnly(true);
+    ->Repetitions(9)
+    ->ReportAggregatesOnly(true);
 BENCHMARK_CAPTURE(BM_JudgeLinkSegment, removed_banner, kBannerLink)
-    ->Repetitions(9)->ReportAggregatesOnly(true);
+    ->Repetitions(9)
+    ->ReportAggregatesOnly(true);
 
 }  // namespace
 }  // namespace velquor::bench

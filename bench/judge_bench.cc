@@ -23,8 +23,9 @@ const std::string kBannerLink =
     "<A HREF=\"http://ads.megaclick.example/click?ad=1042&amp;site=pathfinder\">"
     "<IMG SRC=\"http://ads.megaclick.example/banners/1042.gif\" WIDTH=468 HEIGHT=60 "
     "BORDER=0 ALT=\"Win a trip to Hawaii - enter today!\"></A>";
-const std::string kTextLink = "<A HREF=\"/news/1999/11/y2k.html\">Banks say they are "
-                              "ready for the year 2000</A>";
+const std::string kTextLink =
+    "<A HREF=\"/news/1999/11/y2k.html\">Banks say they are "
+    "ready for the year 2000</A>";
 const std::string kImageLink =
     "<A HREF=\"/news/1999/11/comet.html\"><IMG SRC=\"/news/img/comet-small.jpg\" "
     "WIDTH=120 HEIGHT=90 ALT=\"Comet\">Leonid meteor shower tonight</A>";
@@ -64,8 +65,9 @@ BENCHMARK_CAPTURE(JudgeApplet, removed_ad, kAdApplet);
 std::string MakePage(std::size_t bytes, int ad_every) {
   std::string page = "<HTML><HEAD><TITLE>Portal</TITLE></HEAD><BODY>\n";
   for (int block = 0; page.size() < bytes; ++block) {
-    page += "<P>The council met on Tuesday to discuss the new bridge; residents "
-            "asked about traffic, parking and the schedule of the works.</P>\n";
+    page +=
+        "<P>The council met on Tuesday to discuss the new bridge; residents "
+        "asked about traffic, parking and the schedule of the works.</P>\n";
     page += "<A HREF=\"/news/" + std::to_string(block) + ".html\">Read more</A> | ";
     page += kImageLink + "\n";
     if (ad_every > 0 && block % ad_every == 0) {

@@ -29,8 +29,10 @@ bool ParseCount(const char* text, unsigned long long max, unsigned long long* ou
   unsigned long long n = std::strtoull(text, &end, 10);
   if (errno != 0) return false;
   unsigned long long scale = 1;
-  if (*end == 'K' || *end == 'k') scale = 1024, ++end;
-  else if (*end == 'M' || *end == 'm') scale = 1024 * 1024, ++end;
+  if (*end == 'K' || *end == 'k')
+    scale = 1024, ++end;
+  else if (*end == 'M' || *end == 'm')
+    scale = 1024 * 1024, ++end;
   if (*end != '\0' || n > max / scale) return false;
   *out = n * scale;
   return true;

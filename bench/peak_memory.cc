@@ -43,8 +43,10 @@ bool ParseSize(const char* text, unsigned long long* out) {
   errno = 0;
   unsigned long long n = std::strtoull(text, &end, 10);
   unsigned long long scale = 1;
-  if (*end == 'K' || *end == 'k') scale = 1024, ++end;
-  else if (*end == 'M' || *end == 'm') scale = 1024 * 1024, ++end;
+  if (*end == 'K' || *end == 'k')
+    scale = 1024, ++end;
+  else if (*end == 'M' || *end == 'm')
+    scale = 1024 * 1024, ++end;
   if (errno != 0 || *end != '\0' || n == 0 || n > (1ull << 32) / scale) return false;
   *out = n * scale;
   return true;
@@ -72,7 +74,7 @@ int FilterFile(const char* path, unsigned long read_size) {
   velquor::host::FileProtocol inner(file, velquor::host::EndOfData::kWithData);
   unsigned long long out = 0;
   const HRESULT hr = velquor::host::PullPage(*filter, inner, static_cast<ULONG>(read_size),
-                                              [&](const char*, std::size_t n) { out += n; });
+                                             [&](const char*, std::size_t n) { out += n; });
   filter->Release();
   factory->Release();
   std::fclose(file);
@@ -164,8 +166,8 @@ int main(int argc, char** argv) {
 
   int status = 0;
   long first_kb = -1;
-  std::printf("%-10s %12s %10s %12s %14s\n", "family", "page bytes", "read size",
-              "peak RSS KB", "vs first KB");
+  std::printf("%-10s %12s %10s %12s %14s\n", "family", "page bytes", "read size", "peak RSS KB",
+              "vs first KB");
   for (unsigned long long size : sizes) {
     // The page is written by one child and filtered by another: the kernel
     // keeps the high-water mark of the memory a process had when it called
@@ -181,8 +183,8 @@ int main(int argc, char** argv) {
       break;
     }
     if (first_kb < 0) first_kb = peak_kb;
-    std::printf("%-10s %12llu %10llu %12ld %+14ld\n", velquor::bench::PageFamilyName(family),
-                size, read_size, peak_kb, peak_kb - first_kb);
+    std::printf("%-10s %12llu %10llu %12ld %+14ld\n", velquor::bench::PageFamilyName(family), size,
+                read_size, peak_kb, peak_kb - first_kb);
   }
   profile.Remove();
   return status;

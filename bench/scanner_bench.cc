@@ -42,8 +42,8 @@ std::string GeneratePage(std::size_t size, std::size_t link_every) {
 }
 
 void BM_ScanWholePage(benchmark::State& state) {
-  const std::string page =
-      GeneratePage(static_cast<std::size_t>(state.range(0)), static_cast<std::size_t>(state.range(1)));
+  const std::string page = GeneratePage(static_cast<std::size_t>(state.range(0)),
+                                        static_cast<std::size_t>(state.range(1)));
   for (auto _ : state) {
     int32_t modified = 0, removed = 0, carry = -1;
     std::string out = velquor::ScanChunk(page, true, modified, removed, carry, kKeep);
@@ -71,8 +71,8 @@ void BM_ScanInReads(benchmark::State& state) {
     for (std::size_t pos = 0; pos < page.size(); pos += read_size) {
       int32_t carry = -1;
       const bool last = pos + read_size >= page.size();
-      std::string out =
-          velquor::ScanChunk(held + page.substr(pos, read_size), last, modified, removed, carry, kKeep);
+      std::string out = velquor::ScanChunk(held + page.substr(pos, read_size), last, modified,
+                                           removed, carry, kKeep);
       if (carry >= 0) {
         held = out.substr(static_cast<std::size_t>(carry));
         out.resize(static_cast<std::size_t>(carry));

@@ -33,8 +33,8 @@ void UseThousandUserRules() {
   velquor::PresenceRules().clear();
   velquor::OccurrenceRules().clear();
   std::mt19937 random(42);
-  const char* stems[] = {"AD", "BANNER", "TRACK", "CLICK", "PROMO",
-                         "SPONSOR", "CAMPAIGN", "COUNTER", "STAT", "POP"};
+  const char* stems[] = {"AD",      "BANNER",   "TRACK",   "CLICK", "PROMO",
+                         "SPONSOR", "CAMPAIGN", "COUNTER", "STAT",  "POP"};
   for (int i = 0; i < 1000; ++i) {
     std::string word = stems[random() % 10];
     word += std::to_string(random() % 100000);

@@ -39,8 +39,7 @@ BENCHMARK(BM_SettingReadAbsent);
 
 void BM_TextSettingReadUnchanged(benchmark::State& state) {
   Profile profile;
-  for (auto _ : state)
-    benchmark::DoNotOptimize(velquor::ReadTextSetting(velquor::kInstallDir, ""));
+  for (auto _ : state) benchmark::DoNotOptimize(velquor::ReadTextSetting(velquor::kInstallDir, ""));
 }
 BENCHMARK(BM_TextSettingReadUnchanged);
 
@@ -69,8 +68,8 @@ void BM_EnumerateValues(benchmark::State& state) {
   Profile profile;
   const DWORD count = static_cast<DWORD>(state.range(0));
   HKEY key = nullptr;
-  RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Many", 0, nullptr, 0, KEY_ALL_ACCESS,
-                  nullptr, &key, nullptr);
+  RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Many", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                  nullptr);
   RegBeginTransaction();
   for (DWORD i = 0; i < count; ++i) {
     const std::string name = "value" + std::to_string(i);
@@ -81,8 +80,7 @@ void BM_EnumerateValues(benchmark::State& state) {
     char name[32];
     for (DWORD i = 0;; ++i) {
       DWORD size = sizeof name;
-      if (RegEnumValueA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr) !=
-          ERROR_SUCCESS)
+      if (RegEnumValueA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
         break;
     }
   }

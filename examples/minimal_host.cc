@@ -20,10 +20,15 @@
 struct StringProtocol : IInternetProtocol {
   std::string page;
   size_t pos = 0;
-  HRESULT QueryInterface(REFIID, void** ppv) override { *ppv = nullptr; return E_NOINTERFACE; }
+  HRESULT QueryInterface(REFIID, void** ppv) override {
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
   ULONG AddRef() override { return 1; }  // lives on the stack
   ULONG Release() override { return 1; }
-  HRESULT Start(LPCWSTR, IInternetProtocolSink*, IInternetBindInfo*, DWORD, HANDLE_PTR) override { return S_OK; }
+  HRESULT Start(LPCWSTR, IInternetProtocolSink*, IInternetBindInfo*, DWORD, HANDLE_PTR) override {
+    return S_OK;
+  }
   HRESULT Continue(PROTOCOLDATA*) override { return S_OK; }
   HRESULT Abort(HRESULT, DWORD) override { return S_OK; }
   HRESULT Terminate(DWORD) override { return S_OK; }
@@ -43,7 +48,10 @@ struct StringProtocol : IInternetProtocol {
 
 // The browser's side: takes the filter's reports and ignores them.
 struct QuietSink : IInternetProtocolSink {
-  HRESULT QueryInterface(REFIID, void** ppv) override { *ppv = nullptr; return E_NOINTERFACE; }
+  HRESULT QueryInterface(REFIID, void** ppv) override {
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
   ULONG AddRef() override { return 1; }
   ULONG Release() override { return 1; }
   HRESULT Switch(PROTOCOLDATA*) override { return S_OK; }
@@ -62,11 +70,16 @@ int main(int argc, char** argv) {
   if (get_class_object == nullptr || can_unload_now == nullptr) return 2;
 
   IClassFactory* factory = nullptr;
-  HRESULT hr = get_class_object(CLSID_IENubrix, IID_IClassFactory, reinterpret_cast<void**>(&factory));
-  if (FAILED(hr)) return std::fprintf(stderr, "minimal_host: no class object (0x%08X)\n", static_cast<unsigned>(hr)), 2;
+  HRESULT hr =
+      get_class_object(CLSID_IENubrix, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+  if (FAILED(hr))
+    return std::fprintf(stderr, "minimal_host: no class object (0x%08X)\n",
+                        static_cast<unsigned>(hr)),
+           2;
   IInternetProtocol* filter = nullptr;
   hr = factory->CreateInstance(nullptr, IID_IInternetProtocol, reinterpret_cast<void**>(&filter));
-  if (FAILED(hr)) return std::fprintf(stderr, "minimal_host: no filter (0x%08X)\n", static_cast<unsigned>(hr)), 2;
+  if (FAILED(hr))
+    return std::fprintf(stderr, "minimal_host: no filter (0x%08X)\n", static_cast<unsigned>(hr)), 2;
 
   StringProtocol inner;
   inner.page = "<HTML><BODY><P>Hello from a minimal host.</P></BODY></HTML>\n";

@@ -17,8 +17,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace velquor;
   using namespace velquor::fuzz;
-  static const char* const kNames[] = {"WIDTH", "HEIGHT", "HREF", "SRC", "ALT",
-                                       "CODE",  "NAME",   "BORDER"};
+  static const char* const kNames[] = {"WIDTH", "HEIGHT", "HREF", "SRC",
+                                       "ALT",   "CODE",   "NAME", "BORDER"};
   InputReader in(data, size);
   const uint8_t choice = in.Byte();
   const std::string name = choice < 8 ? std::string(kNames[choice]) : in.Take(choice % 8);

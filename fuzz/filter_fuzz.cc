@@ -23,12 +23,12 @@
 namespace velquor::fuzz {
 namespace {
 
-constexpr uint8_t kImagesOn = 1, kAppletsOn = 2, kReplaceOn = 4, kTestOn = 8,
-                  kAddModifyOn = 16, kAddStatsOn = 32, kSeparateEnd = 64, kHasTemplate = 128;
+constexpr uint8_t kImagesOn = 1, kAppletsOn = 2, kReplaceOn = 4, kTestOn = 8, kAddModifyOn = 16,
+                  kAddStatsOn = 32, kSeparateEnd = 64, kHasTemplate = 128;
 
 // Thresholds around the scores the judges give, and the extremes.
-constexpr uint32_t kScores[] = {100, 0, 1, 50, 99, 101, 150, 200, 250, 300, 500, 1000,
-                                0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu, 100};
+constexpr uint32_t kScores[] = {100, 0,   1,   50,   99,          101,         150,         200,
+                                250, 300, 500, 1000, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu, 100};
 
 // Read sizes: 1 to 200 bytes, or a power of two up to 64 KiB.
 ULONG ReadSize(uint8_t b) {
@@ -45,7 +45,7 @@ struct Settings {
   bool operator==(const Settings&) const = default;
 };
 
-const char* const kNumberNames[7] = {"Images", "Applets", "Score",    "Replace",
+const char* const kNumberNames[7] = {"Images", "Applets",   "Score",   "Replace",
                                      "Test",   "AddModify", "AddStats"};
 
 void Apply(const Settings& wanted) {
@@ -60,8 +60,8 @@ void Apply(const Settings& wanted) {
   if (!known || current.has_template != wanted.has_template ||
       current.template_text != wanted.template_text) {
     HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, kConfigKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                        &key, nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, kConfigKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS) {
       Fail("cannot open the settings key", StoreProblem());
     }
     if (wanted.has_template) {
@@ -137,8 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const HRESULT hr = stream.Read(buffer.data(), count, &got);
     ++reads;
     if (got > count) {
-      Fail("Read handed out more than asked",
-           std::to_string(got) + " > " + std::to_string(count));
+      Fail("Read handed out more than asked", std::to_string(got) + " > " + std::to_string(count));
     }
     output.append(buffer.data(), got);
     if (hr == S_FALSE && got == 0) break;

@@ -35,7 +35,8 @@ bool ReadWhole(const std::string& path, std::string* out) {
 
 int main(int argc, char** argv) {
   if (argc < 2 || std::string(argv[1]) == "--help") {
-    std::fprintf(argc < 2 ? stderr : stdout, "usage: %s PATH...\n"
+    std::fprintf(argc < 2 ? stderr : stdout,
+                 "usage: %s PATH...\n"
                  "Replays each input file, or each file of a directory, through the target.\n",
                  argv[0]);
     return argc < 2 ? 1 : 0;

@@ -25,8 +25,7 @@ std::string ShellPath(const std::string& path) {
 
 bool WantsHelp(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0)
-      return true;
+    if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) return true;
   }
   return false;
 }

@@ -53,8 +53,7 @@ std::string ValidNames() {
 const StoreValue* FindSetting(const std::string& name) {
   const StoreValue* v = FindStoreValue(name);
   if (!v || !IsSetting(*v)) {
-    PrintError("config: unknown setting '%s' (valid: %s)", name.c_str(),
-               ValidNames().c_str());
+    PrintError("config: unknown setting '%s' (valid: %s)", name.c_str(), ValidNames().c_str());
     return nullptr;
   }
   return v;
@@ -99,15 +98,14 @@ int Set(const StoreValue& v, const std::string& text) {
   if (v.type == StoreType::kNumber) {
     uint32_t n = 0;
     if (!ParseUint32(text, &n)) {
-      PrintError("config: bad number '%s' for %s (valid: 0 to 4294967295)",
-                 text.c_str(), v.name);
+      PrintError("config: bad number '%s' for %s (valid: 0 to 4294967295)", text.c_str(), v.name);
       return 1;
     }
     s = WriteSettingNumber(v, n);
   } else {
     if (text.size() > kMaxText) {
-      PrintError("config: %s is %zu bytes long (valid: at most %zu bytes)", v.name,
-                 text.size(), kMaxText);
+      PrintError("config: %s is %zu bytes long (valid: at most %zu bytes)", v.name, text.size(),
+                 kMaxText);
       return 1;
     }
     s = WriteSettingText(v, text);

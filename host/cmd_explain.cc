@@ -69,8 +69,7 @@ std::string Judge(SegmentKind kind, const std::string& segment, int32_t& modifie
   entry.length = segment.size();
   run.next_search = entry.offset + segment.size();
   const JudgeScope scope = {&run.ad_link, false, true};
-  entry.result =
-      JudgeSegment(kind, segment, modified, removed, scope, &entry.judgement);
+  entry.result = JudgeSegment(kind, segment, modified, removed, scope, &entry.judgement);
   std::string result = entry.result;
   run.segments.push_back(std::move(entry));
   return result;
@@ -80,8 +79,7 @@ std::string JudgeLink(const std::string& segment, int32_t& modified, int32_t& re
   return Judge(SegmentKind::kLink, segment, modified, removed);
 }
 
-std::string JudgeApplet(const std::string& segment, int32_t& modified,
-                        int32_t& removed) {
+std::string JudgeApplet(const std::string& segment, int32_t& modified, int32_t& removed) {
   return Judge(SegmentKind::kApplet, segment, modified, removed);
 }
 
@@ -106,11 +104,16 @@ std::string Quoted(const std::string& text) {
 
 const char* VerdictName(Verdict verdict) {
   switch (verdict) {
-    case Verdict::kNotJudged: return "kept, not judged";
-    case Verdict::kKept: return "kept";
-    case Verdict::kRemoved: return "removed";
-    case Verdict::kReplaced: return "replaced";
-    case Verdict::kRemovedAsRepeat: return "removed as a repeat";
+    case Verdict::kNotJudged:
+      return "kept, not judged";
+    case Verdict::kKept:
+      return "kept";
+    case Verdict::kRemoved:
+      return "removed";
+    case Verdict::kReplaced:
+      return "replaced";
+    case Verdict::kRemovedAsRepeat:
+      return "removed as a repeat";
   }
   return "?";
 }
@@ -125,8 +128,8 @@ std::string TagName(const std::string& tag) {
 void PrintSegment(const ExplainedSegment& s) {
   const SegmentJudgement& j = s.judgement;
   const bool link = j.kind == SegmentKind::kLink;
-  std::printf("%s at byte %zu, %zu bytes: %s", link ? "link" : "applet", s.offset,
-              s.length, VerdictName(j.verdict));
+  std::printf("%s at byte %zu, %zu bytes: %s", link ? "link" : "applet", s.offset, s.length,
+              VerdictName(j.verdict));
   if (j.verdict == Verdict::kNotJudged) {
     std::printf(" (%s is 0)\n", link ? "Images" : "Applets");
     return;
@@ -158,8 +161,7 @@ void PrintSegment(const ExplainedSegment& s) {
     }
   }
   if (j.repeat_bonus != 0) {
-    std::printf("  repeat of the last removed link %+d\n",
-                static_cast<int>(j.repeat_bonus));
+    std::printf("  repeat of the last removed link %+d\n", static_cast<int>(j.repeat_bonus));
   }
   if (j.threshold_read) {
     std::printf("  total %d, threshold %u\n", static_cast<int>(j.total),
@@ -189,8 +191,7 @@ int RunExplain(int argc, char** argv) {
   const char* path = nullptr;
   for (int i = 1; i < argc; ++i) {
     if (argv[i][0] == '-' && argv[i][1] != '\0') {
-      PrintError("explain: unknown option '%s' (try 'velquor explain --help')",
-                 argv[i]);
+      PrintError("explain: unknown option '%s' (try 'velquor explain --help')", argv[i]);
       return 1;
     }
     if (path != nullptr) {
@@ -240,10 +241,8 @@ int RunExplain(int argc, char** argv) {
   std::printf(
       "%zu segment%s: %zu kept, %zu removed, %zu replaced, %zu removed as repeats\n",
       run.segments.size(), run.segments.size() == 1 ? "" : "s",
-      counts[static_cast<int>(Verdict::kKept)] +
-          counts[static_cast<int>(Verdict::kNotJudged)],
-      counts[static_cast<int>(Verdict::kRemoved)],
-      counts[static_cast<int>(Verdict::kReplaced)],
+      counts[static_cast<int>(Verdict::kKept)] + counts[static_cast<int>(Verdict::kNotJudged)],
+      counts[static_cast<int>(Verdict::kRemoved)], counts[static_cast<int>(Verdict::kReplaced)],
       counts[static_cast<int>(Verdict::kRemovedAsRepeat)]);
   if (std::fflush(stdout) != 0) {
     PrintError("explain: cannot write the output: %s", std::strerror(errno));

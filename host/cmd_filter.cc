@@ -115,8 +115,7 @@ int ParseOptions(int argc, char** argv, Options* options) {
       } else if (value == "separate") {
         options->eof = EndOfData::kSeparate;
       } else {
-        PrintError("filter: --eof must be 'with-data' or 'separate', not '%s'",
-                   value.c_str());
+        PrintError("filter: --eof must be 'with-data' or 'separate', not '%s'", value.c_str());
         return 1;
       }
     } else if (OptionValue(argc, argv, i, "-o", &value, &missing) ||
@@ -160,21 +159,19 @@ struct Held {
 // Filters one page from `in` to `out` through a new filter object of
 // `factory`. Returns 0, or 2 after one error line naming `in_name` or
 // `out_name`.
-int FilterOne(IClassFactory* factory, std::FILE* in, const std::string& in_name,
-              std::FILE* out, const std::string& out_name, const Options& options) {
+int FilterOne(IClassFactory* factory, std::FILE* in, const std::string& in_name, std::FILE* out,
+              const std::string& out_name, const Options& options) {
   IInternetProtocol* filter = nullptr;
-  HRESULT hr = factory->CreateInstance(nullptr, IID_IInternetProtocol,
-                                       reinterpret_cast<void**>(&filter));
+  HRESULT hr =
+      factory->CreateInstance(nullptr, IID_IInternetProtocol, reinterpret_cast<void**>(&filter));
   Held held_filter{filter};
   IInternetProtocolSink* filter_sink = nullptr;
   if (SUCCEEDED(hr)) {
-    hr = filter->QueryInterface(IID_IInternetProtocolSink,
-                                reinterpret_cast<void**>(&filter_sink));
+    hr = filter->QueryInterface(IID_IInternetProtocolSink, reinterpret_cast<void**>(&filter_sink));
   }
   Held held_sink{filter_sink};
   if (FAILED(hr)) {
-    PrintError("filter: %s: no filter object (0x%08X)", in_name.c_str(),
-               static_cast<unsigned>(hr));
+    PrintError("filter: %s: no filter object (0x%08X)", in_name.c_str(), static_cast<unsigned>(hr));
     return 2;
   }
   FileProtocol inner(in, options.eof);
@@ -182,8 +179,7 @@ int FilterOne(IClassFactory* factory, std::FILE* in, const std::string& in_name,
   // The protocol beneath reports to the filter, which passes the reports up.
   inner.Start(u"text/html", filter_sink, nullptr, 0, 0);
   PROTOCOLFILTERDATA filter_data{sizeof(PROTOCOLFILTERDATA), nullptr, &inner, nullptr, 0};
-  hr = filter->Start(u"text/html", &sink, nullptr, 0,
-                     reinterpret_cast<HANDLE_PTR>(&filter_data));
+  hr = filter->Start(u"text/html", &sink, nullptr, 0, reinterpret_cast<HANDLE_PTR>(&filter_data));
   if (FAILED(hr)) {
     PrintError("filter: %s: the filter did not start (0x%08X)", in_name.c_str(),
                static_cast<unsigned>(hr));
@@ -207,8 +203,7 @@ int FilterOne(IClassFactory* factory, std::FILE* in, const std::string& in_name,
     if (inner.error() != 0) {
       PrintError("filter: %s: %s", in_name.c_str(), std::strerror(inner.error()));
     } else {
-      PrintError("filter: %s: reading failed (0x%08X)", in_name.c_str(),
-                 static_cast<unsigned>(hr));
+      PrintError("filter: %s: reading failed (0x%08X)", in_name.c_str(), static_cast<unsigned>(hr));
     }
     return 2;
   }
@@ -324,8 +319,8 @@ int RunFilter(int argc, char** argv) {
   }
   IClassFactory* factory = nullptr;
   if (HRESULT hr = library->GetClassFactory(choice.clsid, &factory); FAILED(hr)) {
-    PrintError("filter: %s: no class object for the filter class (0x%08X)",
-               choice.path.c_str(), static_cast<unsigned>(hr));
+    PrintError("filter: %s: no class object for the filter class (0x%08X)", choice.path.c_str(),
+               static_cast<unsigned>(hr));
     return 2;
   }
 
@@ -347,10 +342,10 @@ int RunFilter(int argc, char** argv) {
       status = 2;
       continue;
     }
-    const int page_status = options.out_dir.empty()
-                                ? FilterOne(factory, in, in_name, stdout, "standard output",
-                                            options)
-                                : FilterToDirectory(factory, in, name, in_name, options);
+    const int page_status =
+        options.out_dir.empty()
+            ? FilterOne(factory, in, in_name, stdout, "standard output", options)
+            : FilterToDirectory(factory, in, name, in_name, options);
     if (page_status != 0) status = page_status;
     if (!is_stdin) std::fclose(in);
     // A store that cannot be used does not stop the filter: the settings it

@@ -28,8 +28,7 @@ struct Options {
 
 // Parses [--library PATH] and, when `allow_dir`, [--dir DIR]. Prints the
 // problem and returns false on anything else.
-bool ParseOptions(const char* command, int argc, char** argv, bool allow_dir,
-                  Options* options) {
+bool ParseOptions(const char* command, int argc, char** argv, bool allow_dir, Options* options) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     std::string* target = nullptr;
@@ -39,8 +38,8 @@ bool ParseOptions(const char* command, int argc, char** argv, bool allow_dir,
       target = &options->dir;
       options->has_dir = true;
     } else {
-      PrintError("%s: unexpected argument '%s' (try 'velquor %s --help')", command,
-                 argv[i], command);
+      PrintError("%s: unexpected argument '%s' (try 'velquor %s --help')", command, argv[i],
+                 command);
       return false;
     }
     if (i + 1 >= argc || argv[i + 1][0] == '\0') {
@@ -52,14 +51,11 @@ bool ParseOptions(const char* command, int argc, char** argv, bool allow_dir,
   return true;
 }
 
-LSTATUS WriteString(HKEY root, const char* key, const char* name,
-                    const std::string& value) {
+LSTATUS WriteString(HKEY root, const char* key, const char* name, const std::string& value) {
   ScopedKey h;
-  LSTATUS rc = RegCreateKeyExA(root, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, h.Out(),
-                               nullptr);
+  LSTATUS rc = RegCreateKeyExA(root, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, h.Out(), nullptr);
   if (rc != ERROR_SUCCESS) return rc;
-  return RegSetValueExA(h.get(), name, 0, REG_SZ,
-                        reinterpret_cast<const BYTE*>(value.c_str()),
+  return RegSetValueExA(h.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                         static_cast<DWORD>(value.size() + 1));
 }
 
@@ -80,11 +76,11 @@ void DeleteEmptyKeys(HKEY root, std::string key) {
       if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, h.Out()) != ERROR_SUCCESS) return;
       char name[512];
       DWORD size = sizeof(name);
-      has_subkey = RegEnumKeyExA(h.get(), 0, name, &size, nullptr, nullptr, nullptr,
-                                 nullptr) == ERROR_SUCCESS;
+      has_subkey = RegEnumKeyExA(h.get(), 0, name, &size, nullptr, nullptr, nullptr, nullptr) ==
+                   ERROR_SUCCESS;
       size = sizeof(name);
-      has_value = RegEnumValueA(h.get(), 0, name, &size, nullptr, nullptr, nullptr,
-                                nullptr) == ERROR_SUCCESS;
+      has_value = RegEnumValueA(h.get(), 0, name, &size, nullptr, nullptr, nullptr, nullptr) ==
+                  ERROR_SUCCESS;
     }
     if (has_subkey || has_value) return;
     if (RegDeleteKeyA(root, key.c_str()) != ERROR_SUCCESS) return;
@@ -147,11 +143,9 @@ bool SomethingInstalled() {
   if (StoredSettingSize(kInstallDir, &size) == ERROR_SUCCESS) return true;
   for (const auto& mark : marks) {
     ScopedKey h;
-    if (RegOpenKeyExA(mark.root, mark.key.c_str(), 0, KEY_READ, h.Out()) != ERROR_SUCCESS)
-      continue;
+    if (RegOpenKeyExA(mark.root, mark.key.c_str(), 0, KEY_READ, h.Out()) != ERROR_SUCCESS) continue;
     if (mark.value == nullptr ||
-        RegQueryValueExA(h.get(), mark.value, nullptr, nullptr, nullptr, nullptr) ==
-            ERROR_SUCCESS)
+        RegQueryValueExA(h.get(), mark.value, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS)
       return true;
   }
   return false;
@@ -198,8 +192,7 @@ int RunInstall(int argc, char** argv) {
   }
   LSTATUS rc = WriteSettingText(kInstallDir, dir);
   if (rc == ERROR_SUCCESS)
-    rc = WriteString(HKEY_CLASSES_ROOT, kHtmlFilterKey, "CLSID",
-                     GuidToString(CLSID_IENubrix));
+    rc = WriteString(HKEY_CLASSES_ROOT, kHtmlFilterKey, "CLSID", GuidToString(CLSID_IENubrix));
   if (rc != ERROR_SUCCESS) {
     PrintError("install: cannot write the settings: %s", StatusText(rc).c_str());
     return 2;
@@ -240,8 +233,8 @@ int RunUninstall(int argc, char** argv) {
   if (lib) {
     HRESULT hr = lib->Unregister();
     if (FAILED(hr)) {
-      PrintError("uninstall: DllUnregisterServer of %s failed with %s",
-                 lib->path().c_str(), FormatResult(hr).c_str());
+      PrintError("uninstall: DllUnregisterServer of %s failed with %s", lib->path().c_str(),
+                 FormatResult(hr).c_str());
       status = 2;
     }
   }
@@ -280,23 +273,18 @@ int RunEntryPoint(const char* command, int argc, char** argv, bool register_mode
   HRESULT hr = register_mode ? lib->Register() : lib->Unregister();
   if (FAILED(hr)) {
     PrintError("%s: %s of %s failed with %s", command,
-               register_mode ? "DllRegisterServer" : "DllUnregisterServer",
-               lib->path().c_str(), FormatResult(hr).c_str());
+               register_mode ? "DllRegisterServer" : "DllUnregisterServer", lib->path().c_str(),
+               FormatResult(hr).c_str());
     return 2;
   }
-  std::printf("%s %s\n", register_mode ? "registered" : "unregistered",
-              lib->path().c_str());
+  std::printf("%s %s\n", register_mode ? "registered" : "unregistered", lib->path().c_str());
   return 0;
 }
 
 }  // namespace
 
-int RunRegister(int argc, char** argv) {
-  return RunEntryPoint("register", argc, argv, true);
-}
+int RunRegister(int argc, char** argv) { return RunEntryPoint("register", argc, argv, true); }
 
-int RunUnregister(int argc, char** argv) {
-  return RunEntryPoint("unregister", argc, argv, false);
-}
+int RunUnregister(int argc, char** argv) { return RunEntryPoint("unregister", argc, argv, false); }
 
 }  // namespace velquor::host

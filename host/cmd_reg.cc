@@ -97,11 +97,10 @@ int Import(const std::string& path) {
   }
   if (!ApplyRegFile(keys, &bad)) {
     if (bad.line > 0) {
-      PrintError("reg import: %s:%d: %s; nothing was imported", path.c_str(),
-                 bad.line, bad.message.c_str());
-    } else {
-      PrintError("reg import: %s: %s; nothing was imported", path.c_str(),
+      PrintError("reg import: %s:%d: %s; nothing was imported", path.c_str(), bad.line,
                  bad.message.c_str());
+    } else {
+      PrintError("reg import: %s: %s; nothing was imported", path.c_str(), bad.message.c_str());
     }
     return 2;
   }

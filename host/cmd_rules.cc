@@ -118,8 +118,8 @@ class CheckPrinter : public RuleFileObserver {
     if (r.zero_byte) {
       line += "; a zero byte ends the line";
     } else if (Lost(r)) {
-      line += "; cut after 100 bytes, byte 101 " + Quote(std::string(1, static_cast<char>(r.skipped_byte))) +
-              " is lost";
+      line += "; cut after 100 bytes, byte 101 " +
+              Quote(std::string(1, static_cast<char>(r.skipped_byte))) + " is lost";
     }
     if (Lost(r)) ++cut_;
     std::printf("%s\n", line.c_str());
@@ -258,8 +258,8 @@ int Check(const std::string& path, const std::string& shown) {
 // to a private temporary file first.
 int CheckStandardInput() {
   const char* tmp = std::getenv("TMPDIR");
-  std::string path = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                     "/velquor-rules-XXXXXX";
+  std::string path =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/velquor-rules-XXXXXX";
   const int fd = mkstemp(path.data());
   if (fd < 0) {
     PrintError("rules check: cannot make a temporary file in %s: %s",
@@ -307,9 +307,9 @@ int RunRules(int argc, char** argv) {
   }
   if (args.empty() || args[0] != "check" || args.size() > 2) {
     PrintError("rules: %s (try 'velquor rules --help')",
-               args.empty()            ? "missing command 'check'"
-               : args[0] != "check"    ? "unknown command; the only one is 'check'"
-                                       : "too many arguments");
+               args.empty()         ? "missing command 'check'"
+               : args[0] != "check" ? "unknown command; the only one is 'check'"
+                                    : "too many arguments");
     return 1;
   }
   std::string path;

@@ -31,8 +31,8 @@ void ExpectReads(const std::string& data, EndOfData style, const std::vector<Ste
   std::FILE* f = StreamOf(data);
   FileProtocol file(f, style);
   MemoryProtocol memory(data, style);
-  for (IInternetProtocol* protocol : {static_cast<IInternetProtocol*>(&file),
-                                      static_cast<IInternetProtocol*>(&memory)}) {
+  for (IInternetProtocol* protocol :
+       {static_cast<IInternetProtocol*>(&file), static_cast<IInternetProtocol*>(&memory)}) {
     const char* name = protocol == &file ? "file" : "memory";
     for (std::size_t i = 0; i < steps.size(); ++i) {
       std::string buffer(steps[i].count, '\xEE');
@@ -50,7 +50,9 @@ TEST(PageSources, EndOfDataWithTheLastBytes) {
   ExpectReads(data, EndOfData::kWithData,
               {{3, S_OK, data.substr(0, 3)}, {5, S_FALSE, data.substr(3)}, {5, S_FALSE, ""}});
   ExpectReads(data, EndOfData::kWithData,
-              {{0, S_OK, ""}, {4, S_OK, data.substr(0, 4)}, {3, S_OK, data.substr(4, 3)},
+              {{0, S_OK, ""},
+               {4, S_OK, data.substr(0, 4)},
+               {3, S_OK, data.substr(4, 3)},
                {1, S_FALSE, data.substr(7)}});
   ExpectReads("", EndOfData::kWithData, {{4, S_FALSE, ""}, {4, S_FALSE, ""}});
 }

@@ -19,13 +19,12 @@ constexpr char kLibraryName[] = "libvelquor.so";
 // The default value (or `name`) of an HKEY_CLASSES_ROOT key as text.
 bool ReadClassesString(const std::string& key, const char* name, std::string* value) {
   HKEY h = nullptr;
-  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_QUERY_VALUE, &h) !=
-      ERROR_SUCCESS)
+  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_QUERY_VALUE, &h) != ERROR_SUCCESS)
     return false;
   std::vector<char> buffer(8192);
   DWORD size = static_cast<DWORD>(buffer.size());
-  LSTATUS rc = RegQueryValueExA(h, name, nullptr, nullptr,
-                                reinterpret_cast<BYTE*>(buffer.data()), &size);
+  LSTATUS rc =
+      RegQueryValueExA(h, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer.data()), &size);
   RegCloseKey(h);
   if (rc != ERROR_SUCCESS) return false;
   value->assign(buffer.data(), size);
@@ -55,8 +54,7 @@ bool RegisteredLibrary(LibraryChoice* choice) {
   CLSID clsid;
   if (!ParseGuid(clsid_text, &clsid)) return false;
   std::string path;
-  if (!ReadClassesString("CLSID\\" + GuidToString(clsid) + "\\InprocServer32",
-                         nullptr, &path) ||
+  if (!ReadClassesString("CLSID\\" + GuidToString(clsid) + "\\InprocServer32", nullptr, &path) ||
       path.empty())
     return false;
   choice->path = path;
@@ -64,8 +62,8 @@ bool RegisteredLibrary(LibraryChoice* choice) {
   return true;
 }
 
-bool FindLibrary(const std::string& explicit_path, bool use_registration,
-                 LibraryChoice* choice, std::string* error) {
+bool FindLibrary(const std::string& explicit_path, bool use_registration, LibraryChoice* choice,
+                 std::string* error) {
   choice->clsid = CLSID_IENubrix;
   if (!explicit_path.empty()) {
     choice->path = explicit_path;
@@ -89,16 +87,14 @@ bool FindLibrary(const std::string& explicit_path, bool use_registration,
       return true;
     }
   }
-  std::string looked = use_registration ? "no filter registered for text/html and "
-                                        : "";
+  std::string looked = use_registration ? "no filter registered for text/html and " : "";
   *error = looked + "no " + kLibraryName + " next to the program or in ../lib" +
            (dir.empty() ? "" : " (program directory " + dir + ")") +
            "; give one with --library PATH";
   return false;
 }
 
-std::unique_ptr<LoadedLibrary> LoadedLibrary::Open(const std::string& path,
-                                                   std::string* error) {
+std::unique_ptr<LoadedLibrary> LoadedLibrary::Open(const std::string& path, std::string* error) {
   std::unique_ptr<LoadedLibrary> lib(new LoadedLibrary);
   lib->path_ = path;
   // A name without a slash would be searched on the loader's path; the user
@@ -114,10 +110,9 @@ std::unique_ptr<LoadedLibrary> LoadedLibrary::Open(const std::string& path,
       reinterpret_cast<DllGetClassObjectFn>(dlsym(lib->handle_, "DllGetClassObject"));
   lib->can_unload_now_ =
       reinterpret_cast<DllCanUnloadNowFn>(dlsym(lib->handle_, "DllCanUnloadNow"));
-  lib->register_ =
-      reinterpret_cast<DllRegisterServerFn>(dlsym(lib->handle_, "DllRegisterServer"));
-  lib->unregister_ = reinterpret_cast<DllUnregisterServerFn>(
-      dlsym(lib->handle_, "DllUnregisterServer"));
+  lib->register_ = reinterpret_cast<DllRegisterServerFn>(dlsym(lib->handle_, "DllRegisterServer"));
+  lib->unregister_ =
+      reinterpret_cast<DllUnregisterServerFn>(dlsym(lib->handle_, "DllUnregisterServer"));
   if (lib->get_class_object_ == nullptr || lib->can_unload_now_ == nullptr ||
       lib->register_ == nullptr || lib->unregister_ == nullptr) {
     *error = path + " is not a filter library: its entry points are missing";

@@ -30,8 +30,8 @@ struct LibraryChoice {
 // Picks the library as described above. `explicit_path` empty means none was
 // given; `use_registration` allows the registered filter. False with *error
 // naming what was looked for when nothing usable is found.
-bool FindLibrary(const std::string& explicit_path, bool use_registration,
-                 LibraryChoice* choice, std::string* error);
+bool FindLibrary(const std::string& explicit_path, bool use_registration, LibraryChoice* choice,
+                 std::string* error);
 
 // The library named by the registered MIME filter for text/html: false (and
 // nothing set) when there is no such entry or it names no InprocServer32.
@@ -43,8 +43,7 @@ class LoadedLibrary {
  public:
   // Loads `path` and looks up the four entry points. Null with *error (the
   // path and the loader's reason) on failure.
-  static std::unique_ptr<LoadedLibrary> Open(const std::string& path,
-                                             std::string* error);
+  static std::unique_ptr<LoadedLibrary> Open(const std::string& path, std::string* error);
   ~LoadedLibrary();
   LoadedLibrary(const LoadedLibrary&) = delete;
   LoadedLibrary& operator=(const LoadedLibrary&) = delete;

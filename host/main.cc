@@ -17,10 +17,8 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"filter", velquor::host::RunFilter,
-     "filter pages through the library as a browser would"},
-    {"explain", velquor::host::RunExplain,
-     "show how each link and applet of a page is judged"},
+    {"filter", velquor::host::RunFilter, "filter pages through the library as a browser would"},
+    {"explain", velquor::host::RunExplain, "show how each link and applet of a page is judged"},
     {"config", velquor::host::RunConfig, "list, get, set or unset settings"},
     {"stats", velquor::host::RunStats, "show or reset the Pages and Killed totals"},
     {"reg", velquor::host::RunReg, "export or import the profile's registry"},
@@ -67,7 +65,6 @@ int main(int argc, char** argv) {
     velquor::CloseRegistry();
     return status;
   }
-  std::fprintf(stderr, "velquor: unknown command '%s' (try 'velquor --help')\n",
-               argv[1]);
+  std::fprintf(stderr, "velquor: unknown command '%s' (try 'velquor --help')\n", argv[1]);
   return 1;
 }

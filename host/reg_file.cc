@@ -54,8 +54,7 @@ std::string TrimRight(const std::string& s) {
 
 // Reads a quoted string starting at text[*pos] == '"'; leaves *pos after the
 // closing quote.
-bool ReadQuoted(const std::string& text, size_t* pos, std::string* out,
-                std::string* problem) {
+bool ReadQuoted(const std::string& text, size_t* pos, std::string* out, std::string* problem) {
   out->clear();
   size_t i = *pos + 1;
   while (i < text.size()) {
@@ -138,8 +137,8 @@ bool ParseData(const std::string& text, RegFileValue* value, std::string* proble
       v = v << 4 | static_cast<uint32_t>(d);
     }
     value->type = REG_DWORD;
-    value->data = {static_cast<char>(v), static_cast<char>(v >> 8),
-                   static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
+    value->data = {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+                   static_cast<char>(v >> 24)};
     return true;
   }
   if (lower.rfind("hex:", 0) == 0) {
@@ -148,8 +147,8 @@ bool ParseData(const std::string& text, RegFileValue* value, std::string* proble
   }
   if (lower.rfind("hex(", 0) == 0) {
     size_t close = text.find(')');
-    if (close == std::string::npos || close == 4 || close > 12 ||
-        close + 1 >= text.size() || text[close + 1] != ':') {
+    if (close == std::string::npos || close == 4 || close > 12 || close + 1 >= text.size() ||
+        text[close + 1] != ':') {
       *problem = "hex(N): needs a hex type number";
       return false;
     }
@@ -185,8 +184,7 @@ bool ParseKeyLine(const std::string& line, RegFileKey* key, std::string* problem
     }
   }
   if (!found) {
-    *problem = "unknown root '" + root +
-               "' (expected HKEY_CURRENT_USER or HKEY_CLASSES_ROOT)";
+    *problem = "unknown root '" + root + "' (expected HKEY_CURRENT_USER or HKEY_CLASSES_ROOT)";
     return false;
   }
   key->path.clear();
@@ -294,8 +292,7 @@ std::string Explain(LSTATUS s) {
 bool CollectKeys(HKEY root, const std::string& path, std::vector<std::string>* paths,
                  std::vector<std::string>* skipped, std::string* error) {
   HKEY key = nullptr;
-  LSTATUS s = RegOpenKeyExA(root, path.empty() ? nullptr : path.c_str(), 0,
-                            KEY_READ, &key);
+  LSTATUS s = RegOpenKeyExA(root, path.empty() ? nullptr : path.c_str(), 0, KEY_READ, &key);
   if (s == ERROR_FILE_NOT_FOUND) return true;
   if (s != ERROR_SUCCESS) {
     *error = Explain(s);
@@ -327,11 +324,10 @@ bool CollectKeys(HKEY root, const std::string& path, std::vector<std::string>* p
   return true;
 }
 
-bool ReadValues(HKEY root, RegFileKey* out, std::vector<std::string>* skipped,
-                std::string* error) {
+bool ReadValues(HKEY root, RegFileKey* out, std::vector<std::string>* skipped, std::string* error) {
   HKEY key = nullptr;
-  LSTATUS s = RegOpenKeyExA(root, out->path.empty() ? nullptr : out->path.c_str(),
-                            0, KEY_READ, &key);
+  LSTATUS s =
+      RegOpenKeyExA(root, out->path.empty() ? nullptr : out->path.c_str(), 0, KEY_READ, &key);
   if (s == ERROR_FILE_NOT_FOUND) return true;  // gone meanwhile
   if (s != ERROR_SUCCESS) {
     *error = Explain(s);
@@ -341,8 +337,7 @@ bool ReadValues(HKEY root, RegFileKey* out, std::vector<std::string>* skipped,
   for (DWORD i = 0;; ++i) {
     DWORD name_size = static_cast<DWORD>(name.size());
     DWORD data_size = 0;
-    s = RegEnumValueA(key, i, name.data(), &name_size, nullptr, nullptr, nullptr,
-                      &data_size);
+    s = RegEnumValueA(key, i, name.data(), &name_size, nullptr, nullptr, nullptr, &data_size);
     if (s == ERROR_NO_MORE_ITEMS) break;
     RegFileValue v;
     std::string data(data_size, '\0');
@@ -371,8 +366,7 @@ bool ReadValues(HKEY root, RegFileKey* out, std::vector<std::string>* skipped,
 
 }  // namespace
 
-bool ParseRegFile(const std::string& text, std::vector<RegFileKey>* keys,
-                  RegFileError* error) {
+bool ParseRegFile(const std::string& text, std::vector<RegFileKey>* keys, RegFileError* error) {
   keys->clear();
   std::vector<std::string> lines;
   size_t start = 0;
@@ -523,8 +517,8 @@ bool ApplyRegFile(const std::vector<RegFileKey>& keys, RegFileError* error) {
       continue;
     }
     HKEY handle = nullptr;
-    s = RegCreateKeyExA(key.root, key.path.empty() ? nullptr : key.path.c_str(), 0,
-                        nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle, nullptr);
+    s = RegCreateKeyExA(key.root, key.path.empty() ? nullptr : key.path.c_str(), 0, nullptr, 0,
+                        KEY_ALL_ACCESS, nullptr, &handle, nullptr);
     if (s != ERROR_SUCCESS) return fail(key.line, "cannot create the key", s);
     for (const RegFileValue& v : key.values) {
       if (v.remove) {

@@ -42,8 +42,7 @@ struct RegFileError {
 // Parses a whole REGEDIT4 text. On a bad line returns false with its number
 // (the first line of a continued one) and what is wrong; `*keys` is then
 // unspecified.
-bool ParseRegFile(const std::string& text, std::vector<RegFileKey>* keys,
-                  RegFileError* error);
+bool ParseRegFile(const std::string& text, std::vector<RegFileKey>* keys, RegFileError* error);
 
 // Formats `keys` in the given order. A REG_SZ value is written as a quoted
 // string only when its data is one text ended by exactly one zero byte and
@@ -56,8 +55,8 @@ std::string FormatRegFile(const std::vector<RegFileKey>& keys);
 // case, each key's values in order of their names (the default value first).
 // A root appears only when it holds values. Names that the format cannot
 // carry (CR or LF in them) are left out and listed in `*skipped`.
-bool ReadRegistry(std::vector<RegFileKey>* keys,
-                  std::vector<std::string>* skipped, std::string* error);
+bool ReadRegistry(std::vector<RegFileKey>* keys, std::vector<std::string>* skipped,
+                  std::string* error);
 
 // Applies parsed keys in one transaction: all of it lands or nothing does.
 // On failure returns false with the line of the entry that failed.

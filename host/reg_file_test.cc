@@ -15,8 +15,7 @@ namespace {
 std::vector<RegFileKey> MustParse(const std::string& text) {
   std::vector<RegFileKey> keys;
   RegFileError error;
-  EXPECT_TRUE(ParseRegFile(text, &keys, &error))
-      << "line " << error.line << ": " << error.message;
+  EXPECT_TRUE(ParseRegFile(text, &keys, &error)) << "line " << error.line << ": " << error.message;
   return keys;
 }
 
@@ -90,12 +89,10 @@ TEST(RegFileParse, BadLinesAreReportedWithTheirNumber) {
        "bad escape in quoted text (only \\\\ and \\\" are allowed)"},
       {"REGEDIT4\n[HKCU\\X]\n\"a=\"b\"\n", 3, "expected = after the name"},
       {"REGEDIT4\n[HKCU\\X]\n\"a\"=\"b\n", 3, "quoted text without its closing quote"},
-      {"REGEDIT4\n[HKCU\\X]\n\"a\"=\"b\" junk\n", 3,
-       "unexpected text after the quoted value"},
+      {"REGEDIT4\n[HKCU\\X]\n\"a\"=\"b\" junk\n", 3, "unexpected text after the quoted value"},
       {"REGEDIT4\n[HKCU\\X]\n\"a\"=dword:123456789\n", 3, "dword: needs 1 to 8 hex digits"},
       {"REGEDIT4\n[HKCU\\X]\n\"a\"=dword:12g\n", 3, "bad hex digit in dword value"},
-      {"REGEDIT4\n[HKCU\\X]\n\"a\"=hex:01,\\\n  0x2\n\"b\"=-\n", 3,
-       "bad byte '0x2' in hex list"},
+      {"REGEDIT4\n[HKCU\\X]\n\"a\"=hex:01,\\\n  0x2\n\"b\"=-\n", 3, "bad byte '0x2' in hex list"},
       {"REGEDIT4\n[HKCU\\X]\n\"a\"=hex:01,,02\n", 3, "bad byte '' in hex list"},
       {"REGEDIT4\n[HKCU\\X]\n\"a\"=hex(q):01\n", 3, "bad hex digit in hex(N) type"},
       {"REGEDIT4\n[HKCU\\X]\n\"a\"=word:1\n", 3,
@@ -103,8 +100,7 @@ TEST(RegFileParse, BadLinesAreReportedWithTheirNumber) {
       {"REGEDIT4\n[-HKCU\\X]\n\"a\"=-\n", 3, "value under a key being deleted"},
       {"REGEDIT4\n[HKCU\\X]\nplain\n", 3,
        "expected a [key], a \"name\"= or @= value, or a ; comment"},
-      {"REGEDIT4\n[HKCU\\" + std::string(256, 'k') + "]\n", 2,
-       "key name longer than 255 bytes"},
+      {"REGEDIT4\n[HKCU\\" + std::string(256, 'k') + "]\n", 2, "key name longer than 255 bytes"},
       {[] {
          std::string text = "REGEDIT4\n[HKCU";
          for (int i = 0; i < 513; ++i) text += "\\k";

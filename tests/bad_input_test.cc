@@ -189,8 +189,8 @@ TEST(BadInput, HugeAndStrangePagesPassUnchanged) {
 TEST(BadInput, AttributeValueOfFiveMegabytes) {
   TempDir home;
   const std::string target = "http://ads.example.net/" + std::string(5 << 20, 'a');
-  const std::string page = "<P>x<A HREF=\"" + target +
-                           "\"><IMG SRC=b.gif WIDTH=468 HEIGHT=60></A>y\n";
+  const std::string page =
+      "<P>x<A HREF=\"" + target + "\"><IMG SRC=b.gif WIDTH=468 HEIGHT=60></A>y\n";
   WriteFile(home.File("page"), page);
   // Read whole, the link is judged and removed.
   RunResult r = RunVelquor(home.path(), {"filter", "--read-size", "67108864", home.File("page")});

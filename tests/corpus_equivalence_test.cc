@@ -31,9 +31,9 @@ namespace velquor {
 namespace {
 
 using bench::CorpusPage;
+using bench::PageFamilyName;
 using host::EndOfData;
 using host::MemoryProtocol;
-using bench::PageFamilyName;
 
 int32_t Add(int32_t a, int32_t b) {
   return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
@@ -98,7 +98,8 @@ std::string ReferenceScan(const std::string& chunk, bool end_of_data, int32_t& m
     const std::size_t link = upper.find("<A ");
     const std::size_t applet = upper.find("<APPLET ");
     if (link == std::string::npos && applet == std::string::npos) break;
-    const bool is_applet = applet != std::string::npos && (link == std::string::npos || applet < link);
+    const bool is_applet =
+        applet != std::string::npos && (link == std::string::npos || applet < link);
     const std::size_t start = is_applet ? applet : link;
     const std::size_t close = upper.find(is_applet ? "</APPLET>" : "</A>", start);
     if (close == std::string::npos) {
@@ -166,7 +167,7 @@ std::string RealFilter(const std::string& page, uint32_t read_size, bool separat
   MemoryProtocol inner(page, separate_end ? EndOfData::kSeparate : EndOfData::kWithData);
   std::string out;
   const HRESULT hr = host::PullPage(stream, inner, read_size,
-                                     [&](const char* p, std::size_t n) { out.append(p, n); });
+                                    [&](const char* p, std::size_t n) { out.append(p, n); });
   EXPECT_EQ(hr, S_OK);
   return out;
 }
@@ -203,9 +204,9 @@ class CorpusEquivalenceTest : public ::testing::Test {
     for (const CorpusPage& entry : bench::SmallCorpus(160 * 1024)) {
       const std::string page = bench::MakeCorpusPage(entry.family, entry.bytes, entry.seed);
       for (uint32_t read_size : read_sizes) {
-        SCOPED_TRACE(std::string(PageFamilyName(entry.family)) + " " +
-                     std::to_string(entry.bytes) + " bytes, seed " +
-                     std::to_string(entry.seed) + ", read size " + std::to_string(read_size));
+        SCOPED_TRACE(std::string(PageFamilyName(entry.family)) + " " + std::to_string(entry.bytes) +
+                     " bytes, seed " + std::to_string(entry.seed) + ", read size " +
+                     std::to_string(read_size));
         const uint32_t killed_before = ReadSetting(kKilled);
         ProcessAdLink().Remember("");
         const std::string real = RealFilter(page, read_size);
@@ -215,9 +216,9 @@ class CorpusEquivalenceTest : public ::testing::Test {
         state.killed = killed_before;
         const std::string expected = ReferenceFilter(page, read_size, state);
         ASSERT_EQ(real.size(), expected.size());
-        ASSERT_TRUE(real == expected) << "first difference at byte "
-                                      << std::mismatch(real.begin(), real.end(),
-                                                       expected.begin()).first - real.begin();
+        ASSERT_TRUE(real == expected)
+            << "first difference at byte "
+            << std::mismatch(real.begin(), real.end(), expected.begin()).first - real.begin();
         ASSERT_EQ(killed_after, state.killed);
         // The corpus must exercise removals, or the comparison proves little.
         // (Reads much shorter than a segment let most segments through
@@ -277,9 +278,9 @@ TEST_F(CorpusEquivalenceTest, JudgesOffPassEveryPageUnchangedAtEveryReadSize) {
     for (uint32_t read_size : {1u, 3u, 64u, 4096u, 1u << 20}) {
       if (read_size == 1 && entry.bytes > 10 * 1024) continue;
       for (bool separate_end : {false, true}) {
-        SCOPED_TRACE(std::string(PageFamilyName(entry.family)) + " " +
-                     std::to_string(entry.bytes) + " bytes, read size " +
-                     std::to_string(read_size) + (separate_end ? ", separate end" : ""));
+        SCOPED_TRACE(std::string(PageFamilyName(entry.family)) + " " + std::to_string(entry.bytes) +
+                     " bytes, read size " + std::to_string(read_size) +
+                     (separate_end ? ", separate end" : ""));
         const std::string out = RealFilter(page, read_size, separate_end);
         ASSERT_EQ(out.size(), page.size());
         ASSERT_TRUE(out == page);

@@ -60,8 +60,7 @@ int Watch(const char* velquor_program) {
   pid_t pid = 0;
   if (posix_spawn(&pid, velquor_program, nullptr, nullptr, argv, environ) != 0) return 2;
   int status = 0;
-  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    return 2;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return 2;
   uint32_t after = velquor::ReadSetting(velquor::kScore);
   std::printf("%u %u\n", before, after);
   return 0;
@@ -74,6 +73,7 @@ int main(int argc, char** argv) {
   if (mode == "increment" && argc == 4) return Increment(std::atoi(argv[2]), std::atoi(argv[3]));
   if (mode == "lock" && argc == 3) return Lock(std::atoi(argv[2]));
   if (mode == "watch" && argc == 3) return Watch(argv[2]);
-  std::fprintf(stderr, "usage: counter_hammer increment THREADS COUNT | lock SECONDS | watch VELQUOR\n");
+  std::fprintf(stderr,
+               "usage: counter_hammer increment THREADS COUNT | lock SECONDS | watch VELQUOR\n");
   return 1;
 }

@@ -171,7 +171,10 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
       if (r > 0) {
         sink.append(buf, static_cast<size_t>(r));
       } else {
-        if (fds[i].fd == out[0]) out_open = false; else err_open = false;
+        if (fds[i].fd == out[0])
+          out_open = false;
+        else
+          err_open = false;
       }
     }
   }

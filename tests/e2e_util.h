@@ -36,10 +36,8 @@ struct RunResult {
 // Runs `program args...` with the environment of the test plus `env`
 // (NAME=VALUE entries; an entry "NAME=" with nothing after the equals sign
 // is set empty), feeding `input` on stdin.
-RunResult RunProgram(const std::string& program,
-                     const std::vector<std::string>& args,
-                     const std::vector<std::string>& env = {},
-                     const std::string& input = "");
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::vector<std::string>& env = {}, const std::string& input = "");
 
 // Starts `program args...` without waiting, with the environment of the test
 // but VELQUOR_HOME=home. When `out_fd` is given, the program's standard
@@ -54,10 +52,8 @@ int SpawnWithProfile(const std::string& program, const std::vector<std::string>&
 int WaitForChild(int pid);
 
 // Runs the built velquor with VELQUOR_HOME set to `home`.
-RunResult RunVelquor(const std::string& home,
-                     const std::vector<std::string>& args,
-                     const std::string& input = "",
-                     const std::vector<std::string>& env = {});
+RunResult RunVelquor(const std::string& home, const std::vector<std::string>& args,
+                     const std::string& input = "", const std::vector<std::string>& env = {});
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data);

@@ -23,8 +23,7 @@ void ExpectGolden(const std::string& name, const std::string& actual) {
   EXPECT_EQ(actual, expected) << "output differs from " << path;
 }
 
-void SetConfig(const std::string& home, const std::string& name,
-               const std::string& value) {
+void SetConfig(const std::string& home, const std::string& name, const std::string& value) {
   RunResult r = RunVelquor(home, {"config", "set", name, value});
   ASSERT_EQ(r.status, 0) << r.err;
 }
@@ -80,8 +79,7 @@ TEST(PortalPage, ExplainUsesTheUserRules) {
   SetConfig(home.path(), "InstallDir", install.path());
   RunResult r = RunVelquor(home.path(), {"explain", PortalPath()});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("  keyword \"CASINO\" present -500\n"), std::string::npos)
-      << r.out;
+  EXPECT_NE(r.out.find("  keyword \"CASINO\" present -500\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("31 segments: 24 kept, 7 removed, 0 replaced, "
                        "0 removed as repeats\n"),
             std::string::npos)
@@ -139,8 +137,8 @@ TEST(ExplainCommand, UsageAndFileErrors) {
 
   RunResult missing = RunVelquor(home.path(), {"explain", home.File("none.html")});
   EXPECT_EQ(missing.status, 2);
-  EXPECT_EQ(missing.err, "velquor: explain: " + home.File("none.html") +
-                             ": No such file or directory\n");
+  EXPECT_EQ(missing.err,
+            "velquor: explain: " + home.File("none.html") + ": No such file or directory\n");
 
   RunResult two = RunVelquor(home.path(), {"explain", "a", "b"});
   EXPECT_EQ(two.status, 1);
@@ -148,8 +146,7 @@ TEST(ExplainCommand, UsageAndFileErrors) {
 
   RunResult option = RunVelquor(home.path(), {"explain", "--verbose"});
   EXPECT_EQ(option.status, 1);
-  EXPECT_NE(option.err.find("unknown option '--verbose'"), std::string::npos)
-      << option.err;
+  EXPECT_NE(option.err.find("unknown option '--verbose'"), std::string::npos) << option.err;
 }
 
 }  // namespace

@@ -18,8 +18,7 @@ namespace {
 std::string PlainPath() { return SourceDir() + "/examples/plain.html"; }
 
 // Writes a setting into the profile at `home` from this process.
-void SetStoreNumber(const std::string& home, const char* key, const char* name,
-                    uint32_t value) {
+void SetStoreNumber(const std::string& home, const char* key, const char* name, uint32_t value) {
   setenv("VELQUOR_HOME", home.c_str(), 1);
   CloseRegistry();
   WriteStoreNumber(HKEY_CURRENT_USER, key, name, value);
@@ -32,7 +31,8 @@ TEST(FilterCommand, EveryReadSizeAndEndStyleGivesThePageUnchanged) {
   ASSERT_FALSE(page.empty());
   for (const char* eof : {"with-data", "separate"}) {
     for (const char* size : {"1", "2", "3", "7", "64", "375", "376", "377", "8192"}) {
-      RunResult r = RunVelquor(home.path(), {"filter", "--read-size", size, "--eof", eof, PlainPath()});
+      RunResult r =
+          RunVelquor(home.path(), {"filter", "--read-size", size, "--eof", eof, PlainPath()});
       EXPECT_EQ(r.status, 0) << r.err;
       EXPECT_EQ(r.err, "");
       EXPECT_EQ(r.out, page) << "--read-size " << size << " --eof " << eof;
@@ -59,7 +59,8 @@ TEST(FilterCommand, OutputDirectoryGetsOneFilePerPageAndStdoutNothing) {
   TempDir out;
   const std::string page = ReadFile(PlainPath());
   WriteFile(out.File("plain.html"), "old contents");
-  RunResult r = RunVelquor(home.path(), {"filter", "-o", out.path(), PlainPath(), "-"}, "from stdin");
+  RunResult r =
+      RunVelquor(home.path(), {"filter", "-o", out.path(), PlainPath(), "-"}, "from stdin");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(ReadFile(out.File("plain.html")), page);
@@ -78,15 +79,15 @@ TEST(FilterCommand, OutputsThatWouldOverwriteAnInputOrEachOtherAreRefused) {
   std::filesystem::create_directories(dir.File("b"));
   for (const char* name : {"a/page.html", "b/page.html", "own.html", "other.html"})
     WriteFile(dir.File(name), std::string("<P>") + name + "</P>");
-  RunResult r = RunVelquor(home.path(), {"filter", "-o", dir.path(), dir.File("a/page.html"),
-                                         dir.File("own.html"), dir.File("b/page.html"),
-                                         dir.File("b/../other.html")});
+  RunResult r = RunVelquor(
+      home.path(), {"filter", "-o", dir.path(), dir.File("a/page.html"), dir.File("own.html"),
+                    dir.File("b/page.html"), dir.File("b/../other.html")});
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, "velquor: filter: " + dir.File("a/page.html") + ", " +
-                       dir.File("b/page.html") + ": all would be written to " +
-                       dir.File("page.html") + "; none of them is filtered\n" +
-                       "velquor: filter: " + dir.File("own.html") + ": the output " +
-                       dir.File("own.html") + " is the input itself; it is not filtered\n" +
+  EXPECT_EQ(r.err, "velquor: filter: " + dir.File("a/page.html") + ", " + dir.File("b/page.html") +
+                       ": all would be written to " + dir.File("page.html") +
+                       "; none of them is filtered\n" + "velquor: filter: " + dir.File("own.html") +
+                       ": the output " + dir.File("own.html") +
+                       " is the input itself; it is not filtered\n" +
                        "velquor: filter: " + dir.File("b/../other.html") + ": the output " +
                        dir.File("other.html") + " is the input itself; it is not filtered\n");
   EXPECT_FALSE(std::filesystem::exists(dir.File("page.html")));
@@ -140,7 +141,8 @@ TEST(FilterCommand, UsageErrors) {
       {{"filter", "--read-size"}, "velquor: filter: --read-size needs a value\n"},
       {{"filter", "--eof", "later"},
        "velquor: filter: --eof must be 'with-data' or 'separate', not 'later'\n"},
-      {{"filter", "--frob"}, "velquor: filter: unknown option '--frob' (try 'velquor filter --help')\n"},
+      {{"filter", "--frob"},
+       "velquor: filter: unknown option '--frob' (try 'velquor filter --help')\n"},
   };
   for (const auto& c : cases) {
     RunResult r = RunVelquor(home.path(), c.args);
@@ -160,9 +162,9 @@ TEST(FilterCommand, TestModeAddsTheFootersOnceBeforeTheEndOfThePage) {
   const std::string page = ReadFile(PlainPath());
   const std::size_t end = page.find("</HTML>");
   ASSERT_NE(end, std::string::npos);
-  const std::string expected =
-      page.substr(0, end) + LoadResourceString(102) +
-      FormatStatisticsFooter(LoadResourceString(101), 0, 4294967295u) + page.substr(end);
+  const std::string expected = page.substr(0, end) + LoadResourceString(102) +
+                               FormatStatisticsFooter(LoadResourceString(101), 0, 4294967295u) +
+                               page.substr(end);
   for (const char* size : {"64", "8192"}) {
     RunResult r = RunVelquor(home.path(), {"filter", "--read-size", size, PlainPath()});
     EXPECT_EQ(r.status, 0) << r.err;

@@ -33,30 +33,34 @@ TEST(RulesCheckTest, ReportsEveryKindOfLine) {
             "12,5,x\r\n"
             "1,abc,x\r\n"
             "1,5\r\n"
-            "1,5," + std::string(96, 'k') + "Xtail\r\n"
-            "1 ,7,http://,rest\r\n"
-            "N,3,\"q\\\xe9\r\n"
-            "N,99999999999,get\r\n"
-            "1,5,z");
+            "1,5," +
+                std::string(96, 'k') +
+                "Xtail\r\n"
+                "1 ,7,http://,rest\r\n"
+                "N,3,\"q\\\xe9\r\n"
+                "N,99999999999,get\r\n"
+                "1,5,z");
   const RunResult result = RunVelquor(dir.path(), {"rules", "check", file});
-  EXPECT_EQ(result.out,
-            "line 1: comment\n"
-            "line 3: presence rule \"BANNER AD\" score 25\n"
-            "line 4: occurrence rule \"CLICK HERE\" score -5\n"
-            "line 5: ignored, it does not begin with the marker 1 or N: \"hello world\"\n"
-            "line 6: ignored, the marker field \"12\" is neither 1 nor N: \"12,5,x\"\n"
-            "line 7: ignored, the score is 0 or has no digits: \"1,abc,x\"\n"
-            "line 8: ignored, the keyword is empty: \"1,5\"\n"
-            "line 9: presence rule \"" + std::string(96, 'K') +
-            "\" score 5; cut after 100 bytes, byte 101 \"X\" is lost\n"
-            "line 9: ignored, it does not begin with the marker 1 or N: \"tail\"\n"
-            "line 10: presence rule \"HTTP://\" score 7\n"
-            "line 11: occurrence rule \"\\\"Q\\\\\\xE9\" score 3\n"
-            "line 12: occurrence rule \"GET\" score 2147483647\n"
-            "line 13: never read, it begins in the last five bytes of the file: \"1,5,z\"\n"
-            "3 presence rules and 3 occurrence rules added; 6 lines ignored, "
-            "1 line with lost bytes\n"
-            "presence rule \"HTTP://\" score 7 takes the place of the built-in rule of score 5\n");
+  EXPECT_EQ(
+      result.out,
+      "line 1: comment\n"
+      "line 3: presence rule \"BANNER AD\" score 25\n"
+      "line 4: occurrence rule \"CLICK HERE\" score -5\n"
+      "line 5: ignored, it does not begin with the marker 1 or N: \"hello world\"\n"
+      "line 6: ignored, the marker field \"12\" is neither 1 nor N: \"12,5,x\"\n"
+      "line 7: ignored, the score is 0 or has no digits: \"1,abc,x\"\n"
+      "line 8: ignored, the keyword is empty: \"1,5\"\n"
+      "line 9: presence rule \"" +
+          std::string(96, 'K') +
+          "\" score 5; cut after 100 bytes, byte 101 \"X\" is lost\n"
+          "line 9: ignored, it does not begin with the marker 1 or N: \"tail\"\n"
+          "line 10: presence rule \"HTTP://\" score 7\n"
+          "line 11: occurrence rule \"\\\"Q\\\\\\xE9\" score 3\n"
+          "line 12: occurrence rule \"GET\" score 2147483647\n"
+          "line 13: never read, it begins in the last five bytes of the file: \"1,5,z\"\n"
+          "3 presence rules and 3 occurrence rules added; 6 lines ignored, "
+          "1 line with lost bytes\n"
+          "presence rule \"HTTP://\" score 7 takes the place of the built-in rule of score 5\n");
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.status, 1);
 }
@@ -90,9 +94,9 @@ TEST(RulesCheckTest, FindsTheFileOfTheInstallDirSetting) {
                             "1 presence rule and 0 occurrence rules added; 0 lines ignored\n");
   EXPECT_EQ(result.status, 0) << result.err;
   std::filesystem::remove(install.File("myrules.txt"));
-  EXPECT_EQ(RunVelquor(home.path(), {"rules", "check"}).err,
-            "velquor: rules check: " + install.path() +
-                "/MYRULES.TXT: No such file or directory\n");
+  EXPECT_EQ(
+      RunVelquor(home.path(), {"rules", "check"}).err,
+      "velquor: rules check: " + install.path() + "/MYRULES.TXT: No such file or directory\n");
 
   SetInstallDir(home.path(), "%MAINDIR%");
   const RunResult placeholder = RunVelquor(home.path(), {"rules", "check"});
@@ -111,25 +115,37 @@ TEST(RulesCheckTest, UnreadableFilesAndBadUsage) {
     std::string err;
     std::string out;
   } cases[] = {
-      {{"rules", "check", dir.File("absent")}, 2,
-       "velquor: rules check: " + dir.File("absent") + ": No such file or directory\n", ""},
-      {{"rules", "check", dir.path()}, 2,
-       "velquor: rules check: " + dir.path() + ": not a regular file\n", ""},
-      {{"rules", "check", dir.File("x%MAINDIR%")}, 2,
+      {{"rules", "check", dir.File("absent")},
+       2,
+       "velquor: rules check: " + dir.File("absent") + ": No such file or directory\n",
+       ""},
+      {{"rules", "check", dir.path()},
+       2,
+       "velquor: rules check: " + dir.path() + ": not a regular file\n",
+       ""},
+      {{"rules", "check", dir.File("x%MAINDIR%")},
+       2,
        "velquor: rules check: " + dir.File("x%MAINDIR%") +
            ": the path contains %MAINDIR%, so no rules file is read\n",
        ""},
-      {{"rules", "check", dir.File("tiny")}, 1, "",
+      {{"rules", "check", dir.File("tiny")},
+       1,
+       "",
        "line 1: never read, it begins in the last five bytes of the file: \"1,5\"\n"
        "0 presence rules and 0 occurrence rules added; 1 line ignored\n"},
       {{"rules"}, 1, "velquor: rules: missing command 'check' (try 'velquor rules --help')\n", ""},
-      {{"rules", "list"}, 1,
+      {{"rules", "list"},
+       1,
        "velquor: rules: unknown command; the only one is 'check' (try 'velquor rules --help')\n",
        ""},
-      {{"rules", "check", "a", "b"}, 1,
-       "velquor: rules: too many arguments (try 'velquor rules --help')\n", ""},
-      {{"rules", "check", "-x"}, 1,
-       "velquor: rules: unknown option '-x' (try 'velquor rules --help')\n", ""},
+      {{"rules", "check", "a", "b"},
+       1,
+       "velquor: rules: too many arguments (try 'velquor rules --help')\n",
+       ""},
+      {{"rules", "check", "-x"},
+       1,
+       "velquor: rules: unknown option '-x' (try 'velquor rules --help')\n",
+       ""},
   };
   for (const auto& c : cases) {
     const RunResult result = RunVelquor(dir.path(), c.args);

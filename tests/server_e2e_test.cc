@@ -46,12 +46,11 @@ std::string FilterThrough(void* library, const std::string& page) {
   EXPECT_NE(get, nullptr);
   if (get == nullptr) return "<no entry point>";
   IClassFactory* factory = nullptr;
-  EXPECT_EQ(get(CLSID_IENubrix, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
-            S_OK);
+  EXPECT_EQ(get(CLSID_IENubrix, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
   IInternetProtocol* filter = nullptr;
-  EXPECT_EQ(factory->CreateInstance(nullptr, IID_IInternetProtocol,
-                                    reinterpret_cast<void**>(&filter)),
-            S_OK);
+  EXPECT_EQ(
+      factory->CreateInstance(nullptr, IID_IInternetProtocol, reinterpret_cast<void**>(&filter)),
+      S_OK);
   host::MemoryProtocol inner(page);
   std::string out;
   EXPECT_EQ(host::PullPage(*filter, inner, 100,
@@ -72,16 +71,14 @@ TEST(Library, ExportsExactlyTheFourEntryPoints) {
   }
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"DllCanUnloadNow", "DllGetClassObject",
-                                             "DllRegisterServer",
-                                             "DllUnregisterServer"}))
+                                             "DllRegisterServer", "DllUnregisterServer"}))
       << r.out;
 }
 
 TEST(Library, UnloadsCompletelyAndReadsTheRulesAfreshOnReload) {
   TempDir home;
   UseProfile(home.path());
-  WriteText(HKEY_CURRENT_USER, "Software\\Morvanet\\Velquor\\Config", "InstallDir",
-            home.path());
+  WriteText(HKEY_CURRENT_USER, "Software\\Morvanet\\Velquor\\Config", "InstallDir", home.path());
   WriteFile(home.File("MYRULES.TXT"), "1,200,zqxad\r\n// end of rules\r\n");
   const std::string page =
       "<HTML><BODY><A HREF=\"http://a.example/\">zqxad offer</A> rest</BODY></HTML>";
@@ -126,11 +123,9 @@ TEST_F(InstallTest, InstallThenFilterGoesThroughTheRegisteredLibrary) {
                        "user rules file: " + home_.path() + "/MYRULES.TXT\n");
   EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, "PROTOCOLS\\Filter\\text/html", "CLSID"),
             "{5A1C7E32-0B4D-4E62-8F93-2C6B0D1E7A45}");
-  EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, std::string(kClassKey) + "\\InprocServer32",
-                     nullptr),
+  EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, std::string(kClassKey) + "\\InprocServer32", nullptr),
             copy);
-  EXPECT_EQ(ReadText(HKEY_CURRENT_USER, "Software\\Morvanet\\Velquor\\Config",
-                     "InstallDir"),
+  EXPECT_EQ(ReadText(HKEY_CURRENT_USER, "Software\\Morvanet\\Velquor\\Config", "InstallDir"),
             home_.path());
 
   const std::string page = "<HTML><BODY><P>plain page</P></BODY></HTML>\n";
@@ -153,8 +148,7 @@ TEST_F(InstallTest, LongLibraryPathIsRegisteredWhole) {
   std::filesystem::copy_file(LibraryPath(), copy);
   RunResult r = RunVelquor(home_.path(), {"register", "--library", copy});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, std::string(kClassKey) + "\\InprocServer32",
-                     nullptr),
+  EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, std::string(kClassKey) + "\\InprocServer32", nullptr),
             copy);
 }
 
@@ -165,22 +159,19 @@ TEST_F(InstallTest, UninstallUndoesInstall) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "uninstalled " + LibraryPath() + "\n");
   HKEY h = nullptr;
-  EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "PROTOCOLS", 0, KEY_READ, &h),
-            ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, kClassKey, 0, KEY_READ, &h),
-            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "PROTOCOLS", 0, KEY_READ, &h), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, kClassKey, 0, KEY_READ, &h), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "IENubrix.IENubrix", 0, KEY_READ, &h),
             ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(ReadText(HKEY_CURRENT_USER, "Software\\Morvanet\\Velquor\\Config",
-                     "InstallDir"),
+  EXPECT_EQ(ReadText(HKEY_CURRENT_USER, "Software\\Morvanet\\Velquor\\Config", "InstallDir"),
             "<absent>");
   ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_READ, &h), ERROR_SUCCESS);
   RegCloseKey(h);
   // Once more, with nothing left to undo.
   r = RunVelquor(home_.path(), {"uninstall"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "velquor: uninstall: nothing is installed in the profile " + home_.path() +
-                       "\n");
+  EXPECT_EQ(r.err,
+            "velquor: uninstall: nothing is installed in the profile " + home_.path() + "\n");
 }
 
 TEST_F(InstallTest, BadArgumentsAreReported) {
@@ -192,8 +183,7 @@ TEST_F(InstallTest, BadArgumentsAreReported) {
   } cases[] = {
       {{"install", "--dir", home_.File("missing")},
        2,
-       "velquor: install: --dir " + home_.File("missing") +
-           ": No such file or directory\n"},
+       "velquor: install: --dir " + home_.File("missing") + ": No such file or directory\n"},
       {{"install", "--dir", home_.File("file")},
        2,
        "velquor: install: --dir " + home_.File("file") + ": not a directory\n"},
@@ -209,8 +199,7 @@ TEST_F(InstallTest, BadArgumentsAreReported) {
   }
   RunResult r = RunVelquor(home_.path(), {"register", "--library", home_.File("nope.so")});
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err.rfind("velquor: register: cannot load " + home_.File("nope.so") + ": ", 0),
-            0u)
+  EXPECT_EQ(r.err.rfind("velquor: register: cannot load " + home_.File("nope.so") + ": ", 0), 0u)
       << r.err;
 }
 
@@ -254,8 +243,8 @@ TEST(ShutDown, HostExitingWithoutUnloadingTouchesNoFreedMemory) {
 TEST(InstalledTree, MinimalHostBuildsAndFiltersAPage) {
   TempDir work;
   std::string prefix = work.File("prefix");
-  RunResult r = RunProgram(VELQUOR_CMAKE_COMMAND,
-                           {"--install", VELQUOR_BINARY_DIR, "--prefix", prefix});
+  RunResult r =
+      RunProgram(VELQUOR_CMAKE_COMMAND, {"--install", VELQUOR_BINARY_DIR, "--prefix", prefix});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_TRUE(std::filesystem::exists(prefix + "/include/velquor/velquor.h"));
 
@@ -264,9 +253,8 @@ TEST(InstalledTree, MinimalHostBuildsAndFiltersAPage) {
   if (!sanitize.empty()) flags = "-fsanitize=" + sanitize + " -fno-omit-frame-pointer";
   std::string build = work.File("build");
   r = RunProgram(VELQUOR_CMAKE_COMMAND,
-                 {"-S", SourceDir() + "/examples", "-B", build, "-G",
-                  VELQUOR_CMAKE_GENERATOR, "-DCMAKE_PREFIX_PATH=" + prefix,
-                  "-DCMAKE_CXX_COMPILER=" VELQUOR_CXX_COMPILER,
+                 {"-S", SourceDir() + "/examples", "-B", build, "-G", VELQUOR_CMAKE_GENERATOR,
+                  "-DCMAKE_PREFIX_PATH=" + prefix, "-DCMAKE_CXX_COMPILER=" VELQUOR_CXX_COMPILER,
                   "-DCMAKE_CXX_FLAGS=" + flags});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   r = RunProgram(VELQUOR_CMAKE_COMMAND, {"--build", build});

@@ -113,8 +113,7 @@ TEST(StoreE2e, ConfigSetGetUnset) {
 TEST(StoreE2e, TheDatabaseFileAloneHoldsEverythingAfterACommand) {
   TempDir home, copy;
   ASSERT_EQ(RunVelquor(home.path(), {"config", "set", "Score", "5"}).status, 0);
-  ASSERT_EQ(RunVelquor(home.path(), {"filter", SourceDir() + "/examples/plain.html"}).status,
-            0);
+  ASSERT_EQ(RunVelquor(home.path(), {"filter", SourceDir() + "/examples/plain.html"}).status, 0);
   WriteFile(copy.File("registry.db"), ReadFile(home.File("registry.db")));
   EXPECT_EQ(RunVelquor(copy.path(), {"config", "get", "Score"}).out, "5\n");
   EXPECT_EQ(RunVelquor(copy.path(), {"stats"}).out, "Pages: 1\nKilled: 0\n");
@@ -176,8 +175,8 @@ TEST(StoreE2e, RegImportExportAndStats) {
 
   r = RunVelquor(home.path(), {"reg", "import", home.File("missing.reg")});
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, "velquor: reg import: " + home.File("missing.reg") +
-                       ": No such file or directory\n");
+  EXPECT_EQ(r.err,
+            "velquor: reg import: " + home.File("missing.reg") + ": No such file or directory\n");
 }
 
 TEST(StoreE2e, StoreThatIsNotADatabaseIsReportedOnceAndDefaultsApply) {
@@ -247,13 +246,12 @@ TEST(StoreE2e, IncrementsFromManyProcessesAndThreadsAreAllCounted) {
   constexpr int kProcesses = 4, kThreads = 4, kEach = 200;
   std::vector<pid_t> pids;
   for (int p = 0; p < kProcesses; ++p) {
-    pids.push_back(StartHammer(home.path(), {"increment", std::to_string(kThreads),
-                                             std::to_string(kEach)}));
+    pids.push_back(
+        StartHammer(home.path(), {"increment", std::to_string(kThreads), std::to_string(kEach)}));
   }
   for (pid_t pid : pids) EXPECT_EQ(Wait(pid), 0);
   RunResult r = RunVelquor(home.path(), {"stats"});
-  EXPECT_EQ(r.out, "Pages: " + std::to_string(kProcesses * kThreads * kEach) +
-                       "\nKilled: 0\n");
+  EXPECT_EQ(r.out, "Pages: " + std::to_string(kProcesses * kThreads * kEach) + "\nKilled: 0\n");
 }
 
 TEST(StoreE2e, ChangeFromAnotherProcessIsSeenAtTheNextRead) {

@@ -30,18 +30,18 @@ constexpr int kAds = 6;      // per page
 
 struct Worker {
   pid_t pid = -1;
-  int out = -1;            // read end of its standard output
-  std::string pending;     // a line not yet complete
-  uint64_t pages = 0;      // pages acknowledged
-  uint64_t killed = 0;     // links removed on them
+  int out = -1;         // read end of its standard output
+  std::string pending;  // a line not yet complete
+  uint64_t pages = 0;   // pages acknowledged
+  uint64_t killed = 0;  // links removed on them
   bool bad_line = false;
   int status = -1;
 };
 
 void Start(Worker* w, const std::string& home, long pages) {
-  w->pid = SpawnWithProfile(
-      STRESS_WORKER, {std::to_string(kThreads), std::to_string(pages), std::to_string(kAds)},
-      home, &w->out);
+  w->pid = SpawnWithProfile(STRESS_WORKER,
+                            {std::to_string(kThreads), std::to_string(pages), std::to_string(kAds)},
+                            home, &w->out);
   ASSERT_GT(w->pid, 0);
 }
 
@@ -108,8 +108,7 @@ Totals ReadTotals(const std::string& home) {
   EXPECT_EQ(r.status, 0) << r.err;
   Totals t;
   unsigned long long pages = 0, killed = 0;
-  EXPECT_EQ(std::sscanf(r.out.c_str(), "Pages: %llu\nKilled: %llu", &pages, &killed), 2)
-      << r.out;
+  EXPECT_EQ(std::sscanf(r.out.c_str(), "Pages: %llu\nKilled: %llu", &pages, &killed), 2) << r.out;
   t.pages = pages;
   t.killed = killed;
   return t;

@@ -36,8 +36,8 @@ std::size_t Count(const std::string& text, const std::string& needle) {
 }
 
 std::string MakePage(int thread, long page, int ads) {
-  const std::string tag = std::to_string(getpid()) + "-" + std::to_string(thread) + "-" +
-                          std::to_string(page) + "-";
+  const std::string tag =
+      std::to_string(getpid()) + "-" + std::to_string(thread) + "-" + std::to_string(page) + "-";
   std::string html = "<HTML><HEAD><TITLE>Stress</TITLE></HEAD><BODY>\n";
   for (int j = 0; j < ads; ++j) {
     const std::string id = tag + std::to_string(j);

@@ -68,34 +68,24 @@ struct ITypeInfo : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE GetTypeComp(ITypeComp** comp) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetFuncDesc(UINT index, FUNCDESC** desc) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetVarDesc(UINT index, VARDESC** desc) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetNames(MEMBERID memid, BSTR* names,
-                                             UINT max_names, UINT* count) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetRefTypeOfImplType(UINT index,
-                                                         HREFTYPE* ref) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetNames(MEMBERID memid, BSTR* names, UINT max_names,
+                                             UINT* count) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetRefTypeOfImplType(UINT index, HREFTYPE* ref) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetImplTypeFlags(UINT index, INT* flags) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetIDsOfNames(LPOLESTR* names, UINT count,
-                                                  MEMBERID* ids) = 0;
-  virtual HRESULT STDMETHODCALLTYPE Invoke(PVOID instance, MEMBERID memid,
-                                           WORD flags, DISPPARAMS* params,
-                                           VARIANT* result, EXCEPINFO* excep,
+  virtual HRESULT STDMETHODCALLTYPE GetIDsOfNames(LPOLESTR* names, UINT count, MEMBERID* ids) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Invoke(PVOID instance, MEMBERID memid, WORD flags,
+                                           DISPPARAMS* params, VARIANT* result, EXCEPINFO* excep,
                                            UINT* arg_err) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetDocumentation(MEMBERID memid, BSTR* name,
-                                                     BSTR* doc,
-                                                     DWORD* help_context,
-                                                     BSTR* help_file) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetDllEntry(MEMBERID memid, INVOKEKIND kind,
-                                                BSTR* dll_name, BSTR* name,
-                                                WORD* ordinal) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetRefTypeInfo(HREFTYPE ref,
-                                                   ITypeInfo** info) = 0;
-  virtual HRESULT STDMETHODCALLTYPE AddressOfMember(MEMBERID memid,
-                                                    INVOKEKIND kind,
+  virtual HRESULT STDMETHODCALLTYPE GetDocumentation(MEMBERID memid, BSTR* name, BSTR* doc,
+                                                     DWORD* help_context, BSTR* help_file) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetDllEntry(MEMBERID memid, INVOKEKIND kind, BSTR* dll_name,
+                                                BSTR* name, WORD* ordinal) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetRefTypeInfo(HREFTYPE ref, ITypeInfo** info) = 0;
+  virtual HRESULT STDMETHODCALLTYPE AddressOfMember(MEMBERID memid, INVOKEKIND kind,
                                                     PVOID* address) = 0;
-  virtual HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid,
-                                                   PVOID* object) = 0;
+  virtual HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, PVOID* object) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetMops(MEMBERID memid, BSTR* mops) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetContainingTypeLib(ITypeLib** lib,
-                                                         UINT* index) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetContainingTypeLib(ITypeLib** lib, UINT* index) = 0;
   virtual void STDMETHODCALLTYPE ReleaseTypeAttr(TYPEATTR* attr) = 0;
   virtual void STDMETHODCALLTYPE ReleaseFuncDesc(FUNCDESC* desc) = 0;
   virtual void STDMETHODCALLTYPE ReleaseVarDesc(VARDESC* desc) = 0;
@@ -104,34 +94,25 @@ struct ITypeInfo : IUnknown {
 struct ITypeLib : IUnknown {
   virtual UINT STDMETHODCALLTYPE GetTypeInfoCount() = 0;
   virtual HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, ITypeInfo** info) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetTypeInfoType(UINT index,
-                                                    TYPEKIND* kind) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetTypeInfoOfGuid(REFGUID guid,
-                                                      ITypeInfo** info) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetTypeInfoType(UINT index, TYPEKIND* kind) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetTypeInfoOfGuid(REFGUID guid, ITypeInfo** info) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetLibAttr(TLIBATTR** attr) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetTypeComp(ITypeComp** comp) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetDocumentation(INT index, BSTR* name,
-                                                     BSTR* doc,
-                                                     DWORD* help_context,
-                                                     BSTR* help_file) = 0;
-  virtual HRESULT STDMETHODCALLTYPE IsName(LPOLESTR name, ULONG hash,
-                                           BOOL* found) = 0;
-  virtual HRESULT STDMETHODCALLTYPE FindName(LPOLESTR name, ULONG hash,
-                                             ITypeInfo** infos, MEMBERID* ids,
-                                             USHORT* found) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetDocumentation(INT index, BSTR* name, BSTR* doc,
+                                                     DWORD* help_context, BSTR* help_file) = 0;
+  virtual HRESULT STDMETHODCALLTYPE IsName(LPOLESTR name, ULONG hash, BOOL* found) = 0;
+  virtual HRESULT STDMETHODCALLTYPE FindName(LPOLESTR name, ULONG hash, ITypeInfo** infos,
+                                             MEMBERID* ids, USHORT* found) = 0;
   virtual void STDMETHODCALLTYPE ReleaseTLibAttr(TLIBATTR* attr) = 0;
 };
 
 struct IDispatch : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid,
-                                                ITypeInfo** info) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names,
-                                                  UINT count, LCID lcid,
-                                                  DISPID* ids) = 0;
-  virtual HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID riid, LCID lcid,
-                                           WORD flags, DISPPARAMS* params,
-                                           VARIANT* result, EXCEPINFO* excep,
+  virtual HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count,
+                                                  LCID lcid, DISPID* ids) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID riid, LCID lcid, WORD flags,
+                                           DISPPARAMS* params, VARIANT* result, EXCEPINFO* excep,
                                            UINT* arg_err) = 0;
 };
 

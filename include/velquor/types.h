@@ -12,6 +12,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+
 #include <objbase.h>
 #else
 #include <cstdint>
@@ -67,9 +68,7 @@ typedef const GUID& REFGUID;
 typedef const IID& REFIID;
 typedef const CLSID& REFCLSID;
 
-inline bool IsEqualGUID(REFGUID a, REFGUID b) {
-  return std::memcmp(&a, &b, sizeof(GUID)) == 0;
-}
+inline bool IsEqualGUID(REFGUID a, REFGUID b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
 inline bool operator==(REFGUID a, REFGUID b) { return IsEqualGUID(a, b); }
 
 #define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)

@@ -49,8 +49,8 @@ struct PROTOCOLFILTERDATA {
 
 struct IInternetProtocolRoot : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE Start(LPCWSTR url, IInternetProtocolSink* sink,
-                                          IInternetBindInfo* bind_info,
-                                          DWORD flags, HANDLE_PTR reserved) = 0;
+                                          IInternetBindInfo* bind_info, DWORD flags,
+                                          HANDLE_PTR reserved) = 0;
   virtual HRESULT STDMETHODCALLTYPE Continue(PROTOCOLDATA* data) = 0;
   virtual HRESULT STDMETHODCALLTYPE Abort(HRESULT reason, DWORD options) = 0;
   virtual HRESULT STDMETHODCALLTYPE Terminate(DWORD options) = 0;
@@ -59,8 +59,7 @@ struct IInternetProtocolRoot : IUnknown {
 };
 
 struct IInternetProtocol : IInternetProtocolRoot {
-  virtual HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG count,
-                                         ULONG* read) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG count, ULONG* read) = 0;
   virtual HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER move, DWORD origin,
                                          ULARGE_INTEGER* new_position) = 0;
   virtual HRESULT STDMETHODCALLTYPE LockRequest(DWORD options) = 0;
@@ -69,32 +68,23 @@ struct IInternetProtocol : IInternetProtocolRoot {
 
 struct IInternetProtocolSink : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE Switch(PROTOCOLDATA* data) = 0;
-  virtual HRESULT STDMETHODCALLTYPE ReportProgress(ULONG status,
-                                                   LPCWSTR status_text) = 0;
-  virtual HRESULT STDMETHODCALLTYPE ReportData(DWORD flags, ULONG progress,
-                                               ULONG progress_max) = 0;
+  virtual HRESULT STDMETHODCALLTYPE ReportProgress(ULONG status, LPCWSTR status_text) = 0;
+  virtual HRESULT STDMETHODCALLTYPE ReportData(DWORD flags, ULONG progress, ULONG progress_max) = 0;
   virtual HRESULT STDMETHODCALLTYPE ReportResult(HRESULT result, DWORD error,
                                                  LPCWSTR result_text) = 0;
 };
 
 struct IInternetProtocolInfo : IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE ParseUrl(LPCWSTR url, PARSEACTION action,
-                                             DWORD flags, LPWSTR result,
-                                             DWORD result_size,
-                                             DWORD* result_length,
+  virtual HRESULT STDMETHODCALLTYPE ParseUrl(LPCWSTR url, PARSEACTION action, DWORD flags,
+                                             LPWSTR result, DWORD result_size, DWORD* result_length,
                                              DWORD reserved) = 0;
-  virtual HRESULT STDMETHODCALLTYPE CombineUrl(LPCWSTR base_url,
-                                               LPCWSTR relative_url, DWORD flags,
+  virtual HRESULT STDMETHODCALLTYPE CombineUrl(LPCWSTR base_url, LPCWSTR relative_url, DWORD flags,
                                                LPWSTR result, DWORD result_size,
-                                               DWORD* result_length,
-                                               DWORD reserved) = 0;
-  virtual HRESULT STDMETHODCALLTYPE CompareUrl(LPCWSTR url1, LPCWSTR url2,
-                                               DWORD flags) = 0;
-  virtual HRESULT STDMETHODCALLTYPE QueryInfo(LPCWSTR url, QUERYOPTION option,
-                                              DWORD flags, LPVOID buffer,
-                                              DWORD buffer_size,
-                                              DWORD* buffer_length,
-                                              DWORD reserved) = 0;
+                                               DWORD* result_length, DWORD reserved) = 0;
+  virtual HRESULT STDMETHODCALLTYPE CompareUrl(LPCWSTR url1, LPCWSTR url2, DWORD flags) = 0;
+  virtual HRESULT STDMETHODCALLTYPE QueryInfo(LPCWSTR url, QUERYOPTION option, DWORD flags,
+                                              LPVOID buffer, DWORD buffer_size,
+                                              DWORD* buffer_length, DWORD reserved) = 0;
 };
 
 #if defined(__GNUC__)

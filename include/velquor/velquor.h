@@ -57,8 +57,7 @@ struct IIENubrix : IDispatch {};
 
 extern "C" {
 // Signatures of the exported entry points, for dlsym.
-typedef HRESULT(STDAPICALLTYPE* DllGetClassObjectFn)(REFCLSID clsid, REFIID riid,
-                                                     void** ppv);
+typedef HRESULT(STDAPICALLTYPE* DllGetClassObjectFn)(REFCLSID clsid, REFIID riid, void** ppv);
 typedef HRESULT(STDAPICALLTYPE* DllCanUnloadNowFn)();
 typedef HRESULT(STDAPICALLTYPE* DllRegisterServerFn)();
 typedef HRESULT(STDAPICALLTYPE* DllUnregisterServerFn)();

@@ -43,8 +43,7 @@ class ProfileTest : public TempProfileTest {
 
   static void DeleteSetting(const char* name) {
     HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kConfigPath, 0, KEY_ALL_ACCESS, &key) !=
-        ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kConfigPath, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
       return;
     RegDeleteValueA(key, name);
     RegCloseKey(key);
@@ -53,13 +52,12 @@ class ProfileTest : public TempProfileTest {
   // The "Killed" total; 0 while absent.
   static uint32_t Killed() {
     HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kStatsPath, 0, KEY_QUERY_VALUE, &key) !=
-        ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kStatsPath, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
       return 0;
     uint32_t value = 0;
     DWORD size = 4;
-    if (RegQueryValueExA(key, "Killed", nullptr, nullptr,
-                         reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS)
+    if (RegQueryValueExA(key, "Killed", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size) !=
+        ERROR_SUCCESS)
       value = 0;
     RegCloseKey(key);
     return value;

@@ -13,19 +13,18 @@ namespace {
 // What sets the two judges apart; everything else is shared.
 struct JudgeTraits {
   const StoreValue* switch_setting;  // "Images" or "Applets"
-  const char* const* tags;        // tags searched, in order of preference
+  const char* const* tags;           // tags searched, in order of preference
   std::size_t tag_count;
-  int32_t no_tag_penalty;         // score when none of the tags is found
-  bool uses_ad_link;              // compares and updates the remembered link
+  int32_t no_tag_penalty;  // score when none of the tags is found
+  bool uses_ad_link;       // compares and updates the remembered link
 };
 
 constexpr const char* kImageTags[] = {"<IMG ", "<FIG ", "<OVERLAY "};
 constexpr const char* kAppletTags[] = {"<APPLET "};
 
-constexpr JudgeTraits kLinkTraits = {&kImages, kImageTags, std::size(kImageTags),
-                                     kNoImagePenalty, true};
-constexpr JudgeTraits kAppletTraits = {&kApplets, kAppletTags,
-                                       std::size(kAppletTags), 0, false};
+constexpr JudgeTraits kLinkTraits = {&kImages, kImageTags, std::size(kImageTags), kNoImagePenalty,
+                                     true};
+constexpr JudgeTraits kAppletTraits = {&kApplets, kAppletTags, std::size(kAppletTags), 0, false};
 
 // The process-wide link: constant-initialised, so it is ready before any
 // constructor of the library runs, and destroyed when the library unloads.
@@ -48,9 +47,8 @@ std::string_view TagText(std::string_view judged, std::size_t start) {
 // (counting, replacing and repeats are the caller's).
 // `link_target` is set to a view of the judged copy; j.link_target is filled
 // only when `keep_target` is set.
-void Score(const JudgeTraits& traits, const std::string& judged,
-           const RememberedAdLink& ad_link, bool explain_keywords,
-           bool keep_target, std::string_view& link_target,
+void Score(const JudgeTraits& traits, const std::string& judged, const RememberedAdLink& ad_link,
+           bool explain_keywords, bool keep_target, std::string_view& link_target,
            SegmentJudgement& j) {
   std::size_t start = std::string::npos;
   for (std::size_t i = 0; i < traits.tag_count && start == std::string::npos; ++i) {
@@ -65,8 +63,7 @@ void Score(const JudgeTraits& traits, const std::string& judged,
     j.width = ReadNumberAttribute(tag_text, "WIDTH");
   }
   j.size_score = SizeScore(j.width, j.height);
-  j.keyword_score = explain_keywords ? KeywordScore(judged, &j.keyword_hits)
-                                     : KeywordScore(judged);
+  j.keyword_score = explain_keywords ? KeywordScore(judged, &j.keyword_hits) : KeywordScore(judged);
   if (traits.uses_ad_link) {
     link_target = ReadTextAttributeView(judged, "HREF");
     // The judged copy outlives the judgement; only an account keeps a copy.
@@ -113,9 +110,8 @@ std::string RememberedAdLink::Get() const {
 
 RememberedAdLink& ProcessAdLink() { return process_ad_link; }
 
-std::string JudgeSegment(SegmentKind kind, const std::string& segment,
-                         int32_t& modified, int32_t& removed,
-                         const JudgeScope& scope, SegmentJudgement* judgement) {
+std::string JudgeSegment(SegmentKind kind, const std::string& segment, int32_t& modified,
+                         int32_t& removed, const JudgeScope& scope, SegmentJudgement* judgement) {
   const JudgeTraits& traits = kind == SegmentKind::kLink ? kLinkTraits : kAppletTraits;
   SegmentJudgement local;
   SegmentJudgement& j = judgement ? *judgement : local;
@@ -125,8 +121,8 @@ std::string JudgeSegment(SegmentKind kind, const std::string& segment,
 
   const std::string judged = JudgedCopy(segment);
   std::string_view link_target;
-  Score(traits, judged, *scope.ad_link, scope.explain_keywords,
-        judgement != nullptr, link_target, j);
+  Score(traits, judged, *scope.ad_link, scope.explain_keywords, judgement != nullptr, link_target,
+        j);
   if (j.verdict == Verdict::kKept) return segment;
 
   std::string result;
@@ -145,18 +141,14 @@ std::string JudgeSegment(SegmentKind kind, const std::string& segment,
   return result;
 }
 
-std::string JudgeLinkSegment(const std::string& segment, int32_t& modified,
-                             int32_t& removed) {
+std::string JudgeLinkSegment(const std::string& segment, int32_t& modified, int32_t& removed) {
   static constexpr JudgeScope kScope = {&process_ad_link, true, false};
-  return JudgeSegment(SegmentKind::kLink, segment, modified, removed, kScope,
-                      nullptr);
+  return JudgeSegment(SegmentKind::kLink, segment, modified, removed, kScope, nullptr);
 }
 
-std::string JudgeAppletSegment(const std::string& segment, int32_t& modified,
-                               int32_t& removed) {
+std::string JudgeAppletSegment(const std::string& segment, int32_t& modified, int32_t& removed) {
   static constexpr JudgeScope kScope = {&process_ad_link, true, false};
-  return JudgeSegment(SegmentKind::kApplet, segment, modified, removed, kScope,
-                      nullptr);
+  return JudgeSegment(SegmentKind::kApplet, segment, modified, removed, kScope, nullptr);
 }
 
 }  // namespace velquor

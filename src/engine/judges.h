@@ -27,12 +27,10 @@ namespace velquor {
 // Judges a link segment ("<A " up to its "</A>", in the page's own letter
 // case). Returns the segment unchanged, the empty text, or the replacement
 // markup; may set `modified` to 1 and add 1 to `removed`, nothing else.
-std::string JudgeLinkSegment(const std::string& segment, int32_t& modified,
-                             int32_t& removed);
+std::string JudgeLinkSegment(const std::string& segment, int32_t& modified, int32_t& removed);
 
 // The same for an applet segment ("<APPLET " up to its "</APPLET>").
-std::string JudgeAppletSegment(const std::string& segment, int32_t& modified,
-                               int32_t& removed);
+std::string JudgeAppletSegment(const std::string& segment, int32_t& modified, int32_t& removed);
 
 // The score added to a link that leads where the last removed advertisement
 // led, and the penalty of a link without an image tag.
@@ -108,9 +106,8 @@ struct JudgeScope {
 // judges above do, with the remembered link and the "Killed" counting of
 // `scope`; fills `judgement` when it is not null. Returns the text that takes
 // the segment's place.
-std::string JudgeSegment(SegmentKind kind, const std::string& segment,
-                         int32_t& modified, int32_t& removed,
-                         const JudgeScope& scope, SegmentJudgement* judgement);
+std::string JudgeSegment(SegmentKind kind, const std::string& segment, int32_t& modified,
+                         int32_t& removed, const JudgeScope& scope, SegmentJudgement* judgement);
 
 }  // namespace velquor
 

@@ -19,8 +19,7 @@ const std::string kBanner = R"(<A HREF="/go"><IMG SRC="b.gif" WIDTH=468 HEIGHT=6
 class JudgesTest : public test::ProfileTest {
  protected:
   // Judges with this test's own remembered link and the real "Killed" count.
-  std::string Judge(SegmentKind kind, const std::string& segment,
-                    SegmentJudgement* j = nullptr) {
+  std::string Judge(SegmentKind kind, const std::string& segment, SegmentJudgement* j = nullptr) {
     const JudgeScope scope = {&ad_link_, true, true};
     SegmentJudgement local;
     return JudgeSegment(kind, segment, modified_, removed_, scope, j ? j : &local);
@@ -50,22 +49,19 @@ struct ScoreCase {
 // segment here is free of keywords unless stated.
 TEST_F(JudgesTest, ScoresTagSizeAndPenalty) {
   const ScoreCase cases[] = {
-      {"banner", SegmentKind::kLink, kBanner, "<IMG ", 468, 60, 100, 0, 100,
-       Verdict::kRemoved},
-      {"text link", SegmentKind::kLink, R"(<A HREF="/news/">News</A>)", "", 0, 0, 0,
-       -50, -50, Verdict::kKept},
-      {"image tag broken by a line break", SegmentKind::kLink,
-       "<A HREF=/b><IMG\r\nSRC=x\tWIDTH=468\nHEIGHT=60></A>", "<IMG ", 468, 60, 100, 0,
-       100, Verdict::kRemoved},
-      {"IMG preferred to an earlier FIG", SegmentKind::kLink,
-       "<A HREF=/f><FIG WIDTH=88 HEIGHT=31><IMG SRC=x WIDTH=470 HEIGHT=55></A>", "<IMG ",
-       470, 55, 65, 0, 65, Verdict::kKept},
-      {"FIG when there is no IMG", SegmentKind::kLink,
-       "<A HREF=/f><fig width=88 height=31></A>", "<FIG ", 88, 31, 98, 0, 98,
+      {"banner", SegmentKind::kLink, kBanner, "<IMG ", 468, 60, 100, 0, 100, Verdict::kRemoved},
+      {"text link", SegmentKind::kLink, R"(<A HREF="/news/">News</A>)", "", 0, 0, 0, -50, -50,
        Verdict::kKept},
-      {"OVERLAY last", SegmentKind::kLink,
-       "<A HREF=/f><OVERLAY WIDTH=468 HEIGHT=60></A>", "<OVERLAY ", 468, 60, 100, 0,
-       100, Verdict::kRemoved},
+      {"image tag broken by a line break", SegmentKind::kLink,
+       "<A HREF=/b><IMG\r\nSRC=x\tWIDTH=468\nHEIGHT=60></A>", "<IMG ", 468, 60, 100, 0, 100,
+       Verdict::kRemoved},
+      {"IMG preferred to an earlier FIG", SegmentKind::kLink,
+       "<A HREF=/f><FIG WIDTH=88 HEIGHT=31><IMG SRC=x WIDTH=470 HEIGHT=55></A>", "<IMG ", 470, 55,
+       65, 0, 65, Verdict::kKept},
+      {"FIG when there is no IMG", SegmentKind::kLink, "<A HREF=/f><fig width=88 height=31></A>",
+       "<FIG ", 88, 31, 98, 0, 98, Verdict::kKept},
+      {"OVERLAY last", SegmentKind::kLink, "<A HREF=/f><OVERLAY WIDTH=468 HEIGHT=60></A>",
+       "<OVERLAY ", 468, 60, 100, 0, 100, Verdict::kRemoved},
       {"attributes past the tag end are not read", SegmentKind::kLink,
        "<A HREF=/x><IMG SRC=x.gif>abc WIDTH=468 HEIGHT=60</A>", "<IMG ", 0, 0, 0, 0, 0,
        Verdict::kKept},
@@ -73,11 +69,10 @@ TEST_F(JudgesTest, ScoresTagSizeAndPenalty) {
        "<A HREF=/x><IMG SRC=\"a>b\" WIDTH=468 HEIGHT=60></A>", "<IMG ", 0, 0, 0, 0, 0,
        Verdict::kKept},
       {"lower-case applet", SegmentKind::kApplet,
-       "<applet code=x.class width=468 height=60></applet>", "<APPLET ", 468, 60, 100,
-       0, 100, Verdict::kRemoved},
-      {"applet without size", SegmentKind::kApplet,
-       "<APPLET CODE=Ticker.class>x</APPLET>", "<APPLET ", 0, 0, 0, 0, 0,
-       Verdict::kKept},
+       "<applet code=x.class width=468 height=60></applet>", "<APPLET ", 468, 60, 100, 0, 100,
+       Verdict::kRemoved},
+      {"applet without size", SegmentKind::kApplet, "<APPLET CODE=Ticker.class>x</APPLET>",
+       "<APPLET ", 0, 0, 0, 0, 0, Verdict::kKept},
   };
   for (const ScoreCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -185,20 +180,17 @@ TEST_F(JudgesTest, SwitchedOffJudgesPassEverything) {
 TEST_F(JudgesTest, ReplacementIsBuiltFromTheSegmentAsItCame) {
   SetNumber("Replace", 1);
   SegmentJudgement j;
-  EXPECT_EQ(Link(R"(<a href="/Offer/7"><img src=x width=468 height=60 alt="Spring Sale"></a>)",
-                 &j),
+  EXPECT_EQ(Link(R"(<a href="/Offer/7"><img src=x width=468 height=60 alt="Spring Sale"></a>)", &j),
             "{Ad: <A  HREF='/Offer/7'>Spring Sale</A>}");
   EXPECT_EQ(j.verdict, Verdict::kReplaced);
   SetText("ReplaceHtml", "[%WIDTH%%HEIGHT%]");
-  EXPECT_EQ(Applet("<APPLET CODE=a WIDTH=468 HEIGHT=60></APPLET>"),
-            "[ WIDTH=468 HEIGHT=60]");
+  EXPECT_EQ(Applet("<APPLET CODE=a WIDTH=468 HEIGHT=60></APPLET>"), "[ WIDTH=468 HEIGHT=60]");
   EXPECT_EQ(removed_, 2);
 }
 
 TEST_F(JudgesTest, IdenticalAppletsAreAllCountedAndLeaveTheLinkAlone) {
   ad_link_.Remember("/GO");
-  const std::string applet =
-      R"(<APPLET CODE="Ad.class" HREF="/go" WIDTH=468 HEIGHT=60></APPLET>)";
+  const std::string applet = R"(<APPLET CODE="Ad.class" HREF="/go" WIDTH=468 HEIGHT=60></APPLET>)";
   SegmentJudgement j;
   EXPECT_EQ(Applet(applet, &j), "");
   EXPECT_EQ(j.repeat_bonus, 0);
@@ -239,12 +231,10 @@ TEST_F(JudgesTest, TotalWrapsInsteadOfOverflowing) {
 TEST_F(JudgesTest, ProcessJudgesShareOneRememberedLink) {
   ProcessAdLink().Remember("");
   int32_t modified = 0, removed = 0;
-  EXPECT_EQ(JudgeLinkSegment(R"(<A HREF="/p1"><IMG WIDTH=468 HEIGHT=60></A>)",
-                             modified, removed),
+  EXPECT_EQ(JudgeLinkSegment(R"(<A HREF="/p1"><IMG WIDTH=468 HEIGHT=60></A>)", modified, removed),
             "");
   EXPECT_EQ(ProcessAdLink().Get(), "/P1");
-  EXPECT_EQ(JudgeAppletSegment("<APPLET WIDTH=468 HEIGHT=60 HREF=/p2></APPLET>",
-                               modified, removed),
+  EXPECT_EQ(JudgeAppletSegment("<APPLET WIDTH=468 HEIGHT=60 HREF=/p2></APPLET>", modified, removed),
             "");
   EXPECT_EQ(ProcessAdLink().Get(), "/P1");
   EXPECT_EQ(JudgeLinkSegment("<A HREF=/p1>again</A>", modified, removed), "");
@@ -269,8 +259,7 @@ TEST_F(JudgesTest, ThreadsShareTheRememberedLinkSafely) {
       int32_t modified = 0, removed = 0;
       for (int i = 0; i < kRounds; ++i) {
         const std::string target = "/t" + std::to_string(t) + "/" + std::to_string(i % 3);
-        const std::string segment =
-            "<A HREF=\"" + target + "\"><IMG WIDTH=468 HEIGHT=60></A>";
+        const std::string segment = "<A HREF=\"" + target + "\"><IMG WIDTH=468 HEIGHT=60></A>";
         SegmentJudgement j;
         JudgeSegment(SegmentKind::kLink, segment, modified, removed, scope, &j);
         if (j.verdict == Verdict::kRemoved) {

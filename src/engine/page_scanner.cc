@@ -50,9 +50,8 @@ std::size_t NextAngle(std::string_view text, std::size_t from) {
   const std::size_t size = text.size();
   std::size_t pos = from;
   if constexpr (std::endian::native == std::endian::little) {
-    const std::size_t stop = size - std::min(size, kShortStretch) > from
-                                 ? from + kShortStretch
-                                 : size;
+    const std::size_t stop =
+        size - std::min(size, kShortStretch) > from ? from + kShortStretch : size;
     for (; pos + 8 <= stop; pos += 8) {
       uint64_t word;
       std::memcpy(&word, data + pos, 8);
@@ -100,8 +99,7 @@ std::size_t FindSegmentStart(std::string_view text, std::size_t from, bool* is_a
           *is_applet = true;
           return pos;
         }
-      } else if (next == '/' && *page_end == std::string_view::npos &&
-                 TagAt(text, pos, kPageEnd)) {
+      } else if (next == '/' && *page_end == std::string_view::npos && TagAt(text, pos, kPageEnd)) {
         *page_end = pos;
       }
     }
@@ -128,8 +126,7 @@ std::string PageFooters(int32_t modified, int32_t removed) {
 
 SegmentJudges DefaultJudges() { return SegmentJudges{JudgeLinkSegment, JudgeAppletSegment}; }
 
-std::string FormatStatisticsFooter(const std::string& format, int32_t removed,
-                                   uint32_t killed) {
+std::string FormatStatisticsFooter(const std::string& format, int32_t removed, uint32_t killed) {
   std::string out;
   out.reserve(format.size() + 16);
   int field = 0;

@@ -36,8 +36,7 @@ SegmentJudges DefaultJudges();
 // Footers go in front of the first "</HTML>" (any letter case) found after
 // position 0 of the result, unless it lies inside the held-back text.
 std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modified,
-                      int32_t& removed, int32_t& carry_over,
-                      const SegmentJudges& judges);
+                      int32_t& removed, int32_t& carry_over, const SegmentJudges& judges);
 
 // The same with DefaultJudges().
 std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modified,
@@ -46,8 +45,7 @@ std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modif
 // Fills the statistics footer template (string table entry 101): the first
 // "%li" gets `removed` as a signed number, the second `killed` as an unsigned
 // one; "%%" stands for "%"; anything else is copied as it is.
-std::string FormatStatisticsFooter(const std::string& format, int32_t removed,
-                                   uint32_t killed);
+std::string FormatStatisticsFooter(const std::string& format, int32_t removed, uint32_t killed);
 
 }  // namespace velquor
 

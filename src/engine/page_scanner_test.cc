@@ -75,7 +75,8 @@ TEST_F(PageScannerTest, SegmentBoundaries) {
       {"<APPLET\nc></APPLET>", "<APPLET\nc></APPLET>"},
       {"<a 1>x</a> mid <a 2>y</A>!", "[L:<a 1>x</a>] mid [L:<a 2>y</A>]!"},
       {"<A 1>x</A ><A 2>", "<A 1>x</A ><A 2>"},
-      {"<a 1></a><applet 2></applet><a 3></a>", "[L:<a 1></a>][P:<applet 2></applet>][L:<a 3></a>]"},
+      {"<a 1></a><applet 2></applet><a 3></a>",
+       "[L:<a 1></a>][P:<applet 2></applet>][L:<a 3></a>]"},
       {std::string("a\0<a \0>t</a>\0b", 15), std::string("a\0[L:<a \0>t</a>]\0b", 19)},
   };
   for (const auto& c : cases) {
@@ -98,12 +99,12 @@ TEST_F(PageScannerTest, HoldBackOnlyTailsShorterThanHalfTheOutput) {
     bool end_of_data;
     int32_t carry;
   } cases[] = {
-      {"x<A 1></A><A y", &kKeeping, false, 10},   // 4 < 10/2
-      {"x<A 1></A><A yz", &kKeeping, false, -1},  // 5 is not < 5
+      {"x<A 1></A><A y", &kKeeping, false, 10},    // 4 < 10/2
+      {"x<A 1></A><A yz", &kKeeping, false, -1},   // 5 is not < 5
       {"xx<A 1></A><A yz", &kKeeping, false, -1},  // 11/2 rounds down to 5
       {"xx<A 1></A><A y", &kKeeping, false, 11},
-      {"x<A 1></A><A y", &kKeeping, true, -1},  // nothing more will come
-      {"0123456789<A 1></A><A y", &kRemoving, false, 10},  // measured on the output
+      {"x<A 1></A><A y", &kKeeping, true, -1},              // nothing more will come
+      {"0123456789<A 1></A><A y", &kRemoving, false, 10},   // measured on the output
       {"0123456789<A 1></A>a<A y", &kRemoving, false, -1},  // plain text counts in the tail
   };
   for (const auto& c : cases) {

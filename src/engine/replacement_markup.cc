@@ -44,8 +44,18 @@ std::string QuotedAttribute(const char* name, const std::string& value) {
 bool NeedsQuotes(const std::string& value) {
   for (char c : value) {
     switch (c) {
-      case ' ': case '\t': case '\n': case '\r': case '\f': case '\v':
-      case '\'': case '"': case '=': case '<': case '>': case '`':
+      case ' ':
+      case '\t':
+      case '\n':
+      case '\r':
+      case '\f':
+      case '\v':
+      case '\'':
+      case '"':
+      case '=':
+      case '<':
+      case '>':
+      case '`':
         return true;
       default:
         break;
@@ -142,10 +152,8 @@ class Markup {
 
 }  // namespace
 
-std::string BuildReplacementMarkup(const std::string& segment, int32_t height,
-                                   int32_t width) {
-  Markup markup(ReadTextSetting(kReplaceHtml,
-                                LoadResourceString(kDefaultTemplateString)));
+std::string BuildReplacementMarkup(const std::string& segment, int32_t height, int32_t width) {
+  Markup markup(ReadTextSetting(kReplaceHtml, LoadResourceString(kDefaultTemplateString)));
   if (height > 0) markup.Fill("%HEIGHT%", SizeValue("HEIGHT", height));
   if (width > 0) markup.Fill("%WIDTH%", SizeValue("WIDTH", width));
 

@@ -28,9 +28,9 @@ inline constexpr unsigned kDefaultTemplateString = 109;
 // the markup as written. Placeholders are filled in a fixed order, in the
 // template's own text only: a value once inserted is never searched again,
 // so values taken from the page cannot leave the quotes they are put in nor
-// grow the markup beyond the template's count of placeholders. Never fails; an empty template gives "".
-std::string BuildReplacementMarkup(const std::string& segment, int32_t height,
-                                   int32_t width);
+// grow the markup beyond the template's count of placeholders. Never fails; an empty template gives
+// "".
+std::string BuildReplacementMarkup(const std::string& segment, int32_t height, int32_t width);
 
 }  // namespace velquor
 

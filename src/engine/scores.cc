@@ -27,11 +27,9 @@ std::string PairName(const WordPair& pair) {
   return name;
 }
 
-void AddHit(std::vector<KeywordHit>* hits, KeywordHit::Kind kind,
-            std::string_view keyword, int32_t occurrences,
-            uint32_t contribution) {
-  hits->push_back(KeywordHit{kind, std::string(keyword), occurrences,
-                             Signed(contribution)});
+void AddHit(std::vector<KeywordHit>* hits, KeywordHit::Kind kind, std::string_view keyword,
+            int32_t occurrences, uint32_t contribution) {
+  hits->push_back(KeywordHit{kind, std::string(keyword), occurrences, Signed(contribution)});
 }
 
 // The sum over both rule lists and the word pairs, given each keyword's
@@ -132,11 +130,7 @@ int32_t SizeScore(int32_t width, int32_t height) {
   const int64_t h45 = Distance(height, 45);
   switch (rule) {
     case kA:
-      return points + (h60 == 0   ? 50
-                       : h60 <= 2 ? 40
-                       : h60 <= 4 ? 30
-                       : h60 <= 9 ? 25
-                                  : 0);
+      return points + (h60 == 0 ? 50 : h60 <= 2 ? 40 : h60 <= 4 ? 30 : h60 <= 9 ? 25 : 0);
     case kB:
       return points + (h40 == 0 ? 45 : h40 <= 2 ? 30 : 0);
     case kC:
@@ -185,12 +179,9 @@ int32_t KeywordScore(const std::string& judged, std::vector<KeywordHit>* hits) {
       hits);
 }
 
-int32_t KeywordScoreByScanning(const std::string& judged,
-                               std::vector<KeywordHit>* hits) {
+int32_t KeywordScoreByScanning(const std::string& judged, std::vector<KeywordHit>* hits) {
   const std::string_view text(judged);
-  return SumRules(
-      [text](std::string_view keyword) { return CountIn(text, keyword); },
-      hits);
+  return SumRules([text](std::string_view keyword) { return CountIn(text, keyword); }, hits);
 }
 
 }  // namespace velquor

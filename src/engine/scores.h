@@ -46,8 +46,7 @@ int32_t KeywordScore(const std::string& judged, std::vector<KeywordHit>* hits);
 // The plain implementation of KeywordScore: one substring search per rule and
 // pair word. Gives exactly the same results; used when the matcher cannot be
 // built, and as the reference the matcher is checked against.
-int32_t KeywordScoreByScanning(const std::string& judged,
-                               std::vector<KeywordHit>* hits);
+int32_t KeywordScoreByScanning(const std::string& judged, std::vector<KeywordHit>* hits);
 
 }  // namespace velquor
 

@@ -23,32 +23,80 @@ struct SizeCase {
 
 TEST(SizeScoreTest, RowsAndHeightRules) {
   const SizeCase cases[] = {
-      {468, 60, 100}, {440, 40, 90},  {234, 60, 90},  {100, 45, 90},
-      {100, 50, 90},  {120, 60, 90},  {88, 31, 98},   {470, 55, 65},
-      {480, 51, 50},  {468, 70, 50},  {0, 60, 50},    {0, 0, 0},
-      {125, 60, 50},  {122, 60, 85},  {234, 61, 45},  {100, 48, 75},
-      {100, 49, 75},  {1, 31, 45},    {1, 45, 45},    {1, 46, 0},
+      {468, 60, 100},
+      {440, 40, 90},
+      {234, 60, 90},
+      {100, 45, 90},
+      {100, 50, 90},
+      {120, 60, 90},
+      {88, 31, 98},
+      {470, 55, 65},
+      {480, 51, 50},
+      {468, 70, 50},
+      {0, 60, 50},
+      {0, 0, 0},
+      {125, 60, 50},
+      {122, 60, 85},
+      {234, 61, 45},
+      {100, 48, 75},
+      {100, 49, 75},
+      {1, 31, 45},
+      {1, 45, 45},
+      {1, 46, 0},
       // Row boundaries around 468 with height rule A.
-      {464, 60, 90},  {472, 60, 90},  {463, 60, 80},  {473, 60, 80},
-      {460, 60, 80},  {476, 60, 80},  {459, 60, 75},  {477, 60, 75},
-      {456, 60, 75},  {455, 60, 50},  {481, 60, 50},
-      {468, 58, 90},  {468, 62, 90},  {468, 57, 80},  {468, 64, 80},
-      {468, 55, 75},  {468, 69, 75},  {468, 51, 75},  {468, 50, 50},
+      {464, 60, 90},
+      {472, 60, 90},
+      {463, 60, 80},
+      {473, 60, 80},
+      {460, 60, 80},
+      {476, 60, 80},
+      {459, 60, 75},
+      {477, 60, 75},
+      {456, 60, 75},
+      {455, 60, 50},
+      {481, 60, 50},
+      {468, 58, 90},
+      {468, 62, 90},
+      {468, 57, 80},
+      {468, 64, 80},
+      {468, 55, 75},
+      {468, 69, 75},
+      {468, 51, 75},
+      {468, 50, 50},
       // 440 and rule B.
-      {436, 40, 75},  {444, 42, 60},  {445, 40, 0},   {440, 43, 45},
+      {436, 40, 75},
+      {444, 42, 60},
+      {445, 40, 0},
+      {440, 43, 45},
       {435, 60, 50},
       // 88 and rule D.
-      {86, 31, 89},   {90, 29, 80},   {84, 34, 60},   {92, 35, 60},
-      {83, 31, 45},   {93, 31, 45},   {88, 36, 49},
+      {86, 31, 89},
+      {90, 29, 80},
+      {84, 34, 60},
+      {92, 35, 60},
+      {83, 31, 45},
+      {93, 31, 45},
+      {88, 36, 49},
       // 100 and rule E.
-      {98, 45, 85},   {102, 47, 80},  {96, 41, 60},   {104, 50, 75},
-      {95, 45, 45},   {105, 45, 45},  {100, 40, 45},
+      {98, 45, 85},
+      {102, 47, 80},
+      {96, 41, 60},
+      {104, 50, 75},
+      {95, 45, 45},
+      {105, 45, 45},
+      {100, 40, 45},
       // 120 and rule F.
-      {118, 60, 85},  {121, 62, 80},  {120, 63, 45},  {117, 60, 50},
+      {118, 60, 85},
+      {121, 62, 80},
+      {120, 63, 45},
+      {117, 60, 50},
       // Extreme sizes: distances do not overflow.
-      {INT32_MIN, INT32_MIN, 0}, {INT32_MAX, INT32_MAX, 0},
-      {INT32_MIN, 60, 50},       {468, INT32_MIN, 50},
-      {88, INT32_MAX, 49},       {-468, 60, 50},
+      {INT32_MIN, INT32_MIN, 0},
+      {INT32_MAX, INT32_MAX, 0},
+      {INT32_MIN, 60, 50},
+      {468, INT32_MIN, 50},
+      {88, INT32_MAX, 49},
+      {-468, 60, 50},
   };
   for (const SizeCase& c : cases) {
     EXPECT_EQ(SizeScore(c.width, c.height), c.expected)
@@ -58,9 +106,8 @@ TEST(SizeScoreTest, RowsAndHeightRules) {
 
 TEST(CountOccurrencesTest, NonOverlapping) {
   const std::tuple<std::string, std::string, int32_t> cases[] = {
-      {"AD/AD/", "AD/", 2}, {"AAA", "AA", 1}, {"AAAA", "AA", 2},
-      {"ABC", "", 0},       {"", "A", 0},     {"X\0X\0"s, "\0"s, 2},
-      {"ABABA", "ABA", 1},
+      {"AD/AD/", "AD/", 2}, {"AAA", "AA", 1},      {"AAAA", "AA", 2},   {"ABC", "", 0},
+      {"", "A", 0},         {"X\0X\0"s, "\0"s, 2}, {"ABABA", "ABA", 1},
   };
   for (const auto& [text, keyword, expected] : cases) {
     EXPECT_EQ(CountOccurrences(text, keyword), expected)
@@ -83,13 +130,11 @@ class KeywordScoreTest : public ::testing::Test {
   }
   // Checks both implementations against the expected sum and returns the
   // hits of the matcher.
-  static std::vector<KeywordHit> Expect(const std::string& judged,
-                                        int32_t expected) {
+  static std::vector<KeywordHit> Expect(const std::string& judged, int32_t expected) {
     std::vector<KeywordHit> hits;
     EXPECT_EQ(KeywordScore(judged), expected) << "judged: " << judged;
     EXPECT_EQ(KeywordScore(judged, &hits), expected) << "judged: " << judged;
-    EXPECT_EQ(KeywordScoreByScanning(judged, nullptr), expected)
-        << "judged: " << judged;
+    EXPECT_EQ(KeywordScoreByScanning(judged, nullptr), expected) << "judged: " << judged;
     return hits;
   }
 };
@@ -100,8 +145,7 @@ std::string Describe(const std::vector<KeywordHit>& hits) {
     const char* kind = h.kind == KeywordHit::kPresence     ? "P"
                        : h.kind == KeywordHit::kOccurrence ? "N"
                                                            : "W";
-    out += std::string(kind) + " " + h.keyword + " x" +
-           std::to_string(h.occurrences) + " = " +
+    out += std::string(kind) + " " + h.keyword + " x" + std::to_string(h.occurrences) + " = " +
            std::to_string(h.contribution) + "\n";
   }
   return out;
@@ -126,8 +170,7 @@ TEST_F(KeywordScoreTest, PresenceOnceOccurrencePerMatch) {
   // Duplicates count on their own, in both lists.
   PresenceRules().append("AD", 5);
   OccurrenceRules().append("AD", 1);
-  EXPECT_EQ(Describe(Expect("AD AD", 10 + 2)),
-            "P AD x2 = 5\nP AD x2 = 5\nN AD x2 = 2\n");
+  EXPECT_EQ(Describe(Expect("AD AD", 10 + 2)), "P AD x2 = 5\nP AD x2 = 5\nN AD x2 = 2\n");
 }
 
 TEST_F(KeywordScoreTest, SumsWrapAsSigned32Bit) {
@@ -142,15 +185,13 @@ TEST_F(KeywordScoreTest, SumsWrapAsSigned32Bit) {
 
 TEST_F(KeywordScoreTest, BuiltInRulesOnAnAdLink) {
   AddBuiltInRules();
-  const std::string judged =
-      "<A HREF=\"HTTP://ADS.EXAMPLE.COM/AD/CLICK?ADID=5\">";
+  const std::string judged = "<A HREF=\"HTTP://ADS.EXAMPLE.COM/AD/CLICK?ADID=5\">";
   EXPECT_EQ(Describe(Expect(judged, 280)),
             "P ?ADID= x1 = 85\nP HTTP:// x1 = 5\nN /AD x2 = 40\n"
             "N AD/ x1 = 20\nN /AD/ x1 = 65\nN /ADS. x1 = 65\n");
   // "DOWNLOAD/" also holds "AD/".
   Expect("<A HREF=\"FTP://FILES.EXAMPLE.COM/DOWNLOAD/\">", -50 - 30 + 20);
-  Expect("<A HREF=\"AD/BUY\">FREE BANNER</A>",
-         65 + 20 + 10 + 10 + 150);
+  Expect("<A HREF=\"AD/BUY\">FREE BANNER</A>", 65 + 20 + 10 + 10 + 150);
 }
 
 TEST_F(KeywordScoreTest, ZeroBytesAreOrdinaryBytes) {

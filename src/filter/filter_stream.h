@@ -38,8 +38,8 @@ class FilterStream {
   // `sink` as the outer sink, and resets the page state. E_INVALIDARG, with
   // nothing counted or changed, when the sink, the record or its pProtocol is
   // missing. Does not call the inner protocol.
-  HRESULT Start(LPCWSTR url, IInternetProtocolSink* sink, IInternetBindInfo* bind_info,
-                DWORD flags, HANDLE_PTR reserved);
+  HRESULT Start(LPCWSTR url, IInternetProtocolSink* sink, IInternetBindInfo* bind_info, DWORD flags,
+                HANDLE_PTR reserved);
   // Passed to the inner protocol; E_UNEXPECTED before a successful Start.
   HRESULT Continue(PROTOCOLDATA* data);
   // S_OK; the inner protocol is not told.
@@ -73,13 +73,13 @@ class FilterStream {
 
   // IInternetProtocolInfo: all URL handling is left to the platform; no
   // output argument is written.
-  HRESULT ParseUrl(LPCWSTR url, PARSEACTION action, DWORD flags, LPWSTR result,
-                   DWORD result_size, DWORD* result_length, DWORD reserved);
+  HRESULT ParseUrl(LPCWSTR url, PARSEACTION action, DWORD flags, LPWSTR result, DWORD result_size,
+                   DWORD* result_length, DWORD reserved);
   HRESULT CombineUrl(LPCWSTR base_url, LPCWSTR relative_url, DWORD flags, LPWSTR result,
                      DWORD result_size, DWORD* result_length, DWORD reserved);
   HRESULT CompareUrl(LPCWSTR url1, LPCWSTR url2, DWORD flags);
-  HRESULT QueryInfo(LPCWSTR url, QUERYOPTION option, DWORD flags, LPVOID buffer,
-                    DWORD buffer_size, DWORD* buffer_length, DWORD reserved);
+  HRESULT QueryInfo(LPCWSTR url, QUERYOPTION option, DWORD flags, LPVOID buffer, DWORD buffer_size,
+                    DWORD* buffer_length, DWORD reserved);
 
  private:
   bool started() const { return inner_ != nullptr; }
@@ -87,11 +87,11 @@ class FilterStream {
   SegmentJudges judges_;
   IInternetProtocolSink* sink_ = nullptr;  // outer sink, no reference held
   IInternetProtocol* inner_ = nullptr;     // inner protocol, no reference held
-  std::string surplus_;           // filtered, waiting to go out from surplus_pos_ on
+  std::string surplus_;                    // filtered, waiting to go out from surplus_pos_ on
   std::size_t surplus_pos_ = 0;
-  std::string held_back_;         // not yet filtered; begins the next chunk
-  int32_t removed_ = 0;           // ads removed and counted on this page
-  int32_t modified_ = 0;          // 1 once a judge has changed this page
+  std::string held_back_;  // not yet filtered; begins the next chunk
+  int32_t removed_ = 0;    // ads removed and counted on this page
+  int32_t modified_ = 0;   // 1 once a judge has changed this page
 };
 
 }  // namespace velquor

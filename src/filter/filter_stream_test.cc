@@ -32,7 +32,9 @@ class FakeProtocol : public IInternetProtocol {
     HRESULT result;
   };
 
-  ~FakeProtocol() { EXPECT_TRUE(reads_.empty()) << reads_.size() << " expected Read calls not made"; }
+  ~FakeProtocol() {
+    EXPECT_TRUE(reads_.empty()) << reads_.size() << " expected Read calls not made";
+  }
 
   void ExpectRead(ULONG count, std::string data, HRESULT result) {
     reads_.push_back(Step{count, std::move(data), result});
@@ -63,7 +65,9 @@ class FakeProtocol : public IInternetProtocol {
     terminate_options = options;
     return terminate_result;
   }
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return Unexpected("QueryInterface"); }
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override {
+    return Unexpected("QueryInterface");
+  }
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(Unexpected("AddRef")); }
   ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(Unexpected("Release")); }
   HRESULT STDMETHODCALLTYPE Start(LPCWSTR, IInternetProtocolSink*, IInternetBindInfo*, DWORD,
@@ -113,7 +117,9 @@ class FakeSink : public IInternetProtocolSink {
     return result;
   }
   HRESULT STDMETHODCALLTYPE Switch(PROTOCOLDATA*) override { return Unexpected("Switch"); }
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return Unexpected("QueryInterface"); }
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override {
+    return Unexpected("QueryInterface");
+  }
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(Unexpected("AddRef")); }
   ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(Unexpected("Release")); }
 
@@ -196,8 +202,8 @@ TEST_F(FilterStreamTest, SurplusGoesOutFirstWithoutCallingTheInnerProtocol) {
   // 200 bytes in; the judge lengthens "<A 1></A>" by 100 to 300 out.
   const std::string page = std::string(91, 'p') + "<A 1></A>" + std::string(100, 'q');
   inner_.ExpectRead(200, page, S_OK);
-  const std::string filtered = std::string(91, 'p') + "<A 1></A>" + std::string(100, 'x') +
-                               std::string(100, 'q');
+  const std::string filtered =
+      std::string(91, 'p') + "<A 1></A>" + std::string(100, 'x') + std::string(100, 'q');
   ExpectRead(stream, 200, S_OK, filtered.substr(0, 200));
   ExpectRead(stream, 60, S_OK, filtered.substr(200, 60));
   ExpectRead(stream, 200, S_OK, filtered.substr(260));
@@ -268,8 +274,8 @@ TEST_F(FilterStreamTest, FootersOnceWhenTheEndComesWithAHeldBackTail) {
   FilterStream stream(kKeep);
   StartWith(stream);
   const std::string footers =
-      LoadResourceString(102) + FormatStatisticsFooter(LoadResourceString(101), 0,
-                                                       ReadSetting(kKilled));
+      LoadResourceString(102) +
+      FormatStatisticsFooter(LoadResourceString(101), 0, ReadSetting(kKilled));
   const std::string first = std::string(40, 'p') + "<A 1></A>";
   inner_.ExpectRead(60, first + "</HTML><A ", S_OK);  // "</HTML><A " is held back
   ExpectRead(stream, 60, S_OK, first + footers.substr(0, 60 - first.size()));
@@ -345,10 +351,13 @@ TEST_F(FilterStreamTest, FixedResultsChangeNothing) {
     EXPECT_EQ(stream.UnlockRequest(), S_OK);
     WCHAR result[4] = {u'a', u'b', 0, 0};
     DWORD length = 42;
-    EXPECT_EQ(stream.ParseUrl(OLESTR("u"), static_cast<PARSEACTION>(1), 0, result, 4, &length, 0), INET_E_DEFAULT_ACTION);
-    EXPECT_EQ(stream.CombineUrl(OLESTR("u"), OLESTR("v"), 0, result, 4, &length, 0), INET_E_DEFAULT_ACTION);
+    EXPECT_EQ(stream.ParseUrl(OLESTR("u"), static_cast<PARSEACTION>(1), 0, result, 4, &length, 0),
+              INET_E_DEFAULT_ACTION);
+    EXPECT_EQ(stream.CombineUrl(OLESTR("u"), OLESTR("v"), 0, result, 4, &length, 0),
+              INET_E_DEFAULT_ACTION);
     EXPECT_EQ(stream.CompareUrl(OLESTR("u"), OLESTR("v"), 0), INET_E_DEFAULT_ACTION);
-    EXPECT_EQ(stream.QueryInfo(OLESTR("u"), static_cast<QUERYOPTION>(1), 0, result, 4, &length, 0), INET_E_QUERYOPTION_UNKNOWN);
+    EXPECT_EQ(stream.QueryInfo(OLESTR("u"), static_cast<QUERYOPTION>(1), 0, result, 4, &length, 0),
+              INET_E_QUERYOPTION_UNKNOWN);
     EXPECT_EQ(length, 42u);
     EXPECT_EQ(result[0], u'a');
   }
@@ -422,9 +431,9 @@ TEST_F(FilterStreamTest, EveryReadSizeGivesTheSameBytes) {
         PageProtocol inner(page, eof_with_data != 0);
         PROTOCOLFILTERDATA filter_data{sizeof filter_data, nullptr, &inner, nullptr, 0};
         FilterStream stream(kKeep);
-        ASSERT_EQ(stream.Start(nullptr, &sink_, nullptr, 0,
-                               reinterpret_cast<HANDLE_PTR>(&filter_data)),
-                  S_OK);
+        ASSERT_EQ(
+            stream.Start(nullptr, &sink_, nullptr, 0, reinterpret_cast<HANDLE_PTR>(&filter_data)),
+            S_OK);
         std::string out;
         std::string buffer(size, '\0');
         HRESULT hr = S_OK;

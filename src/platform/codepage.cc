@@ -7,10 +7,9 @@ namespace {
 // UTF-16 units of bytes 0x80-0x9F; the rest of the code page is Latin-1.
 // Unassigned bytes map to the C1 control of the same value.
 constexpr char16_t kHighControls[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 char16_t ToWide(unsigned char byte) {
   if (byte >= 0x80 && byte <= 0x9F) return kHighControls[byte - 0x80];
@@ -26,9 +25,7 @@ int ToByte(char16_t unit) {
   return -1;
 }
 
-bool KnownCodePage(UINT code_page) {
-  return code_page == CP_ACP || code_page == kCodePage1252;
-}
+bool KnownCodePage(UINT code_page) { return code_page == CP_ACP || code_page == kCodePage1252; }
 
 int Fail(DWORD code) {
   SetLastError(code);
@@ -37,10 +34,10 @@ int Fail(DWORD code) {
 
 }  // namespace
 
-int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR multi,
-                        int multi_size, LPWSTR wide, int wide_size) {
-  if (!KnownCodePage(code_page) || multi == nullptr || multi_size == 0 ||
-      multi_size < -1 || wide_size < 0 || (wide == nullptr && wide_size > 0)) {
+int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR multi, int multi_size, LPWSTR wide,
+                        int wide_size) {
+  if (!KnownCodePage(code_page) || multi == nullptr || multi_size == 0 || multi_size < -1 ||
+      wide_size < 0 || (wide == nullptr && wide_size > 0)) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
   if (flags != 0) return Fail(ERROR_INVALID_FLAGS);
@@ -62,11 +59,10 @@ int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR multi,
   return static_cast<int>(count);
 }
 
-int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide,
-                        int wide_size, LPSTR multi, int multi_size,
-                        LPCSTR default_char, BOOL* used_default) {
-  if (!KnownCodePage(code_page) || wide == nullptr || wide_size == 0 ||
-      wide_size < -1 || multi_size < 0 || (multi == nullptr && multi_size > 0)) {
+int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_size, LPSTR multi,
+                        int multi_size, LPCSTR default_char, BOOL* used_default) {
+  if (!KnownCodePage(code_page) || wide == nullptr || wide_size == 0 || wide_size < -1 ||
+      multi_size < 0 || (multi == nullptr && multi_size > 0)) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
   if (flags != 0) return Fail(ERROR_INVALID_FLAGS);

@@ -24,16 +24,15 @@ constexpr UINT kCodePage1252 = 1252;
 // GetLastError set: ERROR_INSUFFICIENT_BUFFER when `wide` is too small,
 // ERROR_INVALID_PARAMETER for an unknown code page, null text or size 0,
 // ERROR_INVALID_FLAGS for flags other than 0.
-int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR multi,
-                        int multi_size, LPWSTR wide, int wide_size);
+int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR multi, int multi_size, LPWSTR wide,
+                        int wide_size);
 
 // Converts `wide_size` units of `wide` (-1: up to and including its zero) to
 // the code page in `multi`. A unit the code page lacks becomes `default_char`
 // (or '?') and sets *used_default (if given) to 1. Sizes, results and
 // failures as MultiByteToWideChar.
-int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide,
-                        int wide_size, LPSTR multi, int multi_size,
-                        LPCSTR default_char, BOOL* used_default);
+int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int wide_size, LPSTR multi,
+                        int multi_size, LPCSTR default_char, BOOL* used_default);
 
 // The next character after `current`: one byte on, since the code page has
 // no double-byte characters, but never past the terminating zero.

@@ -42,8 +42,7 @@ namespace velquor {
 // The result code that stands for Win32 error `code`: 0 stays S_OK, others
 // become 0x8007xxxx.
 constexpr HRESULT HresultFromWin32(DWORD code) {
-  return code == 0 ? S_OK
-                   : static_cast<HRESULT>((code & 0xFFFFu) | 0x80070000u);
+  return code == 0 ? S_OK : static_cast<HRESULT>((code & 0xFFFFu) | 0x80070000u);
 }
 
 }  // namespace velquor

@@ -48,9 +48,7 @@ std::vector<OpenFile*>& g_files = g_files_holder.value;
 
 // A handle is the descriptor plus one, times four: never null, never
 // INVALID_HANDLE_VALUE, and a value that no descriptor maps to is refused.
-HANDLE HandleOfFd(int fd) {
-  return reinterpret_cast<HANDLE>((static_cast<uintptr_t>(fd) + 1) * 4);
-}
+HANDLE HandleOfFd(int fd) { return reinterpret_cast<HANDLE>((static_cast<uintptr_t>(fd) + 1) * 4); }
 
 int FdOfHandle(HANDLE handle) {
   const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
@@ -173,8 +171,8 @@ DWORD ResolvePath(const char* name, std::string* resolved) {
 
 }  // namespace
 
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* security,
-                   DWORD disposition, DWORD flags, HANDLE template_file) {
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* security, DWORD disposition,
+                   DWORD flags, HANDLE template_file) {
   (void)share;  // no locks here: others may always read and write meanwhile
   (void)security;
   (void)flags;
@@ -247,8 +245,9 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD meth
   }
   int64_t move = distance;
   if (distance_high != nullptr) {
-    move = static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*distance_high)) << 32) |
-                                static_cast<uint32_t>(distance));
+    move =
+        static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*distance_high)) << 32) |
+                             static_cast<uint32_t>(distance));
   }
   int64_t base = 0;
   if (method == FILE_CURRENT) {
@@ -315,8 +314,7 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, LPDWORD read, void* over
     const bool ends_at_eof = f->buffer.size() < kBufferSize;
     if (f->position >= f->buffer_start && f->position < buffered_end &&
         (f->position + wanted <= buffered_end || ends_at_eof)) {
-      const size_t n =
-          static_cast<size_t>(std::min<uint64_t>(wanted, buffered_end - f->position));
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(wanted, buffered_end - f->position));
       std::memcpy(out + done, f->buffer.data() + (f->position - f->buffer_start), n);
       f->position += n;
       done += n;
@@ -429,8 +427,6 @@ const char* DescribeFileError(DWORD code) {
 
 uint64_t DiskReadsForTesting() { return g_disk_reads.load(); }
 
-void SetReadFaultAfterForTesting(int reads) {
-  g_reads_before_fault.store(reads < 0 ? -1 : reads);
-}
+void SetReadFaultAfterForTesting(int reads) { g_reads_before_fault.store(reads < 0 ? -1 : reads); }
 
 }  // namespace velquor

@@ -57,8 +57,8 @@ constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFFu;
 // access and OPEN_EXISTING are accepted (else ERROR_INVALID_PARAMETER); the
 // sharing mode is granted as asked, since this platform takes no lock.
 // Returns INVALID_HANDLE_VALUE on failure, with the reason in GetLastError.
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* security,
-                   DWORD disposition, DWORD flags, HANDLE template_file);
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, void* security, DWORD disposition,
+                   DWORD flags, HANDLE template_file);
 
 // Moves the file position by `distance` (with `*distance_high` as the upper
 // 32 bits when given, else sign-extended) from the start, the current

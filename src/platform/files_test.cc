@@ -110,12 +110,12 @@ TEST_F(FilesTest, FindsNamesAsTheOriginalFileSystemWould) {
     std::string content;
   } cases[] = {
       {dir_ + "/Install/Rules/myrules.txt", "lower"},
-      {dir_ + "\\Install\\Rules\\MYRULES.TXT", "lower"},     // backslashes, other case
-      {dir_ + "/install/RULES/MyRules.Txt", "lower"},        // directories too
-      {dir_ + "/Install\\Rules//./myrules.txt", "lower"},    // mixed and doubled separators
-      {dir_ + "/Install/Rules/exact.txt", "other"},          // as written wins
-      {dir_ + "/Install/Rules/EXACT.txt", "exact"},          // "exact.TXT" < "exact.txt"
-      {dir_ + "/Install/Many/rUlE", "upper-case"},           // "RULE" < "Rule" < "rule"
+      {dir_ + "\\Install\\Rules\\MYRULES.TXT", "lower"},   // backslashes, other case
+      {dir_ + "/install/RULES/MyRules.Txt", "lower"},      // directories too
+      {dir_ + "/Install\\Rules//./myrules.txt", "lower"},  // mixed and doubled separators
+      {dir_ + "/Install/Rules/exact.txt", "other"},        // as written wins
+      {dir_ + "/Install/Rules/EXACT.txt", "exact"},        // "exact.TXT" < "exact.txt"
+      {dir_ + "/Install/Many/rUlE", "upper-case"},         // "RULE" < "Rule" < "rule"
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Slurp(c.path), c.content) << c.path;
@@ -152,12 +152,11 @@ TEST_F(FilesTest, OnlyRegularFilesOpenAndNothingBlocks) {
 
 TEST_F(FilesTest, RefusesWhatAReadOnlyOpenCannotDo) {
   const std::string path = Write("f", "x");
-  EXPECT_EQ(CreateFileA(path.c_str(), 0x40000000u /* GENERIC_WRITE */, 0, nullptr,
-                        OPEN_EXISTING, 0, nullptr),
+  EXPECT_EQ(CreateFileA(path.c_str(), 0x40000000u /* GENERIC_WRITE */, 0, nullptr, OPEN_EXISTING, 0,
+                        nullptr),
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-  EXPECT_EQ(CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, 2 /* CREATE_ALWAYS */, 0,
-                        nullptr),
+  EXPECT_EQ(CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, 2 /* CREATE_ALWAYS */, 0, nullptr),
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(CreateFileA(nullptr, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
             INVALID_HANDLE_VALUE);

@@ -98,8 +98,8 @@ bool PathNamesModuleOf(const std::string& path, const void* address) {
   if (path == own) return true;
   struct stat a;
   struct stat b;
-  return stat(path.c_str(), &a) == 0 && stat(own.c_str(), &b) == 0 &&
-         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+  return stat(path.c_str(), &a) == 0 && stat(own.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino;
 }
 
 }  // namespace velquor

@@ -175,8 +175,10 @@ bool ParseAssignment(TokenStream* in, RegistrarValue* value) {
     in->Fail("unknown value type '" + kind.text + "'");
     return false;
   }
-  value->kind = AsciiUpper(kind.text[0]) == 'S' ? 's' : AsciiUpper(kind.text[0]) == 'D' ? 'd'
-              : AsciiUpper(kind.text[0]) == 'B' ? 'b' : '?';
+  value->kind = AsciiUpper(kind.text[0]) == 'S'   ? 's'
+                : AsciiUpper(kind.text[0]) == 'D' ? 'd'
+                : AsciiUpper(kind.text[0]) == 'B' ? 'b'
+                                                  : '?';
   switch (value->kind) {
     case 's':
       value->data = data.text;
@@ -352,9 +354,7 @@ void UnregisterKeys(HKEY parent, const std::vector<RegistrarKey>& keys) {
   }
 }
 
-HRESULT FromStatus(LSTATUS status) {
-  return HresultFromWin32(static_cast<DWORD>(status));
-}
+HRESULT FromStatus(LSTATUS status) { return HresultFromWin32(static_cast<DWORD>(status)); }
 
 // The bytes of resource `id` of `type` in the binary `file`, which must be
 // the binary this code is linked into.
@@ -435,9 +435,7 @@ class Registrar final : public IRegistrar {
     return RunNamedResource(res_file, id, type, false);
   }
   HRESULT STDMETHODCALLTYPE FileRegister(LPCOLESTR file) override { return RunFile(file, true); }
-  HRESULT STDMETHODCALLTYPE FileUnregister(LPCOLESTR file) override {
-    return RunFile(file, false);
-  }
+  HRESULT STDMETHODCALLTYPE FileUnregister(LPCOLESTR file) override { return RunFile(file, false); }
   HRESULT STDMETHODCALLTYPE StringRegister(LPCOLESTR data) override {
     if (data == nullptr) return E_POINTER;
     return RunRegistrarScript(AnsiFromWide(data), replacements_, true);
@@ -446,8 +444,7 @@ class Registrar final : public IRegistrar {
     if (data == nullptr) return E_POINTER;
     return RunRegistrarScript(AnsiFromWide(data), replacements_, false);
   }
-  HRESULT STDMETHODCALLTYPE ResourceRegister(LPCOLESTR res_file, UINT id,
-                                             LPCOLESTR type) override {
+  HRESULT STDMETHODCALLTYPE ResourceRegister(LPCOLESTR res_file, UINT id, LPCOLESTR type) override {
     return RunResource(res_file, MAKEINTRESOURCEA(id), id, type, true);
   }
   HRESULT STDMETHODCALLTYPE ResourceUnregister(LPCOLESTR res_file, UINT id,
@@ -464,8 +461,7 @@ class Registrar final : public IRegistrar {
     if (FAILED(hr)) return hr;
     return RunRegistrarScript(script, replacements_, register_mode);
   }
-  HRESULT RunNamedResource(LPCOLESTR res_file, LPCOLESTR id, LPCOLESTR type,
-                           bool register_mode) {
+  HRESULT RunNamedResource(LPCOLESTR res_file, LPCOLESTR id, LPCOLESTR type, bool register_mode) {
     if (id == nullptr) return E_POINTER;
     const std::string name = AnsiFromWide(id);
     std::string script;
@@ -611,8 +607,7 @@ HRESULT RunRegistrarScript(const std::string& script, const ReplacementMap& repl
 
 }  // namespace velquor
 
-HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid,
-                         void** ppv) {
+HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** ppv) {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
   if (!IsEqualGUID(clsid, CLSID_Registrar) || (context & CLSCTX_INPROC_SERVER) == 0) {

@@ -53,8 +53,7 @@ constexpr DWORD CLSCTX_INPROC_SERVER = 1;
 
 struct IRegistrarBase : IUnknown {
   // Adds replacement `key` (used as %key% in scripts) standing for `item`.
-  virtual HRESULT STDMETHODCALLTYPE AddReplacement(LPCOLESTR key,
-                                                   LPCOLESTR item) = 0;
+  virtual HRESULT STDMETHODCALLTYPE AddReplacement(LPCOLESTR key, LPCOLESTR item) = 0;
   // Forgets every replacement added.
   virtual HRESULT STDMETHODCALLTYPE ClearReplacements() = 0;
 };
@@ -63,11 +62,9 @@ struct IRegistrarBase : IUnknown {
 // for a null text, or the failure of finding or reading the script.
 struct IRegistrar : IRegistrarBase {
   // Runs resource `id` ("#102" or a name) of `type` from binary `res_file`.
-  virtual HRESULT STDMETHODCALLTYPE ResourceRegisterSz(LPCOLESTR res_file,
-                                                       LPCOLESTR id,
+  virtual HRESULT STDMETHODCALLTYPE ResourceRegisterSz(LPCOLESTR res_file, LPCOLESTR id,
                                                        LPCOLESTR type) = 0;
-  virtual HRESULT STDMETHODCALLTYPE ResourceUnregisterSz(LPCOLESTR res_file,
-                                                         LPCOLESTR id,
+  virtual HRESULT STDMETHODCALLTYPE ResourceUnregisterSz(LPCOLESTR res_file, LPCOLESTR id,
                                                          LPCOLESTR type) = 0;
   // Runs the script held in text file `file`.
   virtual HRESULT STDMETHODCALLTYPE FileRegister(LPCOLESTR file) = 0;
@@ -78,11 +75,9 @@ struct IRegistrar : IRegistrarBase {
   // Runs resource number `id` of `type` from binary `res_file`. The binary
   // must be the one this registrar is linked into (the resources of other
   // binaries cannot be reached): else HRESULT of ERROR_MOD_NOT_FOUND.
-  virtual HRESULT STDMETHODCALLTYPE ResourceRegister(LPCOLESTR res_file,
-                                                     UINT id,
+  virtual HRESULT STDMETHODCALLTYPE ResourceRegister(LPCOLESTR res_file, UINT id,
                                                      LPCOLESTR type) = 0;
-  virtual HRESULT STDMETHODCALLTYPE ResourceUnregister(LPCOLESTR res_file,
-                                                       UINT id,
+  virtual HRESULT STDMETHODCALLTYPE ResourceUnregister(LPCOLESTR res_file, UINT id,
                                                        LPCOLESTR type) = 0;
 };
 
@@ -97,8 +92,7 @@ struct IRegistrar : IRegistrarBase {
 // class is known, in-process: REGDB_E_CLASSNOTREG for other classes or
 // contexts without CLSCTX_INPROC_SERVER, CLASS_E_NOAGGREGATION with an outer
 // object, E_NOINTERFACE for an interface it lacks, E_POINTER for null `ppv`.
-HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context,
-                         REFIID riid, void** ppv);
+HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** ppv);
 
 namespace velquor {
 
@@ -117,9 +111,8 @@ class ReplacementMap {
 
 // Expands the replacements of `script` into `out`. False (with *error set) on
 // an unknown name or a '%' without its closing '%'.
-bool ExpandReplacements(const std::string& script,
-                        const ReplacementMap& replacements, std::string* out,
-                        std::string* error);
+bool ExpandReplacements(const std::string& script, const ReplacementMap& replacements,
+                        std::string* out, std::string* error);
 
 // One key of a parsed script.
 struct RegistrarValue {
@@ -143,15 +136,13 @@ struct RegistrarRoot {
 
 // Parses an expanded script. Pure: touches nothing. False (with *error
 // naming the problem and the token) on a syntax error.
-bool ParseRegistrarScript(const std::string& text,
-                          std::vector<RegistrarRoot>* roots,
+bool ParseRegistrarScript(const std::string& text, std::vector<RegistrarRoot>* roots,
                           std::string* error);
 
 // Expands, parses and applies `script` in one registry transaction. S_OK, or
 // DISP_E_EXCEPTION for a script error, or the result code of a registry
 // failure; on any failure the registry is as it was before the run.
-HRESULT RunRegistrarScript(const std::string& script,
-                           const ReplacementMap& replacements,
+HRESULT RunRegistrarScript(const std::string& script, const ReplacementMap& replacements,
                            bool register_mode);
 
 }  // namespace velquor

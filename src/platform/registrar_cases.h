@@ -9,8 +9,8 @@
 namespace velquor::test {
 
 struct ForeignValue {
-  const char* key;    // below HKEY_CLASSES_ROOT
-  const char* name;   // null: the key's default value
+  const char* key;   // below HKEY_CLASSES_ROOT
+  const char* name;  // null: the key's default value
   const char* text;
 };
 

@@ -9,8 +9,8 @@
 #include "platform/codepage.h"
 #include "platform/error_info.h"
 #include "platform/module.h"
-#include "platform/registry.h"
 #include "platform/registrar_cases.h"
+#include "platform/registry.h"
 #include "platform/resources.h"
 #include "platform/testing_profile.h"
 #include "platform/testing_registry.h"
@@ -20,7 +20,9 @@ namespace {
 
 constexpr char kClsid[] = "{5A1C7E32-0B4D-4E62-8F93-2C6B0D1E7A45}";
 
-std::string OwnPath() { return ModuleFileName(ModuleOfAddress(reinterpret_cast<const void*>(&OwnPath))); }
+std::string OwnPath() {
+  return ModuleFileName(ModuleOfAddress(reinterpret_cast<const void*>(&OwnPath)));
+}
 
 std::string RegistryScript() {
   HRSRC res = FindResourceA(nullptr, MAKEINTRESOURCEA(102), "REGISTRY");
@@ -40,8 +42,8 @@ IRegistrar* CreateRegistrar() {
 
 void WriteKey(const std::string& path, const char* name, const std::string& value) {
   HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                            nullptr, &key, nullptr),
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &key, nullptr),
             ERROR_SUCCESS);
   ASSERT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                            static_cast<DWORD>(value.size() + 1)),
@@ -90,12 +92,12 @@ TEST(RegistryScriptTest, VersionResourceNamesTheRelease) {
   EXPECT_EQ(FindResourceA(nullptr, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(16)), by_name);
   const std::string text(static_cast<const char*>(LockResource(LoadResource(nullptr, by_name))),
                          SizeofResource(nullptr, by_name));
-  for (const char* line : {"FILEVERSION 1,0,2,0\n", "PRODUCTVERSION 1,0,2,0\n",
-                           "BLOCK \"040904b0\"\n", "  FileVersion \"1.02\"\n",
-                           "  ProductVersion \"1.02\"\n", "  InternalName \"VELQUOR\"\n",
-                           "  OriginalFilename \"VELQUOR.DLL\"\n", "  ProductName \"Velquor\"\n",
-                           "  FileDescription \"Velquor DLL to integrate with Internet Explorer.\"\n",
-                           "Translation 0x0409 1200\n"}) {
+  for (const char* line :
+       {"FILEVERSION 1,0,2,0\n", "PRODUCTVERSION 1,0,2,0\n", "BLOCK \"040904b0\"\n",
+        "  FileVersion \"1.02\"\n", "  ProductVersion \"1.02\"\n", "  InternalName \"VELQUOR\"\n",
+        "  OriginalFilename \"VELQUOR.DLL\"\n", "  ProductName \"Velquor\"\n",
+        "  FileDescription \"Velquor DLL to integrate with Internet Explorer.\"\n",
+        "Translation 0x0409 1200\n"}) {
     EXPECT_NE(text.find(line), std::string::npos) << line << "in:\n" << text;
   }
 }
@@ -111,26 +113,21 @@ TEST_F(RegistrarTest, RealScriptRegistersExactlyTheClassKeysAndUnregistersKeepin
   ASSERT_EQ(registrar->ResourceRegister(file.c_str(), 102, u"REGISTRY"), S_OK);
 
   const std::string c = std::string("CLSID\\") + kClsid;
-  const std::string expected =
-      "CLSID\n" +
-      c + "\n" +
-      c + " [@] = 1:IEVelquor Filter\n" +
-      c + "\\InprocServer32\n" +
-      c + "\\InprocServer32 [@] = 1:" + module + "\n" +
-      c + "\\InprocServer32 [ThreadingModel] = 1:Apartment\n" +
-      c + "\\ProgID\n" +
-      c + "\\ProgID [@] = 1:IEVelquor.IEVelquor.1\n" +
-      c + "\\Programmable\n" +
-      c + "\\VersionIndependentProgID\n" +
-      c + "\\VersionIndependentProgID [@] = 1:IEVelquor.IEVelquor\n" +
-      "IENubrix.IENubrix\n"
-      "IENubrix.IENubrix [@] = 1:IEVelquor Filter\n"
-      "IENubrix.IENubrix\\CurVer\n"
-      "IENubrix.IENubrix\\CurVer [@] = 1:IEVelquor.IEVelquor.1\n"
-      "IENubrix.IENubrix.1\n"
-      "IENubrix.IENubrix.1 [@] = 1:IEVelquor Filter\n"
-      "IENubrix.IENubrix.1\\CLSID\n"
-      "IENubrix.IENubrix.1\\CLSID [@] = 1:" + kClsid + "\n";
+  const std::string expected = "CLSID\n" + c + "\n" + c + " [@] = 1:IEVelquor Filter\n" + c +
+                               "\\InprocServer32\n" + c + "\\InprocServer32 [@] = 1:" + module +
+                               "\n" + c + "\\InprocServer32 [ThreadingModel] = 1:Apartment\n" + c +
+                               "\\ProgID\n" + c + "\\ProgID [@] = 1:IEVelquor.IEVelquor.1\n" + c +
+                               "\\Programmable\n" + c + "\\VersionIndependentProgID\n" + c +
+                               "\\VersionIndependentProgID [@] = 1:IEVelquor.IEVelquor\n" +
+                               "IENubrix.IENubrix\n"
+                               "IENubrix.IENubrix [@] = 1:IEVelquor Filter\n"
+                               "IENubrix.IENubrix\\CurVer\n"
+                               "IENubrix.IENubrix\\CurVer [@] = 1:IEVelquor.IEVelquor.1\n"
+                               "IENubrix.IENubrix.1\n"
+                               "IENubrix.IENubrix.1 [@] = 1:IEVelquor Filter\n"
+                               "IENubrix.IENubrix.1\\CLSID\n"
+                               "IENubrix.IENubrix.1\\CLSID [@] = 1:" +
+                               kClsid + "\n";
   EXPECT_EQ(DumpTree(HKEY_CLASSES_ROOT), expected);
 
   // Registering again gives the same tree.
@@ -157,9 +154,10 @@ TEST_F(RegistrarTest, ForceRemoveDeletesTheOldTreeFirst) {
 
   // Unregistering leaves another class under the NoRemove key alone.
   ASSERT_EQ(RunRegistrarScript(RegistryScript(), map, false), S_OK);
-  EXPECT_EQ(DumpTree(HKEY_CLASSES_ROOT), "CLSID\n"
-                                         "CLSID\\{Other}\n"
-                                         "CLSID\\{Other} [@] = 1:kept\n");
+  EXPECT_EQ(DumpTree(HKEY_CLASSES_ROOT),
+            "CLSID\n"
+            "CLSID\\{Other}\n"
+            "CLSID\\{Other} [@] = 1:kept\n");
 }
 
 TEST_F(RegistrarTest, ScriptErrorLeavesTheRegistryAsItWas) {
@@ -212,27 +210,30 @@ TEST_F(RegistrarTest, BraceOpensABlockOnlyBeforeWhiteSpace) {
                                "\t\t{EF}\r\n\t}\r\n}\r\n",
                                ReplacementMap(), true),
             S_OK);
-  EXPECT_EQ(DumpTree(HKEY_CLASSES_ROOT), "Classes\n"
-                                         "Classes\\{AB-CD}\n"
-                                         "Classes\\{AB-CD} [@] = 1:id\n"
-                                         "Classes\\{EF}\n");
+  EXPECT_EQ(DumpTree(HKEY_CLASSES_ROOT),
+            "Classes\n"
+            "Classes\\{AB-CD}\n"
+            "Classes\\{AB-CD} [@] = 1:id\n"
+            "Classes\\{EF}\n");
   // "{" glued to the next word is a key name, not a block: the key then has
   // no block, and the stray "}" closes the root early.
   EXPECT_EQ(RunRegistrarScript("HKCR { Key {Sub } }", ReplacementMap(), true), DISP_E_EXCEPTION);
 }
 
 TEST_F(RegistrarTest, UnregisterRemovesChildrenFirstAndKeepsForeignSubkeys) {
-  const char* script = "HKCR { Top { Mid { Leaf = s 'x' } val V = s 'v' } NoRemove Shared { Own } "
-                       "Delete Gone }";
+  const char* script =
+      "HKCR { Top { Mid { Leaf = s 'x' } val V = s 'v' } NoRemove Shared { Own } "
+      "Delete Gone }";
   ASSERT_EQ(RunRegistrarScript(script, ReplacementMap(), true), S_OK);
   WriteKey("Top\\Foreign", nullptr, "theirs");
   ASSERT_EQ(RunRegistrarScript(script, ReplacementMap(), false), S_OK);
   // Top keeps its foreign subkey, so it stays, with the value it declared.
-  EXPECT_EQ(DumpTree(HKEY_CLASSES_ROOT), "Shared\n"
-                                         "Top\n"
-                                         "Top [V] = 1:v\n"
-                                         "Top\\Foreign\n"
-                                         "Top\\Foreign [@] = 1:theirs\n");
+  EXPECT_EQ(DumpTree(HKEY_CLASSES_ROOT),
+            "Shared\n"
+            "Top\n"
+            "Top [V] = 1:v\n"
+            "Top\\Foreign\n"
+            "Top\\Foreign [@] = 1:theirs\n");
   // Unregistering what is not there is not an error.
   ASSERT_EQ(RunRegistrarScript(script, ReplacementMap(), false), S_OK);
 }
@@ -332,9 +333,10 @@ TEST_F(RegistrarTest, ObjectContractsAndResourceLookup) {
   const std::string file = dir_ + "/script.rgs";
   std::ofstream(file) << "HKCU { Software { FromFile = s 'yes' } }";
   EXPECT_EQ(registrar->FileRegister(WideFromAnsi(file).c_str()), S_OK);
-  EXPECT_EQ(DumpTree(HKEY_CURRENT_USER), "Software\n"
-                                         "Software\\FromFile\n"
-                                         "Software\\FromFile [@] = 1:yes\n");
+  EXPECT_EQ(DumpTree(HKEY_CURRENT_USER),
+            "Software\n"
+            "Software\\FromFile\n"
+            "Software\\FromFile [@] = 1:yes\n");
   EXPECT_EQ(registrar->FileUnregister(WideFromAnsi(file).c_str()), S_OK);
   EXPECT_EQ(DumpTree(HKEY_CURRENT_USER), "");
   EXPECT_EQ(registrar->FileRegister(u"/nonexistent/script.rgs"),

@@ -26,8 +26,8 @@ LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subkey, DWORD, REGSAM sam, HKEY* result) 
   return ERROR_SUCCESS;
 }
 
-LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subkey, DWORD, LPSTR, DWORD, REGSAM sam,
-                        void*, HKEY* result, DWORD* disposition) {
+LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subkey, DWORD, LPSTR, DWORD, REGSAM sam, void*,
+                        HKEY* result, DWORD* disposition) {
   if (!result) return ERROR_INVALID_PARAMETER;
   KeyRef base;
   LSTATUS status = ri::ResolveHandle(key, &base);
@@ -37,9 +37,8 @@ LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subkey, DWORD, LPSTR, DWORD, REGSAM sam
   if (!parts.empty() && !(base.sam & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
   KeyRef made;
   bool created = false;
-  status = ri::WriteOperation([&](ri::Connection* c) {
-    return ri::CreatePath(c, base, parts, &made, &created);
-  });
+  status = ri::WriteOperation(
+      [&](ri::Connection* c) { return ri::CreatePath(c, base, parts, &made, &created); });
   if (status != ERROR_SUCCESS) return status;
   made.sam = sam;
   *result = ri::NewHandle(made);
@@ -47,8 +46,8 @@ LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subkey, DWORD, LPSTR, DWORD, REGSAM sam
   return ERROR_SUCCESS;
 }
 
-LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, DWORD* reserved, DWORD* type,
-                         BYTE* data, DWORD* size) {
+LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, DWORD* reserved, DWORD* type, BYTE* data,
+                         DWORD* size) {
   if (reserved || (data && !size)) return ERROR_INVALID_PARAMETER;
   KeyRef ref;
   LSTATUS status = ri::ResolveHandle(key, &ref);
@@ -66,11 +65,9 @@ LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, DWORD* reserved, DWORD* type,
   return ri::CopyOut(bytes, data, size);
 }
 
-LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE* data,
-                       DWORD size) {
+LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE* data, DWORD size) {
   if (!data && size) return ERROR_INVALID_PARAMETER;
-  if (name && std::strlen(name) > ri::kMaxValueNameLength)
-    return ERROR_INVALID_PARAMETER;
+  if (name && std::strlen(name) > ri::kMaxValueNameLength) return ERROR_INVALID_PARAMETER;
   KeyRef ref;
   LSTATUS status = ri::ResolveHandle(key, &ref);
   if (status != ERROR_SUCCESS) return status;
@@ -89,8 +86,7 @@ LSTATUS RegCloseKey(HKEY key) {
   uint32_t generation = static_cast<uint32_t>(v >> 32);
   uint32_t index = static_cast<uint32_t>(v & 0xFFFFFFFFu);
   std::lock_guard<std::mutex> lock(ri::g_handle_mu);
-  if (generation == 0 || index == 0 || index > ri::g_handles.size())
-    return ERROR_INVALID_HANDLE;
+  if (generation == 0 || index == 0 || index > ri::g_handles.size()) return ERROR_INVALID_HANDLE;
   ri::HandleSlot& slot = ri::g_handles[index - 1];
   if (!slot.used || slot.generation != generation) return ERROR_INVALID_HANDLE;
   slot.used = false;
@@ -164,9 +160,8 @@ LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subkey) {
   });
 }
 
-LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, DWORD* name_size,
-                      DWORD* reserved, LPSTR klass, DWORD* class_size,
-                      void* last_write_time) {
+LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, DWORD* name_size, DWORD* reserved,
+                      LPSTR klass, DWORD* class_size, void* last_write_time) {
   if (!name || !name_size || reserved) return ERROR_INVALID_PARAMETER;
   KeyRef ref;
   LSTATUS status = ri::ResolveHandle(key, &ref);
@@ -185,8 +180,7 @@ LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, DWORD* name_size,
       ri::StepScope scope(s);
       sqlite3_bind_int64(s, 1, ref.id);
       if (continued) {
-        sqlite3_bind_text(s, 2, after.data(), static_cast<int>(after.size()),
-                          SQLITE_STATIC);
+        sqlite3_bind_text(s, 2, after.data(), static_cast<int>(after.size()), SQLITE_STATIC);
       } else {
         sqlite3_bind_int64(s, 2, index);
       }
@@ -213,10 +207,9 @@ LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, DWORD* name_size,
   return ERROR_SUCCESS;
 }
 
-LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD* name_size,
-                      DWORD* reserved, DWORD* type, BYTE* data, DWORD* data_size) {
-  if (!name || !name_size || reserved || (data && !data_size))
-    return ERROR_INVALID_PARAMETER;
+LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD* name_size, DWORD* reserved,
+                      DWORD* type, BYTE* data, DWORD* data_size) {
+  if (!name || !name_size || reserved || (data && !data_size)) return ERROR_INVALID_PARAMETER;
   KeyRef ref;
   LSTATUS status = ri::ResolveHandle(key, &ref);
   if (status != ERROR_SUCCESS) return status;
@@ -236,8 +229,7 @@ LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD* name_size,
       ri::StepScope scope(s);
       sqlite3_bind_int64(s, 1, ref.id);
       if (continued) {
-        sqlite3_bind_text(s, 2, after.data(), static_cast<int>(after.size()),
-                          SQLITE_STATIC);
+        sqlite3_bind_text(s, 2, after.data(), static_cast<int>(after.size()), SQLITE_STATIC);
       } else {
         sqlite3_bind_int64(s, 2, index);
       }
@@ -251,8 +243,7 @@ LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD* name_size,
         bytes.assign(blob ? static_cast<const char*>(blob) : "",
                      blob ? static_cast<size_t>(sqlite3_column_bytes(s, 2)) : 0);
         LSTATUS found_status = ERROR_SUCCESS;
-        ri::OverlayLive(c, ref.root, ref.path, found.c_str(), &found_status,
-                             &stored_type, &bytes);
+        ri::OverlayLive(c, ref.root, ref.path, found.c_str(), &found_status, &stored_type, &bytes);
         return ERROR_SUCCESS;
       }
     }
@@ -282,8 +273,7 @@ LSTATUS RegDeleteTreeA(HKEY key, LPCSTR subkey) {
     std::vector<std::string> children;
     for (DWORD index = 0;;) {
       DWORD size = static_cast<DWORD>(name.size());
-      status = RegEnumKeyExA(open, index, name.data(), &size, nullptr, nullptr,
-                             nullptr, nullptr);
+      status = RegEnumKeyExA(open, index, name.data(), &size, nullptr, nullptr, nullptr, nullptr);
       if (status == ERROR_MORE_DATA) {
         name.resize(static_cast<size_t>(size) + 1);
         continue;

@@ -34,10 +34,8 @@
 // stand-in's.
 #if !defined(_WIN32)
 typedef struct HKEY__* HKEY;
-#define HKEY_CLASSES_ROOT \
-  (reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000000u)))
-#define HKEY_CURRENT_USER \
-  (reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000001u)))
+#define HKEY_CLASSES_ROOT (reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000000u)))
+#define HKEY_CURRENT_USER (reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000001u)))
 
 typedef uint32_t REGSAM;
 
@@ -62,28 +60,26 @@ constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
 // Opens `subkey` (a "\"-separated path; null or empty: `key` itself again)
 // below `key` with the access `sam`. ERROR_FILE_NOT_FOUND when it does not
 // exist (or there is no store yet). `*result` is set only on success.
-LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subkey, DWORD options, REGSAM sam,
-                      HKEY* result);
+LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subkey, DWORD options, REGSAM sam, HKEY* result);
 
 // Opens `subkey` below `key`, creating it and every missing key on its path
 // (and the store). `*disposition`, when given, tells REG_CREATED_NEW_KEY or
 // REG_OPENED_EXISTING_KEY. `klass` and `security` are ignored.
-LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subkey, DWORD reserved, LPSTR klass,
-                        DWORD options, REGSAM sam, void* security,
-                        HKEY* result, DWORD* disposition);
+LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subkey, DWORD reserved, LPSTR klass, DWORD options,
+                        REGSAM sam, void* security, HKEY* result, DWORD* disposition);
 
 // Reads value `name` (null or empty: the key's default value) as raw bytes.
 // With `data` null only the type and size are told. A buffer smaller than the
 // data gets ERROR_MORE_DATA, is left untouched, and `*size` tells the size
 // needed. A REG_SZ value's size includes its terminating zero when it was
 // stored with one.
-LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, DWORD* reserved, DWORD* type,
-                         BYTE* data, DWORD* size);
+LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, DWORD* reserved, DWORD* type, BYTE* data,
+                         DWORD* size);
 
 // Stores `size` raw bytes of `data` as value `name` with `type`, replacing
 // any value of that name (whose name keeps its case).
-LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type,
-                       const BYTE* data, DWORD size);
+LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data,
+                       DWORD size);
 
 // Closes a handle from RegOpenKeyExA/RegCreateKeyExA. Closing a root is a
 // no-op; a closed or unknown handle yields ERROR_INVALID_HANDLE.
@@ -104,20 +100,19 @@ LSTATUS RegDeleteKeyA(HKEY key, LPCSTR subkey);
 LSTATUS RegDeleteTreeA(HKEY key, LPCSTR subkey);
 
 // The name of the `index`th subkey, in order of names compared without regard
-// to ASCII case (letters as lower case, so "_" comes before them). `*name_size` is the buffer's size in bytes and becomes the
-// name's length without its zero; a buffer too small gets ERROR_MORE_DATA and
+// to ASCII case (letters as lower case, so "_" comes before them). `*name_size` is the buffer's
+// size in bytes and becomes the name's length without its zero; a buffer too small gets
+// ERROR_MORE_DATA and
 // `*name_size` tells the size needed. ERROR_NO_MORE_ITEMS past the last.
-LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, DWORD* name_size,
-                      DWORD* reserved, LPSTR klass, DWORD* class_size,
-                      void* last_write_time);
+LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, DWORD* name_size, DWORD* reserved,
+                      LPSTR klass, DWORD* class_size, void* last_write_time);
 
 // The `index`th value (the default value, named "", comes first), name as in
 // RegEnumKeyExA, type and data as in RegQueryValueExA. Both enumerations cost
 // the same for every index when a handle asks for the indexes in order (the
 // same index again, or the next) while the store is unchanged.
-LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD* name_size,
-                      DWORD* reserved, DWORD* type, BYTE* data,
-                      DWORD* data_size);
+LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD* name_size, DWORD* reserved,
+                      DWORD* type, BYTE* data, DWORD* data_size);
 #endif  // !_WIN32
 
 namespace velquor {
@@ -136,8 +131,7 @@ inline constexpr size_t kMaxKeyDepth = 512;
 // other processes count too may be seen by them before the commit; a rollback
 // takes it back. On Windows, where the registry has no atomic add, one named
 // mutex shared by every process of the session guards each read-add-write.
-LSTATUS RegIncrementValue(HKEY root, const char* subkey, const char* name,
-                          DWORD* new_value);
+LSTATUS RegIncrementValue(HKEY root, const char* subkey, const char* name, DWORD* new_value);
 
 #if !defined(_WIN32)
 // A write transaction on the calling thread: everything the thread writes
@@ -157,8 +151,8 @@ LSTATUS RegRollbackTransaction();
 // has been made to the store since the same value was last read, it is
 // answered from a per-process cache without touching the database.
 // On Windows it always reads the system registry.
-LSTATUS RegReadValueFast(HKEY root, const char* subkey, const char* name,
-                         BYTE* data, DWORD limit, DWORD* size);
+LSTATUS RegReadValueFast(HKEY root, const char* subkey, const char* name, BYTE* data, DWORD limit,
+                         DWORD* size);
 
 // Closes every connection, cached statement and mapping (nothing to do on
 // Windows). Call at shut-down

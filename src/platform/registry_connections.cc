@@ -112,8 +112,8 @@ LSTATUS Fail(Connection* c, int rc, bool writing) {
     reason = "not a registry database";
   }
   SetProblem(StoreFile() + ": " + reason);
-  if (c && (primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT ||
-            primary == SQLITE_CANTOPEN || primary == SQLITE_IOERR)) {
+  if (c && (primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT || primary == SQLITE_CANTOPEN ||
+            primary == SQLITE_IOERR)) {
     c->broken = true;
   }
   return MapError(rc, writing);
@@ -121,9 +121,8 @@ LSTATUS Fail(Connection* c, int rc, bool writing) {
 
 sqlite3_stmt* Statement(Connection* c, StatementId id, int* rc) {
   if (!c->statements[id]) {
-    *rc = sqlite3_prepare_v3(c->db, kStatementSql[id], -1,
-                             SQLITE_PREPARE_PERSISTENT, &c->statements[id],
-                             nullptr);
+    *rc = sqlite3_prepare_v3(c->db, kStatementSql[id], -1, SQLITE_PREPARE_PERSISTENT,
+                             &c->statements[id], nullptr);
     if (*rc != SQLITE_OK) {
       c->statements[id] = nullptr;
       return nullptr;
@@ -173,8 +172,7 @@ LSTATUS OpenConnection(bool create, Connection** out) {
       std::error_code ec;
       std::filesystem::create_directories(dir, ec);
       if (ec) {
-        SetProblem(file + ": cannot create the profile directory " + dir + ": " +
-                   ec.message());
+        SetProblem(file + ": cannot create the profile directory " + dir + ": " + ec.message());
         return ERROR_CANTWRITE;
       }
     }
@@ -182,8 +180,7 @@ LSTATUS OpenConnection(bool create, Connection** out) {
     SetProblem(file + ": is a directory");
     return ERROR_CANTOPEN;
   }
-  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX |
-              (create ? SQLITE_OPEN_CREATE : 0);
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(file.c_str(), &db, flags, nullptr);
   if (rc != SQLITE_OK) {
@@ -287,9 +284,8 @@ bool TouchedBy(const Connection* c, size_t slot) {
 
 // Puts the live value of value `name` of key `path` over what the database
 // answered, unless this connection's own transaction has written that value.
-void OverlayLive(const Connection* c, int root, const std::string& path,
-                 const char* name, LSTATUS* status, DWORD* type,
-                 std::string* bytes) {
+void OverlayLive(const Connection* c, int root, const std::string& path, const char* name,
+                 LSTATUS* status, DWORD* type, std::string* bytes) {
   if (*status != ERROR_SUCCESS && *status != ERROR_FILE_NOT_FOUND) return;
   LiveTable* t = g_live.load(std::memory_order_acquire);
   if (!t) return;
@@ -297,8 +293,7 @@ void OverlayLive(const Connection* c, int root, const std::string& path,
   if (!MakeLiveKey(root, path.c_str(), nullptr, name, &key)) return;
   int i = FindLiveSlot(t, key);
   uint32_t v = 0;
-  if (i < 0 || TouchedBy(c, static_cast<size_t>(i)) ||
-      !LiveValue(t, static_cast<size_t>(i), &v))
+  if (i < 0 || TouchedBy(c, static_cast<size_t>(i)) || !LiveValue(t, static_cast<size_t>(i), &v))
     return;
   BYTE out[4];
   LiveBytes(v, out);
@@ -309,8 +304,7 @@ void OverlayLive(const Connection* c, int root, const std::string& path,
 
 // Records that this connection's transaction writes value `name` of key
 // `path`: its live slot, if any, ends when the transaction commits.
-void MarkTouchedValue(Connection* c, int root, const std::string& path,
-                      const char* name) {
+void MarkTouchedValue(Connection* c, int root, const std::string& path, const char* name) {
   LiveTable* t = g_live.load(std::memory_order_acquire);
   LiveKey key;
   if (!t || !MakeLiveKey(root, path.c_str(), nullptr, name, &key)) return;
@@ -326,8 +320,8 @@ void MarkTouchedKey(Connection* c, int root, const std::string& path) {
   uint32_t n = LiveBindings(t);
   for (uint32_t i = 0; i < n; ++i) {
     const LiveSlot& s = t->slots[i];
-    if (std::atomic_ref<uint64_t>(const_cast<uint64_t&>(s.hash))
-                .load(std::memory_order_acquire) == 0)
+    if (std::atomic_ref<uint64_t>(const_cast<uint64_t&>(s.hash)).load(std::memory_order_acquire) ==
+        0)
       continue;
     if (s.key_length >= key.length && std::memcmp(s.key, key.bytes, key.length) == 0)
       MarkTouchedSlot(c, t, i);
@@ -360,8 +354,7 @@ LSTATUS FlushLive(Connection* c, uint64_t written[kLiveSlotCount]) {
     sqlite3_bind_text(s, 2, slot.key + path_end + 1,
                       static_cast<int>(slot.key_length - path_end - 1), SQLITE_STATIC);
     sqlite3_bind_int(s, 3, slot.key[0] == '1' ? 1 : 0);
-    sqlite3_bind_text(s, 4, slot.key + 1, static_cast<int>(path_end - 1),
-                      SQLITE_STATIC);
+    sqlite3_bind_text(s, 4, slot.key + 1, static_cast<int>(path_end - 1), SQLITE_STATIC);
     rc = sqlite3_step(s);
     if (rc != SQLITE_DONE) return Fail(c, rc, true);
     written[i] = w;
@@ -376,8 +369,7 @@ void FinishLive(Connection* c, const uint64_t written[kLiveSlotCount]) {
   if (t) {
     for (size_t i = 0; i < kLiveSlotCount; ++i) {
       if (written[i])
-        std::atomic_ref<uint64_t>(t->slots[i].flushed)
-            .store(written[i], std::memory_order_release);
+        std::atomic_ref<uint64_t>(t->slots[i].flushed).store(written[i], std::memory_order_release);
     }
     for (const auto& [i, generation] : c->touched) {
       std::atomic_ref<uint64_t> word(t->slots[i].word);

@@ -62,8 +62,7 @@ uint64_t CacheHash(HKEY root, const char* subkey, const char* name) {
   return h;
 }
 
-bool CacheKeyMatches(const std::string& key, HKEY root, const char* subkey,
-                     const char* name) {
+bool CacheKeyMatches(const std::string& key, HKEY root, const char* subkey, const char* name) {
   size_t i = 0;
   if (key.empty() || key[i++] != (root == HKEY_CURRENT_USER ? 'U' : 'C')) return false;
   for (const char* p = subkey ? subkey : ""; *p; ++p)
@@ -79,8 +78,8 @@ enum class LiveStart { kLive, kPlain };
 // Starts the live slot of `key` from the database under its write lock: the
 // value must be a 4-byte REG_DWORD there; anything else is left to the plain
 // increment, which makes it one.
-LSTATUS StartLiveSlot(LiveTable* t, const LiveKey& key, int root,
-                      const std::string& path, const char* name, LiveStart* how) {
+LSTATUS StartLiveSlot(LiveTable* t, const LiveKey& key, int root, const std::string& path,
+                      const char* name, LiveStart* how) {
   *how = LiveStart::kPlain;
   return WriteOperation([&](Connection* c) -> LSTATUS {
     int i = BindLiveSlot(t, key);
@@ -115,8 +114,7 @@ LSTATUS StartLiveSlot(LiveTable* t, const LiveKey& key, int root,
 
 }  // namespace
 
-LSTATUS RegIncrementValue(HKEY root, const char* subkey, const char* name,
-                          DWORD* new_value) {
+LSTATUS RegIncrementValue(HKEY root, const char* subkey, const char* name, DWORD* new_value) {
   KeyRef base;
   if (!RootOf(root, &base)) {
     LSTATUS status = ResolveHandle(root, &base);
@@ -130,8 +128,8 @@ LSTATUS RegIncrementValue(HKEY root, const char* subkey, const char* name,
   if (!live && MapSerial(true) && g_live_writable.load(std::memory_order_acquire))
     live = g_live.load(std::memory_order_acquire);
   LiveKey key;
-  const bool keyed = live && !InTransaction() &&
-                     MakeLiveKey(base.root, base.path.c_str(), subkey, name, &key);
+  const bool keyed =
+      live && !InTransaction() && MakeLiveKey(base.root, base.path.c_str(), subkey, name, &key);
   if (keyed) {
     int i = FindLiveSlot(live, key);
     uint32_t value = 0;
@@ -243,8 +241,7 @@ LSTATUS RegBeginTransaction() {
   if (status != ERROR_SUCCESS) return status;
   uint64_t* serial = MapSerial(true);
   if (!serial || !g_serial_writable.load(std::memory_order_acquire)) {
-    SetProblem(ProfileDirectory() + "/" + kSerialFileName +
-               ": cannot be created or written");
+    SetProblem(ProfileDirectory() + "/" + kSerialFileName + ": cannot be created or written");
     return ERROR_CANTWRITE;
   }
   Connection* c = session.get();
@@ -326,8 +323,8 @@ LSTATUS EndTransaction(bool commit) {
 LSTATUS RegCommitTransaction() { return EndTransaction(true); }
 LSTATUS RegRollbackTransaction() { return EndTransaction(false); }
 
-LSTATUS RegReadValueFast(HKEY root, const char* subkey, const char* name,
-                         BYTE* data, DWORD limit, DWORD* size) {
+LSTATUS RegReadValueFast(HKEY root, const char* subkey, const char* name, BYTE* data, DWORD limit,
+                         DWORD* size) {
   if (!size || (!data && limit)) return ERROR_INVALID_PARAMETER;
   uint64_t* serial = g_serial.load(std::memory_order_acquire);
   if (!serial) serial = MapSerial(false);
@@ -353,8 +350,7 @@ LSTATUS RegReadValueFast(HKEY root, const char* subkey, const char* name,
       std::lock_guard<std::mutex> lock(g_cache_mu);
       auto it = g_cache ? g_cache->find(hash) : decltype(g_cache->find(hash)){};
       if (g_cache && it != g_cache->end() && it->second.serial == mark &&
-          it->second.bindings == bindings &&
-          CacheKeyMatches(it->second.key, root, subkey, name)) {
+          it->second.bindings == bindings && CacheKeyMatches(it->second.key, root, subkey, name)) {
         const CacheEntry& e = it->second;
         uint32_t v = 0;
         if (e.slot >= 0) {
@@ -435,8 +431,8 @@ void CloseRegistry() {
     uint32_t n = LiveBindings(live);
     for (uint32_t i = 0; i < n; ++i) {
       uint64_t w = LiveWord(live, i);
-      if ((w & kLiveBit) && w != std::atomic_ref<uint64_t>(live->slots[i].flushed)
-                                      .load(std::memory_order_acquire))
+      if ((w & kLiveBit) &&
+          w != std::atomic_ref<uint64_t>(live->slots[i].flushed).load(std::memory_order_acquire))
         unflushed = true;
     }
   }

@@ -237,8 +237,8 @@ struct LiveKey {
 
 // The slot key of value `name` of the key `base_path` + `subkey` of root
 // `root` (0: classes, 1: current user). False when it is too long for a slot.
-bool MakeLiveKey(int root, const char* base_path, const char* subkey,
-                 const char* name, LiveKey* out);
+bool MakeLiveKey(int root, const char* base_path, const char* subkey, const char* name,
+                 LiveKey* out);
 uint32_t LiveBindings(LiveTable* t);
 // The slot bound to `key`, or -1.
 int FindLiveSlot(LiveTable* t, const LiveKey& key);
@@ -250,8 +250,8 @@ uint64_t LiveWord(LiveTable* t, size_t i);
 bool LiveValue(LiveTable* t, size_t i, uint32_t* value);
 // Adds `delta` to slot `i` while it is live (and of `generation` when that
 // is given); false when it is not. `counted_in` gets the generation counted in.
-bool AddLive(LiveTable* t, size_t i, uint32_t delta, const uint64_t* generation,
-             uint32_t* value, uint64_t* counted_in = nullptr);
+bool AddLive(LiveTable* t, size_t i, uint32_t delta, const uint64_t* generation, uint32_t* value,
+             uint64_t* counted_in = nullptr);
 bool IncrementLive(LiveTable* t, size_t i, uint32_t* value);
 void LiveBytes(uint32_t v, BYTE out[4]);
 
@@ -280,8 +280,8 @@ bool InTransaction();
 bool TouchedBy(const Connection* c, size_t slot);
 // Puts the live value of value `name` of key `path` over what the database
 // answered, unless this connection's own transaction has written that value.
-void OverlayLive(const Connection* c, int root, const std::string& path,
-                 const char* name, LSTATUS* status, DWORD* type, std::string* bytes);
+void OverlayLive(const Connection* c, int root, const std::string& path, const char* name,
+                 LSTATUS* status, DWORD* type, std::string* bytes);
 // Records that this connection's transaction writes value `name` of key
 // `path` (or, for MarkTouchedKey, every value of it): its live slot, if any,
 // ends when the transaction commits.
@@ -363,8 +363,7 @@ LSTATUS WriteOperation(Body body) {
   if (session.in_transaction()) return body(c);
   uint64_t* serial = MapSerial(true);
   if (!serial || !g_serial_writable.load(std::memory_order_acquire)) {
-    SetProblem(ProfileDirectory() + "/" + kSerialFileName +
-               ": cannot be created or written");
+    SetProblem(ProfileDirectory() + "/" + kSerialFileName + ": cannot be created or written");
     return ERROR_CANTWRITE;
   }
   int rc = ExecSimple(c, kBegin);
@@ -422,8 +421,7 @@ HandleSlot* OpenSlotLocked(HKEY key);
 uint64_t ChangeMark();
 enum class CursorUse { kNone, kSame, kNext };
 CursorUse CursorFor(HKEY key, bool values, DWORD index, uint64_t mark, std::string* name);
-void RememberCursor(HKEY key, bool values, DWORD index, uint64_t mark,
-                    const std::string& name);
+void RememberCursor(HKEY key, bool values, DWORD index, uint64_t mark, const std::string& name);
 StatementId EnumStatement(bool values, CursorUse use);
 // Splits a subkey of `base` into its names; false for a name or a depth
 // beyond the platform's limits.
@@ -436,13 +434,12 @@ int KeyExists(Connection* c, int64_t id);
 // ERROR_FILE_NOT_FOUND for something missing in a key that exists, else
 // ERROR_KEY_DELETED.
 LSTATUS MissingIn(Connection* c, int64_t key_id);
-LSTATUS GetValue(Connection* c, int64_t key_id, const char* name, DWORD* type,
-                 std::string* bytes);
+LSTATUS GetValue(Connection* c, int64_t key_id, const char* name, DWORD* type, std::string* bytes);
 // Creates every missing key of `parts` below `base`.
-LSTATUS CreatePath(Connection* c, const KeyRef& base,
-                   const std::vector<std::string>& parts, KeyRef* out, bool* created);
-LSTATUS SetValue(Connection* c, int64_t key_id, const char* name, DWORD type,
-                 const void* data, size_t size);
+LSTATUS CreatePath(Connection* c, const KeyRef& base, const std::vector<std::string>& parts,
+                   KeyRef* out, bool* created);
+LSTATUS SetValue(Connection* c, int64_t key_id, const char* name, DWORD type, const void* data,
+                 size_t size);
 // Copies to a caller's buffer with the platform's size rules.
 LSTATUS CopyOut(const std::string& bytes, BYTE* data, DWORD* size);
 LSTATUS CopyName(const std::string& name, LPSTR buffer, DWORD* size);

@@ -23,8 +23,7 @@ namespace {
 
 // The number of names in a key path below its root.
 size_t PathDepth(const std::string& path) {
-  return path.empty() ? 0
-                      : 1 + static_cast<size_t>(std::count(path.begin(), path.end(), '\\'));
+  return path.empty() ? 0 : 1 + static_cast<size_t>(std::count(path.begin(), path.end(), '\\'));
 }
 
 }  // namespace
@@ -47,8 +46,7 @@ LSTATUS ResolveHandle(HKEY key, KeyRef* ref) {
   uint32_t generation = static_cast<uint32_t>(v >> 32);
   uint32_t index = static_cast<uint32_t>(v & 0xFFFFFFFFu);
   std::lock_guard<std::mutex> lock(g_handle_mu);
-  if (generation == 0 || index == 0 || index > g_handles.size())
-    return ERROR_INVALID_HANDLE;
+  if (generation == 0 || index == 0 || index > g_handles.size()) return ERROR_INVALID_HANDLE;
   const HandleSlot& slot = g_handles[index - 1];
   if (!slot.used || slot.generation != generation) return ERROR_INVALID_HANDLE;
   *ref = KeyRef{slot.root, slot.id, slot.path, slot.sam};
@@ -112,8 +110,7 @@ CursorUse CursorFor(HKEY key, bool values, DWORD index, uint64_t mark, std::stri
   return CursorUse::kNone;
 }
 
-void RememberCursor(HKEY key, bool values, DWORD index, uint64_t mark,
-                    const std::string& name) {
+void RememberCursor(HKEY key, bool values, DWORD index, uint64_t mark, const std::string& name) {
   std::lock_guard<std::mutex> lock(g_handle_mu);
   HandleSlot* slot = OpenSlotLocked(key);
   if (!slot) return;
@@ -196,8 +193,7 @@ LSTATUS MissingIn(Connection* c, int64_t key_id) {
 }
 
 // Reads value `name` of key `key_id` into `*type` and `*bytes`.
-LSTATUS GetValue(Connection* c, int64_t key_id, const char* name, DWORD* type,
-                 std::string* bytes) {
+LSTATUS GetValue(Connection* c, int64_t key_id, const char* name, DWORD* type, std::string* bytes) {
   int rc;
   sqlite3_stmt* s = Statement(c, kGetValue, &rc);
   if (!s) return Fail(c, rc, false);
@@ -210,8 +206,7 @@ LSTATUS GetValue(Connection* c, int64_t key_id, const char* name, DWORD* type,
       *type = static_cast<DWORD>(sqlite3_column_int64(s, 0));
       const void* blob = sqlite3_column_blob(s, 1);
       int n = sqlite3_column_bytes(s, 1);
-      bytes->assign(blob ? static_cast<const char*>(blob) : "",
-                    blob ? static_cast<size_t>(n) : 0);
+      bytes->assign(blob ? static_cast<const char*>(blob) : "", blob ? static_cast<size_t>(n) : 0);
       return ERROR_SUCCESS;
     }
   }
@@ -221,9 +216,8 @@ LSTATUS GetValue(Connection* c, int64_t key_id, const char* name, DWORD* type,
 
 // Creates every missing key of `parts` below `base`; `*created` tells whether
 // the last one was new.
-LSTATUS CreatePath(Connection* c, const KeyRef& base,
-                   const std::vector<std::string>& parts, KeyRef* out,
-                   bool* created) {
+LSTATUS CreatePath(Connection* c, const KeyRef& base, const std::vector<std::string>& parts,
+                   KeyRef* out, bool* created) {
   int rc = KeyExists(c, base.id);
   if (rc == SQLITE_DONE) return ERROR_KEY_DELETED;
   if (rc != SQLITE_ROW) return Fail(c, rc, true);
@@ -239,10 +233,8 @@ LSTATUS CreatePath(Connection* c, const KeyRef& base,
       StepScope scope(s);
       sqlite3_bind_int64(s, 1, out->id);
       sqlite3_bind_int(s, 2, base.root);
-      sqlite3_bind_text(s, 3, path.data(), static_cast<int>(path.size()),
-                        SQLITE_STATIC);
-      sqlite3_bind_text(s, 4, part.data(), static_cast<int>(part.size()),
-                        SQLITE_STATIC);
+      sqlite3_bind_text(s, 3, path.data(), static_cast<int>(path.size()), SQLITE_STATIC);
+      sqlite3_bind_text(s, 4, part.data(), static_cast<int>(part.size()), SQLITE_STATIC);
       rc = sqlite3_step(s);
       if (rc != SQLITE_DONE) return Fail(c, rc, true);
       id = sqlite3_last_insert_rowid(c->db);
@@ -258,8 +250,8 @@ LSTATUS CreatePath(Connection* c, const KeyRef& base,
   return ERROR_SUCCESS;
 }
 
-LSTATUS SetValue(Connection* c, int64_t key_id, const char* name, DWORD type,
-                 const void* data, size_t size) {
+LSTATUS SetValue(Connection* c, int64_t key_id, const char* name, DWORD type, const void* data,
+                 size_t size) {
   int rc = KeyExists(c, key_id);
   if (rc == SQLITE_DONE) return ERROR_KEY_DELETED;
   if (rc != SQLITE_ROW) return Fail(c, rc, true);
@@ -304,13 +296,11 @@ LSTATUS CopyName(const std::string& name, LPSTR buffer, DWORD* size) {
   return ERROR_SUCCESS;
 }
 
-LSTATUS OpenPath(const KeyRef& base, const std::vector<std::string>& parts,
-                 KeyRef* out) {
+LSTATUS OpenPath(const KeyRef& base, const std::vector<std::string>& parts, KeyRef* out) {
   *out = base;
   if (parts.empty()) {
     // The key itself again; it must still exist (roots always do).
-    if (base.id == kClassesRootId || base.id == kCurrentUserId)
-      return ERROR_SUCCESS;
+    if (base.id == kClassesRootId || base.id == kCurrentUserId) return ERROR_SUCCESS;
     return ReadOperation([&](Connection* c) -> LSTATUS {
       int rc = KeyExists(c, base.id);
       if (rc == SQLITE_ROW) return ERROR_SUCCESS;

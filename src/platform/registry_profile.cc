@@ -30,8 +30,8 @@ std::string ComputeProfileDirectory() {
   struct passwd pw;
   struct passwd* found = nullptr;
   char buffer[4096];
-  if (getpwuid_r(getuid(), &pw, buffer, sizeof buffer, &found) == 0 && found &&
-      found->pw_dir && *found->pw_dir) {
+  if (getpwuid_r(getuid(), &pw, buffer, sizeof buffer, &found) == 0 && found && found->pw_dir &&
+      *found->pw_dir) {
     return std::string(found->pw_dir) + "/.config/velquor";
   }
   return "";

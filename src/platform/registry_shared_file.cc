@@ -28,8 +28,7 @@ constinit std::atomic<bool> g_live_writable{false};
 // and the totals then go straight to the database.
 uint64_t* MapSerial(bool create) {
   uint64_t* mapped = g_serial.load(std::memory_order_acquire);
-  if (mapped && (!create || g_serial_writable.load(std::memory_order_acquire)))
-    return mapped;
+  if (mapped && (!create || g_serial_writable.load(std::memory_order_acquire))) return mapped;
   std::string path;
   {
     std::lock_guard<std::mutex> lock(g_mu);
@@ -57,8 +56,8 @@ uint64_t* MapSerial(bool create) {
     return nullptr;
   }
   size_t map_size = file_size >= kLiveFileSize ? kLiveFileSize : kSerialFileSize;
-  void* p = mmap(nullptr, map_size,
-                 writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0);
+  void* p =
+      mmap(nullptr, map_size, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0);
   close(fd);
   if (p == MAP_FAILED) return nullptr;
   LiveTable* live = nullptr;
@@ -97,8 +96,8 @@ uint64_t SerialBeginWrite(uint64_t* serial) {
   uint64_t mark;
   do {
     mark = (old & 1) ? old + 2 : old + 1;
-  } while (!s.compare_exchange_weak(old, mark, std::memory_order_acq_rel,
-                                    std::memory_order_acquire));
+  } while (
+      !s.compare_exchange_weak(old, mark, std::memory_order_acq_rel, std::memory_order_acquire));
   return mark;
 }
 
@@ -114,8 +113,8 @@ void SerialEndWrite(uint64_t* serial, uint64_t mark) {
 // The slot key of value `name` of the key `base_path` + `subkey` (either may
 // be empty) of root `root` (0: classes, 1: current user): path parts joined by
 // one "\", letters in lower case. False when it is too long for a slot.
-bool MakeLiveKey(int root, const char* base_path, const char* subkey,
-                 const char* name, LiveKey* out) {
+bool MakeLiveKey(int root, const char* base_path, const char* subkey, const char* name,
+                 LiveKey* out) {
   size_t n = 0;
   auto put = [&n, out](char c) {
     if (n >= kLiveKeyBytes) return false;
@@ -158,8 +157,7 @@ int FindLiveSlot(LiveTable* t, const LiveKey& key) {
   uint32_t n = LiveBindings(t);
   for (uint32_t i = 0; i < n; ++i) {
     LiveSlot& s = t->slots[i];
-    if (std::atomic_ref<uint64_t>(s.hash).load(std::memory_order_acquire) != key.hash)
-      continue;
+    if (std::atomic_ref<uint64_t>(s.hash).load(std::memory_order_acquire) != key.hash) continue;
     if (s.key_length == key.length && std::memcmp(s.key, key.bytes, key.length) == 0)
       return static_cast<int>(i);
   }
@@ -200,15 +198,14 @@ bool LiveValue(LiveTable* t, size_t i, uint32_t* value) {
 // Adds `delta` to slot `i` while it is live, and of `generation` when that
 // is given; false when it is not (any more). `counted_in` gets the
 // generation of the word counted in.
-bool AddLive(LiveTable* t, size_t i, uint32_t delta, const uint64_t* generation,
-             uint32_t* value, uint64_t* counted_in) {
+bool AddLive(LiveTable* t, size_t i, uint32_t delta, const uint64_t* generation, uint32_t* value,
+             uint64_t* counted_in) {
   std::atomic_ref<uint64_t> word(t->slots[i].word);
   uint64_t w = word.load(std::memory_order_acquire);
   while ((w & kLiveBit) && (!generation || (w >> kGenerationShift) == *generation)) {
     uint32_t next = static_cast<uint32_t>(w) + delta;
     if (word.compare_exchange_weak(w, (w & ~uint64_t{0xFFFFFFFFu}) | next,
-                                   std::memory_order_acq_rel,
-                                   std::memory_order_acquire)) {
+                                   std::memory_order_acq_rel, std::memory_order_acquire)) {
       if (value) *value = next;
       if (counted_in) *counted_in = w >> kGenerationShift;
       return true;

@@ -1,8 +1,8 @@
 #include "platform/registry.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -30,18 +30,15 @@ std::string Bytes(const BYTE* data, DWORD size) {
 // that has forgotten the previous one.
 class RegistryTest : public TempProfileTest {
  protected:
-
   HKEY Create(const char* path, REGSAM sam = KEY_ALL_ACCESS) {
     HKEY key = nullptr;
-    EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, 0, sam,
-                              nullptr, &key, nullptr),
+    EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, 0, sam, nullptr, &key, nullptr),
               ERROR_SUCCESS)
         << path;
     return key;
   }
   static void Set(HKEY key, const char* name, DWORD type, const std::string& data) {
-    EXPECT_EQ(RegSetValueExA(key, name, 0, type,
-                             reinterpret_cast<const BYTE*>(data.data()),
+    EXPECT_EQ(RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
                              static_cast<DWORD>(data.size())),
               ERROR_SUCCESS)
         << name;
@@ -59,8 +56,7 @@ class RegistryTest : public TempProfileTest {
     char name[256];
     for (DWORD i = 0;; ++i) {
       DWORD size = sizeof name;
-      LSTATUS s = RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr,
-                                nullptr);
+      LSTATUS s = RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr);
       if (s == ERROR_NO_MORE_ITEMS) break;
       EXPECT_EQ(s, ERROR_SUCCESS);
       if (s != ERROR_SUCCESS) break;
@@ -73,8 +69,7 @@ class RegistryTest : public TempProfileTest {
     char name[256];
     for (DWORD i = 0;; ++i) {
       DWORD size = sizeof name;
-      LSTATUS s = RegEnumValueA(key, i, name, &size, nullptr, nullptr, nullptr,
-                                nullptr);
+      LSTATUS s = RegEnumValueA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr);
       if (s == ERROR_NO_MORE_ITEMS) break;
       EXPECT_EQ(s, ERROR_SUCCESS);
       if (s != ERROR_SUCCESS) break;
@@ -92,8 +87,7 @@ TEST_F(RegistryTest, ReadsWithoutAStoreFailAndCreateNothing) {
   EXPECT_EQ(Get(HKEY_CURRENT_USER, "Score"), "<status 2>");
   char name[16];
   DWORD size = sizeof name;
-  EXPECT_EQ(RegEnumKeyExA(HKEY_CURRENT_USER, 0, name, &size, nullptr, nullptr,
-                          nullptr, nullptr),
+  EXPECT_EQ(RegEnumKeyExA(HKEY_CURRENT_USER, 0, name, &size, nullptr, nullptr, nullptr, nullptr),
             ERROR_NO_MORE_ITEMS);
   BYTE data[4];
   DWORD got = 0;
@@ -135,23 +129,20 @@ TEST_F(RegistryTest, QuerySizeRules) {
   Set(key, "Score", REG_SZ, std::string("120\0", 4));
   DWORD size = 0;
   DWORD type = 0;
-  EXPECT_EQ(RegQueryValueExA(key, "Score", nullptr, &type, nullptr, &size),
-            ERROR_SUCCESS);
+  EXPECT_EQ(RegQueryValueExA(key, "Score", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
   EXPECT_EQ(size, 4u);
   EXPECT_EQ(type, REG_SZ);
 
   // Exactly big enough: a 4-byte query reads the text's bytes.
   BYTE four[4];
   size = 4;
-  EXPECT_EQ(RegQueryValueExA(key, "Score", nullptr, nullptr, four, &size),
-            ERROR_SUCCESS);
+  EXPECT_EQ(RegQueryValueExA(key, "Score", nullptr, nullptr, four, &size), ERROR_SUCCESS);
   EXPECT_EQ(Bytes(four, size), std::string("120\0", 4));
 
   // Too small: ERROR_MORE_DATA, the needed size, the buffer untouched.
   BYTE small[3] = {0xAA, 0xAA, 0xAA};
   size = 3;
-  EXPECT_EQ(RegQueryValueExA(key, "Score", nullptr, nullptr, small, &size),
-            ERROR_MORE_DATA);
+  EXPECT_EQ(RegQueryValueExA(key, "Score", nullptr, nullptr, small, &size), ERROR_MORE_DATA);
   EXPECT_EQ(size, 4u);
   EXPECT_EQ(Bytes(small, 3), "\xAA\xAA\xAA");
 
@@ -171,17 +162,15 @@ TEST_F(RegistryTest, NamesCompareWithoutCaseAndKeepTheirCase) {
 
   HKEY again = nullptr;
   DWORD disposition = 0;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\mixedcase\\INNER", 0,
-                            nullptr, 0, KEY_ALL_ACCESS, nullptr, &again,
-                            &disposition),
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\mixedcase\\INNER", 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, &again, &disposition),
             ERROR_SUCCESS);
   EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
   EXPECT_EQ(Get(again, "SCORE"), std::string("\2\0\0\0", 4));
   RegCloseKey(again);
 
   HKEY software = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "software", 0, KEY_READ, &software),
-            ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "software", 0, KEY_READ, &software), ERROR_SUCCESS);
   EXPECT_EQ(SubkeyNames(software), std::vector<std::string>{"MixedCase"});
   RegCloseKey(software);
 }
@@ -191,15 +180,13 @@ TEST_F(RegistryTest, EnumerationIsInCaseInsensitiveOrderDefaultFirst) {
   for (const char* name : {"b", "A", "C", "a2", ""}) Set(key, name, REG_SZ, "x");
   for (const char* sub : {"zeta", "Alpha", "beta", "_under"}) {
     HKEY child = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(key, sub, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                              &child, nullptr),
+    ASSERT_EQ(RegCreateKeyExA(key, sub, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr),
               ERROR_SUCCESS);
     RegCloseKey(child);
   }
   EXPECT_EQ(ValueNames(key), (std::vector<std::string>{"", "A", "a2", "b", "C"}));
   // Letters compare as lower case, so "_" (0x5F) sorts before them.
-  EXPECT_EQ(SubkeyNames(key),
-            (std::vector<std::string>{"_under", "Alpha", "beta", "zeta"}));
+  EXPECT_EQ(SubkeyNames(key), (std::vector<std::string>{"_under", "Alpha", "beta", "zeta"}));
 
   char name[4] = {'?', '?', '?', '?'};
   DWORD size = sizeof name;  // "_under" needs 7
@@ -255,8 +242,7 @@ TEST_F(RegistryTest, KeysDeeperThanTheLimitAreRefused) {
   for (size_t i = 1; i < kMaxKeyDepth; ++i) path += "\\k";
   HKEY deepest = Create(path.c_str());
   HKEY key = nullptr;
-  EXPECT_EQ(RegCreateKeyExA(deepest, "one", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                            nullptr),
+  EXPECT_EQ(RegCreateKeyExA(deepest, "one", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
             ERROR_INVALID_PARAMETER);
   EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, (path + "\\one").c_str(), 0, nullptr, 0,
                             KEY_ALL_ACCESS, nullptr, &key, nullptr),
@@ -264,8 +250,8 @@ TEST_F(RegistryTest, KeysDeeperThanTheLimitAreRefused) {
   EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, (path + "\\one").c_str(), 0, KEY_READ, &key),
             ERROR_INVALID_PARAMETER);
   EXPECT_EQ(RegIncrementValue(deepest, "one", "n", nullptr), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, std::string(256, 'n').c_str(), 0, nullptr,
-                            0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, std::string(256, 'n').c_str(), 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, &key, nullptr),
             ERROR_INVALID_PARAMETER);
   RegCloseKey(deepest);
 }
@@ -273,20 +259,17 @@ TEST_F(RegistryTest, KeysDeeperThanTheLimitAreRefused) {
 TEST_F(RegistryTest, CreateReportsDispositionAndMakesThePath) {
   HKEY key = nullptr;
   DWORD disposition = 0;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, "A\\B\\C", 0, nullptr, 0,
-                            KEY_ALL_ACCESS, nullptr, &key, &disposition),
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, "A\\B\\C", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &key, &disposition),
             ERROR_SUCCESS);
   EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
   RegCloseKey(key);
   for (const char* path : {"A", "A\\B", "A\\B\\C"}) {
-    EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, path, 0, KEY_READ, &key),
-              ERROR_SUCCESS)
-        << path;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, path, 0, KEY_READ, &key), ERROR_SUCCESS) << path;
     RegCloseKey(key);
   }
   // The two roots are separate trees.
-  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "A", 0, KEY_READ, &key),
-            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "A", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
   EXPECT_TRUE(std::filesystem::exists(home_ + "/registry.db"));
 }
 
@@ -302,8 +285,7 @@ TEST_F(RegistryTest, DeleteRules) {
 
   // The open handle of the deleted key now refuses.
   EXPECT_EQ(Get(child, "v"), "<status 1018>");
-  EXPECT_EQ(RegSetValueExA(child, "v", 0, REG_SZ,
-                           reinterpret_cast<const BYTE*>("y"), 1),
+  EXPECT_EQ(RegSetValueExA(child, "v", 0, REG_SZ, reinterpret_cast<const BYTE*>("y"), 1),
             ERROR_KEY_DELETED);
   // Recreating it does not bring the old values back.
   HKEY fresh = Create("Software\\P\\Child");
@@ -356,11 +338,9 @@ TEST_F(RegistryTest, HandlesAreCheckedAndAccessIsEnforced) {
   EXPECT_EQ(RegCloseKey(HKEY_CURRENT_USER), ERROR_SUCCESS);
 
   HKEY read_only = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\H", 0, KEY_QUERY_VALUE,
-                          &read_only),
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\H", 0, KEY_QUERY_VALUE, &read_only),
             ERROR_SUCCESS);
-  EXPECT_EQ(RegSetValueExA(read_only, "x", 0, REG_SZ,
-                           reinterpret_cast<const BYTE*>("y"), 1),
+  EXPECT_EQ(RegSetValueExA(read_only, "x", 0, REG_SZ, reinterpret_cast<const BYTE*>("y"), 1),
             ERROR_ACCESS_DENIED);
   RegCloseKey(read_only);
 }
@@ -383,8 +363,7 @@ TEST_F(RegistryTest, TransactionRollsBackAndCommits) {
   ASSERT_EQ(RegCommitTransaction(), ERROR_SUCCESS);
   EXPECT_EQ(RegCommitTransaction(), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(RegRollbackTransaction(), ERROR_INVALID_PARAMETER);
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\T", 0, KEY_READ, &key),
-            ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\T", 0, KEY_READ, &key), ERROR_SUCCESS);
   EXPECT_EQ(Get(key, "a"), "2");
   RegCloseKey(key);
 }
@@ -408,8 +387,7 @@ TEST_F(RegistryTest, IncrementReadsRawBytesAndWraps) {
     RegDeleteValueA(key, "n");
     if (c.present) Set(key, "n", REG_BINARY, c.stored);
     DWORD value = 12345;
-    EXPECT_EQ(RegIncrementValue(HKEY_CURRENT_USER, "Software\\Inc", "n", &value),
-              ERROR_SUCCESS)
+    EXPECT_EQ(RegIncrementValue(HKEY_CURRENT_USER, "Software\\Inc", "n", &value), ERROR_SUCCESS)
         << c.label;
     EXPECT_EQ(value, c.expected) << c.label;
     DWORD type = 0;
@@ -453,11 +431,9 @@ TEST_F(RegistryTest, ConcurrentIncrementsFromThreadsAreNeverLost) {
                                 << StoreProblem();
     BYTE data[4];
     DWORD size = 0;
-    ASSERT_EQ(RegReadValueFast(HKEY_CURRENT_USER, "Software\\Stats", name.c_str(), data,
-                               4, &size),
+    ASSERT_EQ(RegReadValueFast(HKEY_CURRENT_USER, "Software\\Stats", name.c_str(), data, 4, &size),
               ERROR_SUCCESS);
-    DWORD total =
-        data[0] | data[1] << 8 | data[2] << 16 | static_cast<DWORD>(data[3]) << 24;
+    DWORD total = data[0] | data[1] << 8 | data[2] << 16 | static_cast<DWORD>(data[3]) << 24;
     EXPECT_EQ(total, static_cast<DWORD>(kThreads * kEach)) << name;
   }
 }
@@ -485,10 +461,10 @@ TEST_F(RegistryTest, FastReadSeesEveryWriteIncludingAChildProcesses) {
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     HKEY k = nullptr;
-    int ok = RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Fast", 0, KEY_ALL_ACCESS,
-                           &k) == ERROR_SUCCESS &&
-             RegSetValueExA(k, "v", 0, REG_SZ, reinterpret_cast<const BYTE*>("three"),
-                            5) == ERROR_SUCCESS;
+    int ok = RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Fast", 0, KEY_ALL_ACCESS, &k) ==
+                 ERROR_SUCCESS &&
+             RegSetValueExA(k, "v", 0, REG_SZ, reinterpret_cast<const BYTE*>("three"), 5) ==
+                 ERROR_SUCCESS;
     _exit(ok ? 0 : 1);
   }
   int status = 0;
@@ -505,8 +481,8 @@ TEST_F(RegistryTest, FastReadSeesEveryWriteIncludingAChildProcesses) {
 
 TEST_F(RegistryTest, FastReadBelowAnOpenKeyReadsThatKey) {
   HKEY classes = nullptr;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, "Same\\Path", 0, nullptr, 0,
-                            KEY_ALL_ACCESS, nullptr, &classes, nullptr),
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, "Same\\Path", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &classes, nullptr),
             ERROR_SUCCESS);
   Set(classes, "v", REG_SZ, "classes");
   RegCloseKey(classes);
@@ -520,18 +496,14 @@ TEST_F(RegistryTest, FastReadBelowAnOpenKeyReadsThatKey) {
   DWORD size = 0;
   // Each base is read first through a root, then through open keys whose
   // subkey text is the same: every read must name its own key.
-  ASSERT_EQ(RegReadValueFast(HKEY_CLASSES_ROOT, "Same\\Path", "v", data, 16, &size),
-            ERROR_SUCCESS);
+  ASSERT_EQ(RegReadValueFast(HKEY_CLASSES_ROOT, "Same\\Path", "v", data, 16, &size), ERROR_SUCCESS);
   EXPECT_EQ(Bytes(data, size), "classes");
-  ASSERT_EQ(RegReadValueFast(software, "Same\\Path", "v", data, 16, &size),
-            ERROR_SUCCESS);
+  ASSERT_EQ(RegReadValueFast(software, "Same\\Path", "v", data, 16, &size), ERROR_SUCCESS);
   EXPECT_EQ(Bytes(data, size), "user");
-  EXPECT_EQ(RegReadValueFast(other, "Same\\Path", "v", data, 16, &size),
-            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegReadValueFast(other, "Same\\Path", "v", data, 16, &size), ERROR_FILE_NOT_FOUND);
   // A closed key is no base at all, even for a read answered before.
   RegCloseKey(software);
-  EXPECT_EQ(RegReadValueFast(software, "Same\\Path", "v", data, 16, &size),
-            ERROR_INVALID_HANDLE);
+  EXPECT_EQ(RegReadValueFast(software, "Same\\Path", "v", data, 16, &size), ERROR_INVALID_HANDLE);
   RegCloseKey(other);
 }
 
@@ -542,10 +514,9 @@ TEST_F(RegistryTest, StoreFileThatIsNotADatabaseGivesFailureCodes) {
     out << std::string(8192, 'x');
   }
   HKEY key = nullptr;
-  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key),
-            ERROR_BADDB);
-  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software", 0, nullptr, 0,
-                            KEY_ALL_ACCESS, nullptr, &key, nullptr),
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key), ERROR_BADDB);
+  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &key, nullptr),
             ERROR_BADDB);
   EXPECT_EQ(RegIncrementValue(HKEY_CURRENT_USER, "S", "Pages", nullptr), ERROR_BADDB);
   EXPECT_EQ(StoreProblem(), home_ + "/registry.db: not a registry database");
@@ -586,16 +557,13 @@ TEST_F(RegistryTest, ProfileThatCannotBeCreatedDropsWrites) {
   setenv("VELQUOR_HOME", home.c_str(), 1);
   CloseRegistry();
   HKEY key = nullptr;
-  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software", 0, nullptr, 0,
-                            KEY_ALL_ACCESS, nullptr, &key, nullptr),
+  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &key, nullptr),
             ERROR_CANTWRITE);
-  EXPECT_EQ(RegIncrementValue(HKEY_CURRENT_USER, "S", "Pages", nullptr),
-            ERROR_CANTWRITE);
-  EXPECT_EQ(StoreProblem().rfind(home + "/registry.db: cannot create the profile directory", 0),
-            0u)
+  EXPECT_EQ(RegIncrementValue(HKEY_CURRENT_USER, "S", "Pages", nullptr), ERROR_CANTWRITE);
+  EXPECT_EQ(StoreProblem().rfind(home + "/registry.db: cannot create the profile directory", 0), 0u)
       << StoreProblem();
-  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key),
-            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(RegistryTest, StoreLockedPastTheTimeoutFailsWritesButStillReads) {
@@ -609,8 +577,7 @@ TEST_F(RegistryTest, StoreLockedPastTheTimeoutFailsWritesButStillReads) {
 
   EXPECT_EQ(RegSetValueExA(key, "v", 0, REG_SZ, reinterpret_cast<const BYTE*>("lost"), 4),
             ERROR_CANTWRITE);
-  EXPECT_EQ(StoreProblem(),
-            home_ + "/registry.db: locked by another process past the 2 s timeout");
+  EXPECT_EQ(StoreProblem(), home_ + "/registry.db: locked by another process past the 2 s timeout");
   EXPECT_EQ(Get(key, "v"), "kept");
 
   sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -700,14 +667,12 @@ TEST_F(RegistryTest, WritesThroughTheApiReplaceTheLiveValueForGood) {
     std::string expected_raw;  // after the write
     DWORD after_increment;
   } cases[] = {
-      {"set to zero",
-       [](HKEY k) { Set(k, "n", REG_DWORD, std::string(4, '\0')); },
+      {"set to zero", [](HKEY k) { Set(k, "n", REG_DWORD, std::string(4, '\0')); },
        std::string(4, '\0'), 1},
-      {"set as text",
-       [](HKEY k) { Set(k, "n", REG_SZ, std::string("ab\0", 3)); },
+      {"set as text", [](HKEY k) { Set(k, "n", REG_SZ, std::string("ab\0", 3)); },
        std::string("ab\0", 3), 0x6261u + 1},
-      {"deleted", [](HKEY k) { EXPECT_EQ(RegDeleteValueA(k, "N"), ERROR_SUCCESS); },
-       "<status 2>", 1},
+      {"deleted", [](HKEY k) { EXPECT_EQ(RegDeleteValueA(k, "N"), ERROR_SUCCESS); }, "<status 2>",
+       1},
       {"set in a committed transaction",
        [](HKEY k) {
          ASSERT_EQ(RegBeginTransaction(), ERROR_SUCCESS);
@@ -792,9 +757,9 @@ TEST_F(RegistryTest, OtherProcessesSeeEachIncrementAndAKillLosesNothingCounted) 
   Bump("Pages", 2);  // the slot is live before the children start
   // Each child reports every acknowledged increment in a shared counter; one
   // waits to be read, then is killed mid-stream.
-  auto* acked = static_cast<std::atomic<uint32_t>*>(
-      mmap(nullptr, sizeof(std::atomic<uint32_t>), PROT_READ | PROT_WRITE,
-           MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  auto* acked = static_cast<std::atomic<uint32_t>*>(mmap(nullptr, sizeof(std::atomic<uint32_t>),
+                                                         PROT_READ | PROT_WRITE,
+                                                         MAP_SHARED | MAP_ANONYMOUS, -1, 0));
   ASSERT_NE(acked, MAP_FAILED);
   new (acked) std::atomic<uint32_t>(0);
   int to_child[2], to_parent[2];

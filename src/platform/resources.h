@@ -22,8 +22,7 @@ typedef HINSTANCE HMODULE;
 typedef struct HRSRC__* HRSRC;
 typedef void* HGLOBAL;
 
-#define MAKEINTRESOURCEA(i) \
-  (reinterpret_cast<LPSTR>(static_cast<uintptr_t>(static_cast<WORD>(i))))
+#define MAKEINTRESOURCEA(i) (reinterpret_cast<LPSTR>(static_cast<uintptr_t>(static_cast<WORD>(i))))
 #define IS_INTRESOURCE(p) ((reinterpret_cast<uintptr_t>(p) >> 16) == 0)
 #define RT_STRING MAKEINTRESOURCEA(6)
 

@@ -40,14 +40,8 @@ void InitializeCriticalSection(LPCRITICAL_SECTION section) {
   pthread_mutexattr_destroy(&attr);
 }
 
-void EnterCriticalSection(LPCRITICAL_SECTION section) {
-  pthread_mutex_lock(Native(section));
-}
+void EnterCriticalSection(LPCRITICAL_SECTION section) { pthread_mutex_lock(Native(section)); }
 
-void LeaveCriticalSection(LPCRITICAL_SECTION section) {
-  pthread_mutex_unlock(Native(section));
-}
+void LeaveCriticalSection(LPCRITICAL_SECTION section) { pthread_mutex_unlock(Native(section)); }
 
-void DeleteCriticalSection(LPCRITICAL_SECTION section) {
-  pthread_mutex_destroy(Native(section));
-}
+void DeleteCriticalSection(LPCRITICAL_SECTION section) { pthread_mutex_destroy(Native(section)); }

@@ -52,9 +52,9 @@ class TempProfileEnvironment : public ::testing::Environment {
 inline void WriteTestValue(HKEY root, const std::string& key, const char* name, DWORD type,
                            const std::string& data) {
   HKEY handle = nullptr;
-  ASSERT_EQ(RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle,
-                            nullptr),
-            ERROR_SUCCESS)
+  ASSERT_EQ(
+      RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle, nullptr),
+      ERROR_SUCCESS)
       << key;
   EXPECT_EQ(RegSetValueExA(handle, name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
                            static_cast<DWORD>(data.size())),

@@ -19,8 +19,8 @@ namespace {
 
 LSTATUS WriteString(const std::string& path, const char* name, const std::string& value) {
   ScopedKey key;
-  LSTATUS status = RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0,
-                                   KEY_ALL_ACCESS, nullptr, key.Out(), nullptr);
+  LSTATUS status = RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                   nullptr, key.Out(), nullptr);
   if (status != ERROR_SUCCESS) return status;
   return RegSetValueExA(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                         static_cast<DWORD>(value.size() + 1));
@@ -82,10 +82,14 @@ std::string VersionKey(const GUID& libid, WORD major, WORD minor) {
 
 const char* SysKindName(SYSKIND kind) {
   switch (kind) {
-    case 0: return "win16";
-    case 2: return "mac";
-    case 3: return "win64";
-    default: return "win32";
+    case 0:
+      return "win16";
+    case 2:
+      return "mac";
+    case 3:
+      return "win64";
+    default:
+      return "win32";
   }
 }
 
@@ -134,8 +138,9 @@ HRESULT RegisterTypeLib(ITypeLib* lib, LPCOLESTR full_path, LPCOLESTR help_dir) 
   velquor::ScopedRegTransaction transaction;
   LSTATUS status = WriteString(base, nullptr, lib_doc.empty() ? lib_name : lib_doc);
   if (status == ERROR_SUCCESS) {
-    status = WriteString(base + "\\" + velquor::Hex(a.lcid) + "\\" + velquor::SysKindName(a.syskind),
-                         nullptr, AnsiFromWide(full_path));
+    status =
+        WriteString(base + "\\" + velquor::Hex(a.lcid) + "\\" + velquor::SysKindName(a.syskind),
+                    nullptr, AnsiFromWide(full_path));
   }
   if (status == ERROR_SUCCESS) {
     status = WriteString(base + "\\FLAGS", nullptr, std::to_string(a.wLibFlags));
@@ -148,7 +153,8 @@ HRESULT RegisterTypeLib(ITypeLib* lib, LPCOLESTR full_path, LPCOLESTR help_dir) 
     ITypeInfo* info = nullptr;
     if (FAILED(lib->GetTypeInfo(i, &info))) continue;
     BSTR type_name = nullptr;
-    const HRESULT doc_hr = info->GetDocumentation(MEMBERID_NIL, &type_name, nullptr, nullptr, nullptr);
+    const HRESULT doc_hr =
+        info->GetDocumentation(MEMBERID_NIL, &type_name, nullptr, nullptr, nullptr);
     info->Release();
     if (FAILED(doc_hr)) continue;
     // The interface identifier is not on the public interface without the
@@ -266,7 +272,8 @@ HRESULT UnRegisterTypeLib(REFGUID libid, WORD major, WORD minor, LCID lcid, SYSK
   LSTATUS status = velquor::DeleteTree(lcid_key);
   bool other_locales = false;
   for (const std::string& name : velquor::Subkeys(version_key)) {
-    if (!velquor::AsciiEqualsNoCase(name, "FLAGS") && !velquor::AsciiEqualsNoCase(name, "HELPDIR")) {
+    if (!velquor::AsciiEqualsNoCase(name, "FLAGS") &&
+        !velquor::AsciiEqualsNoCase(name, "HELPDIR")) {
       other_locales = true;
     }
   }

@@ -56,14 +56,12 @@ HRESULT RegisterTypeLib(ITypeLib* lib, LPCOLESTR full_path, LPCOLESTR help_dir);
 // the highest minor version >= `minor`, for locale `lcid`, falling back to
 // its primary language and then to locale 0. TYPE_E_LIBNOTREGISTERED when no
 // such registration exists; the loader's failure when its path does not load.
-HRESULT LoadRegTypeLib(REFGUID libid, WORD major, WORD minor, LCID lcid,
-                       ITypeLib** lib);
+HRESULT LoadRegTypeLib(REFGUID libid, WORD major, WORD minor, LCID lcid, ITypeLib** lib);
 
 // Removes the registration that RegisterTypeLib wrote for this version and
 // locale (the version key itself once no locale is left) and the Interface
 // keys that name the library. TYPE_E_LIBNOTREGISTERED when absent.
-HRESULT UnRegisterTypeLib(REFGUID libid, WORD major, WORD minor, LCID lcid,
-                          SYSKIND syskind);
+HRESULT UnRegisterTypeLib(REFGUID libid, WORD major, WORD minor, LCID lcid, SYSKIND syskind);
 
 namespace velquor {
 

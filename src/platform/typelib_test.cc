@@ -88,8 +88,7 @@ TEST_F(TypeLibTest, LoadsFromOwnBinaryAndFromATlbFile) {
         EXPECT_EQ(kind, row.kind) << row.name;
       }
     }
-    EXPECT_EQ(lib->GetDocumentation(2, nullptr, nullptr, nullptr, nullptr),
-              TYPE_E_ELEMENTNOTFOUND);
+    EXPECT_EQ(lib->GetDocumentation(2, nullptr, nullptr, nullptr, nullptr), TYPE_E_ELEMENTNOTFOUND);
     ITypeInfo* info = nullptr;
     EXPECT_EQ(lib->GetTypeInfo(2, &info), TYPE_E_ELEMENTNOTFOUND);
     EXPECT_EQ(lib->GetTypeInfoOfGuid(IID_IDispatch, &info), TYPE_E_ELEMENTNOTFOUND);
@@ -115,9 +114,9 @@ TEST_F(TypeLibTest, AnythingElseCannotBeLoaded) {
       "",
       "VELQUOR-TYPELIB 2\nlibrary X\n  uuid {5A1C7E22-0B4D-4E62-8F93-2C6B0D1E7A45}\n"
       "  version 1.0\nend\n",
-      good.substr(0, good.size() / 2),                        // cut short
-      without("end\n"),                                       // no end marker
-      good + "library Again\n",                               // text after the end
+      good.substr(0, good.size() / 2),  // cut short
+      without("end\n"),                 // no end marker
+      good + "library Again\n",         // text after the end
       without("  uuid {5A1C7E22-0B4D-4E62-8F93-2C6B0D1E7A45}\n"),
       replaced("version 1.0", "version 1"),
       replaced("version 1.0", "version 70000.0"),
@@ -164,8 +163,7 @@ TEST_F(TypeLibTest, TypeInfoAnswersNoMembersAndKeepsItsLibraryAlive) {
   EXPECT_EQ(ids[1], DISPID_UNKNOWN);
   int object = 0;
   DISPPARAMS params = {nullptr, nullptr, 0, 0};
-  EXPECT_EQ(info->Invoke(&object, 1, 1, &params, nullptr, nullptr, nullptr),
-            DISP_E_MEMBERNOTFOUND);
+  EXPECT_EQ(info->Invoke(&object, 1, 1, &params, nullptr, nullptr, nullptr), DISP_E_MEMBERNOTFOUND);
   EXPECT_EQ(info->Invoke(&object, DISPID_UNKNOWN, 1, &params, nullptr, nullptr, nullptr),
             DISP_E_MEMBERNOTFOUND);
 
@@ -203,25 +201,14 @@ TEST_F(TypeLibTest, RegisterWritesExactlyTheLibraryAndInterfaceKeys) {
   const std::string t = std::string("TypeLib\\") + kLibid;
   const std::string i = std::string("Interface\\") + kIid;
   EXPECT_EQ(DumpTree(HKEY_CLASSES_ROOT),
-            "Interface\n" +
-            i + "\n" +
-            i + " [@] = 1:IIENubrix\n" +
-            i + "\\ProxyStubClsid32\n" +
-            i + "\\ProxyStubClsid32 [@] = 1:{00020424-0000-0000-C000-000000000046}\n" +
-            i + "\\TypeLib\n" +
-            i + "\\TypeLib [@] = 1:" + kLibid + "\n" +
-            i + "\\TypeLib [Version] = 1:1.0\n" +
-            "TypeLib\n" +
-            t + "\n" +
-            t + "\\1.0\n" +
-            t + "\\1.0 [@] = 1:nubrix 1.0 Type Library\n" +
-            t + "\\1.0\\409\n" +
-            t + "\\1.0\\409\\win32\n" +
-            t + "\\1.0\\409\\win32 [@] = 1:/opt/v/libvelquor.so\n" +
-            t + "\\1.0\\FLAGS\n" +
-            t + "\\1.0\\FLAGS [@] = 1:0\n" +
-            t + "\\1.0\\HELPDIR\n" +
-            t + "\\1.0\\HELPDIR [@] = 1:/opt/v/\n");
+            "Interface\n" + i + "\n" + i + " [@] = 1:IIENubrix\n" + i + "\\ProxyStubClsid32\n" + i +
+                "\\ProxyStubClsid32 [@] = 1:{00020424-0000-0000-C000-000000000046}\n" + i +
+                "\\TypeLib\n" + i + "\\TypeLib [@] = 1:" + kLibid + "\n" + i +
+                "\\TypeLib [Version] = 1:1.0\n" + "TypeLib\n" + t + "\n" + t + "\\1.0\n" + t +
+                "\\1.0 [@] = 1:nubrix 1.0 Type Library\n" + t + "\\1.0\\409\n" + t +
+                "\\1.0\\409\\win32\n" + t + "\\1.0\\409\\win32 [@] = 1:/opt/v/libvelquor.so\n" + t +
+                "\\1.0\\FLAGS\n" + t + "\\1.0\\FLAGS [@] = 1:0\n" + t + "\\1.0\\HELPDIR\n" + t +
+                "\\1.0\\HELPDIR [@] = 1:/opt/v/\n");
   EXPECT_EQ(RegisterTypeLib(nullptr, u"/x", nullptr), E_INVALIDARG);
   EXPECT_EQ(RegisterTypeLib(lib, nullptr, nullptr), E_INVALIDARG);
 
@@ -254,8 +241,8 @@ TEST_F(TypeLibTest, LoadRegisteredFindsTheVersionAndFallsBackToLocaleZero) {
   const std::string tlb = WriteTlb("neutral.tlb", EmbeddedText());
   HKEY key = nullptr;
   const std::string path = std::string("TypeLib\\") + kLibid + "\\1.0\\0\\win32";
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                            nullptr, &key, nullptr),
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &key, nullptr),
             ERROR_SUCCESS);
   ASSERT_EQ(RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(tlb.c_str()),
                            static_cast<DWORD>(tlb.size() + 1)),

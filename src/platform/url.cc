@@ -16,8 +16,7 @@ bool MustEncode(unsigned char c) {
 // Hands out one component as the caller asked: a pointer into the URL when
 // it gave no buffer, a zero-terminated copy when it gave one. False when the
 // buffer is too small.
-bool SetComponent(const char* from, size_t length, LPSTR* place,
-                  DWORD* place_length) {
+bool SetComponent(const char* from, size_t length, LPSTR* place, DWORD* place_length) {
   if (*place == nullptr) {
     if (*place_length != 0) {
       *place = const_cast<LPSTR>(from);
@@ -69,14 +68,12 @@ INTERNET_PORT DefaultPort(INTERNET_SCHEME scheme) {
 
 }  // namespace
 
-BOOL InternetCanonicalizeUrlA(LPCSTR lpszUrl, LPSTR lpszBuffer,
-                              LPDWORD lpdwBufferLength, DWORD dwFlags) {
+BOOL InternetCanonicalizeUrlA(LPCSTR lpszUrl, LPSTR lpszBuffer, LPDWORD lpdwBufferLength,
+                              DWORD dwFlags) {
   if (lpszUrl == nullptr || lpdwBufferLength == nullptr) return FALSE;
   size_t begin = 0;
   size_t end = std::strlen(lpszUrl);
-  const auto byte = [lpszUrl](size_t i) {
-    return static_cast<unsigned char>(lpszUrl[i]);
-  };
+  const auto byte = [lpszUrl](size_t i) { return static_cast<unsigned char>(lpszUrl[i]); };
   while (begin < end && byte(begin) <= 0x20) ++begin;
   while (end > begin && byte(end - 1) <= 0x20) --end;
 
@@ -111,8 +108,7 @@ BOOL InternetCanonicalizeUrlA(LPCSTR lpszUrl, LPSTR lpszBuffer,
 BOOL InternetCrackUrlA(LPCSTR lpszUrl, DWORD dwUrlLength, DWORD /*dwFlags*/,
                        LPURL_COMPONENTSA lpUrlComponents) {
   if (lpszUrl == nullptr || lpUrlComponents == nullptr) return FALSE;
-  const std::string url(lpszUrl, dwUrlLength != 0 ? dwUrlLength
-                                                  : std::strlen(lpszUrl));
+  const std::string url(lpszUrl, dwUrlLength != 0 ? dwUrlLength : std::strlen(lpszUrl));
   const size_t colon = url.find(':');
   if (colon == std::string::npos || colon == 0) return FALSE;
   const std::string scheme = url.substr(0, colon);
@@ -179,17 +175,16 @@ BOOL InternetCrackUrlA(LPCSTR lpszUrl, DWORD dwUrlLength, DWORD /*dwFlags*/,
   c.nScheme = scheme_number;
   c.nPort = port;
   return SetComponent(base, colon, &c.lpszScheme, &c.dwSchemeLength) &&
-                 SetComponent(base + host_begin, host_end - host_begin,
-                              &c.lpszHostName, &c.dwHostNameLength) &&
-                 SetComponent(base + user_begin, user_end - user_begin,
-                              &c.lpszUserName, &c.dwUserNameLength) &&
-                 SetComponent(base + password_begin,
-                              password_end - password_begin, &c.lpszPassword,
+                 SetComponent(base + host_begin, host_end - host_begin, &c.lpszHostName,
+                              &c.dwHostNameLength) &&
+                 SetComponent(base + user_begin, user_end - user_begin, &c.lpszUserName,
+                              &c.dwUserNameLength) &&
+                 SetComponent(base + password_begin, password_end - password_begin, &c.lpszPassword,
                               &c.dwPasswordLength) &&
-                 SetComponent(base + path_begin, extra_begin - path_begin,
-                              &c.lpszUrlPath, &c.dwUrlPathLength) &&
-                 SetComponent(base + extra_begin, url.size() - extra_begin,
-                              &c.lpszExtraInfo, &c.dwExtraInfoLength)
+                 SetComponent(base + path_begin, extra_begin - path_begin, &c.lpszUrlPath,
+                              &c.dwUrlPathLength) &&
+                 SetComponent(base + extra_begin, url.size() - extra_begin, &c.lpszExtraInfo,
+                              &c.dwExtraInfoLength)
              ? TRUE
              : FALSE;
 }

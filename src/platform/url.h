@@ -75,8 +75,8 @@ typedef URL_COMPONENTSA* LPURL_COMPONENTSA;
 // ICU_NO_ENCODE). On success returns TRUE and sets *lpdwBufferLength to the
 // result's length without its zero; when the buffer is too small returns FALSE
 // and sets it to the size needed, zero included.
-BOOL InternetCanonicalizeUrlA(LPCSTR lpszUrl, LPSTR lpszBuffer,
-                              LPDWORD lpdwBufferLength, DWORD dwFlags);
+BOOL InternetCanonicalizeUrlA(LPCSTR lpszUrl, LPSTR lpszBuffer, LPDWORD lpdwBufferLength,
+                              DWORD dwFlags);
 
 // Cracks `lpszUrl` (dwUrlLength bytes, or zero-terminated when 0) into the
 // components that `lpUrlComponents` asks for. Returns FALSE when the URL has

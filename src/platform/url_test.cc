@@ -21,7 +21,9 @@ TEST(InternetCanonicalizeUrlATest, BrowserModeEncodesOnlyBeforeQuery) {
       {"\x01http://h/x\x01", "http://h/x"},
       {"http://h/\t\r\nx", "http://h/x"},
       {"http://h/\"<>\\^`{|}", "http://h/%22%3C%3E%5C%5E%60%7B%7C%7D"},
-      {"http://h/\x7f\x80\xff\x1f" "x", "http://h/%7F%80%FF%1Fx"},
+      {"http://h/\x7f\x80\xff\x1f"
+       "x",
+       "http://h/%7F%80%FF%1Fx"},
       {"http://h/a#<b>?c", "http://h/a#<b>?c"},
       {"http://h/%41~!$&'()*+,;=:@[]", "http://h/%41~!$&'()*+,;=:@[]"},
       {"   ", ""},
@@ -36,16 +38,13 @@ TEST(InternetCanonicalizeUrlATest, BrowserModeEncodesOnlyBeforeQuery) {
 TEST(InternetCanonicalizeUrlATest, SmallBufferReportsSizeNeeded) {
   char buffer[8];
   DWORD length = sizeof(buffer);
-  EXPECT_FALSE(InternetCanonicalizeUrlA("http://host/", buffer, &length,
-                                        ICU_BROWSER_MODE));
+  EXPECT_FALSE(InternetCanonicalizeUrlA("http://host/", buffer, &length, ICU_BROWSER_MODE));
   EXPECT_EQ(length, 13u);
   length = 12;  // room for the text but not its terminating zero
   char exact[13];
-  EXPECT_FALSE(InternetCanonicalizeUrlA("http://host/", exact, &length,
-                                        ICU_BROWSER_MODE));
+  EXPECT_FALSE(InternetCanonicalizeUrlA("http://host/", exact, &length, ICU_BROWSER_MODE));
   length = 13;
-  EXPECT_TRUE(InternetCanonicalizeUrlA("http://host/", exact, &length,
-                                       ICU_BROWSER_MODE));
+  EXPECT_TRUE(InternetCanonicalizeUrlA("http://host/", exact, &length, ICU_BROWSER_MODE));
   EXPECT_EQ(length, 12u);
   EXPECT_STREQ(exact, "http://host/");
   EXPECT_FALSE(InternetCanonicalizeUrlA(nullptr, exact, &length, 0));
@@ -68,9 +67,7 @@ Cracked Crack(const std::string& url) {
   Cracked r{};
   r.ok = InternetCrackUrlA(url.c_str(), 0, 0, &c) != FALSE;
   if (!r.ok) return r;
-  const auto take = [](LPSTR p, DWORD n) {
-    return p ? std::string(p, n) : std::string("<null>");
-  };
+  const auto take = [](LPSTR p, DWORD n) { return p ? std::string(p, n) : std::string("<null>"); };
   r.scheme = take(c.lpszScheme, c.dwSchemeLength);
   r.host = take(c.lpszHostName, c.dwHostNameLength);
   r.user = take(c.lpszUserName, c.dwUserNameLength);

@@ -14,19 +14,16 @@ struct BuiltInRule {
 };
 
 constexpr BuiltInRule kBuiltInPresenceRules[] = {
-    {"REDIR", 10},      {"GET", 2},        {"BUTTONAD", 40},
-    {"BANNERAD", 40},   {"ADBUTTON", 40},  {"ADBANNER", 40},
-    {"&AD=", 85},       {"?AD=", 85},      {"&ADID=", 85},
-    {"?ADID=", 85},     {"&REDIRECT", 20}, {"?REDIRECT", 20},
-    {"ADVERTIS", 20},   {"PARTNER", 20},   {"/PROMO/", 50},
-    {"HTTP://", 5},     {"FTP://", -50},   {"DOWNLOAD", -30},
+    {"REDIR", 10},     {"GET", 2},        {"BUTTONAD", 40},  {"BANNERAD", 40}, {"ADBUTTON", 40},
+    {"ADBANNER", 40},  {"&AD=", 85},      {"?AD=", 85},      {"&ADID=", 85},   {"?ADID=", 85},
+    {"&REDIRECT", 20}, {"?REDIRECT", 20}, {"ADVERTIS", 20},  {"PARTNER", 20},  {"/PROMO/", 50},
+    {"HTTP://", 5},    {"FTP://", -50},   {"DOWNLOAD", -30},
 };
 
 constexpr BuiltInRule kBuiltInOccurrenceRules[] = {
-    {"PROMO", 30},  {"/AD", 20},     {"AD/", 20},      {"ADS/", 20},
-    {"/AD/", 65},   {"\"AD/", 65},   {"/ADS/", 65},    {"/ADS.", 65},
-    {"/AD.", 65},   {"\"ADS/", 65},  {"BUY", 10},      {"LINK", 3},
-    {"ADV", 3},     {"BANNER", 10},  {"BANNERS/", 10}, {"SPONSOR", 15},
+    {"PROMO", 30}, {"/AD", 20},    {"AD/", 20},      {"ADS/", 20},    {"/AD/", 65}, {"\"AD/", 65},
+    {"/ADS/", 65}, {"/ADS.", 65},  {"/AD.", 65},     {"\"ADS/", 65},  {"BUY", 10},  {"LINK", 3},
+    {"ADV", 3},    {"BANNER", 10}, {"BANNERS/", 10}, {"SPONSOR", 15},
 };
 
 static_assert(sizeof(kBuiltInPresenceRules) / sizeof(BuiltInRule) == 18);
@@ -37,8 +34,7 @@ static_assert(sizeof(kBuiltInOccurrenceRules) / sizeof(BuiltInRule) == 16);
 constinit KeywordRuleList presence_rules;
 constinit KeywordRuleList occurrence_rules;
 
-void AddUnlessPresent(KeywordRuleList& list, std::string_view keyword,
-                      int32_t score) {
+void AddUnlessPresent(KeywordRuleList& list, std::string_view keyword, int32_t score) {
   if (list.contains(keyword)) return;
   list.append(keyword, score);
 }

@@ -30,18 +30,16 @@ std::vector<Rule> Rules(const KeywordRuleList& list) {
 }
 
 const std::vector<Rule> kPresenceTable = {
-    {"REDIR", 10},     {"GET", 2},        {"BUTTONAD", 40}, {"BANNERAD", 40},
-    {"ADBUTTON", 40},  {"ADBANNER", 40},  {"&AD=", 85},     {"?AD=", 85},
-    {"&ADID=", 85},    {"?ADID=", 85},    {"&REDIRECT", 20}, {"?REDIRECT", 20},
-    {"ADVERTIS", 20},  {"PARTNER", 20},   {"/PROMO/", 50},  {"HTTP://", 5},
-    {"FTP://", -50},   {"DOWNLOAD", -30},
+    {"REDIR", 10},     {"GET", 2},        {"BUTTONAD", 40},  {"BANNERAD", 40}, {"ADBUTTON", 40},
+    {"ADBANNER", 40},  {"&AD=", 85},      {"?AD=", 85},      {"&ADID=", 85},   {"?ADID=", 85},
+    {"&REDIRECT", 20}, {"?REDIRECT", 20}, {"ADVERTIS", 20},  {"PARTNER", 20},  {"/PROMO/", 50},
+    {"HTTP://", 5},    {"FTP://", -50},   {"DOWNLOAD", -30},
 };
 
 const std::vector<Rule> kOccurrenceTable = {
-    {"PROMO", 30},  {"/AD", 20},    {"AD/", 20},    {"ADS/", 20},
-    {"/AD/", 65},   {"\"AD/", 65},  {"/ADS/", 65},  {"/ADS.", 65},
-    {"/AD.", 65},   {"\"ADS/", 65}, {"BUY", 10},    {"LINK", 3},
-    {"ADV", 3},     {"BANNER", 10}, {"BANNERS/", 10}, {"SPONSOR", 15},
+    {"PROMO", 30}, {"/AD", 20},    {"AD/", 20},      {"ADS/", 20},    {"/AD/", 65}, {"\"AD/", 65},
+    {"/ADS/", 65}, {"/ADS.", 65},  {"/AD.", 65},     {"\"ADS/", 65},  {"BUY", 10},  {"LINK", 3},
+    {"ADV", 3},    {"BANNER", 10}, {"BANNERS/", 10}, {"SPONSOR", 15},
 };
 
 // The process-wide lists start empty for each test and are left holding the
@@ -93,8 +91,7 @@ TEST_F(KeywordRulesTest, UserRuleReplacesBuiltInOfItsOwnListOnly) {
 TEST_F(KeywordRulesTest, AppendKeepsDuplicatesAddChecksIgnoringCase) {
   PresenceRules().append("SALE", 10);
   PresenceRules().append("SALE", 20);
-  EXPECT_EQ(Rules(PresenceRules()),
-            (std::vector<Rule>{{"SALE", 10}, {"SALE", 20}}));
+  EXPECT_EQ(Rules(PresenceRules()), (std::vector<Rule>{{"SALE", 10}, {"SALE", 20}}));
   AddPresenceRule("sale", 30);
   AddPresenceRule("Redir", 1);
   AddBuiltInRules();
@@ -120,8 +117,7 @@ TEST_F(KeywordRulesTest, FullListTakesBuiltInsUntilFull) {
   ASSERT_EQ(PresenceRules().count(), 1000);
   const std::vector<Rule> all = Rules(PresenceRules());
   const std::vector<Rule> tail(all.begin() + 995, all.end());
-  EXPECT_EQ(tail, std::vector<Rule>(kPresenceTable.begin(),
-                                    kPresenceTable.begin() + 5));
+  EXPECT_EQ(tail, std::vector<Rule>(kPresenceTable.begin(), kPresenceTable.begin() + 5));
   EXPECT_EQ(OccurrenceRules().count(), 17);
 
   // Duplicates skipped take no place: with one built-in keyword among the

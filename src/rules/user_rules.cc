@@ -15,8 +15,8 @@ constexpr uint64_t kUnreadTail = 5;
 
 bool Seek(HANDLE file, uint64_t position) {
   LONG high = static_cast<LONG>(static_cast<uint32_t>(position >> 32));
-  const DWORD low = SetFilePointer(file, static_cast<LONG>(static_cast<uint32_t>(position)),
-                                   &high, FILE_BEGIN);
+  const DWORD low =
+      SetFilePointer(file, static_cast<LONG>(static_cast<uint32_t>(position)), &high, FILE_BEGIN);
   return !(low == INVALID_SET_FILE_POINTER && GetLastError() != 0);
 }
 
@@ -97,8 +97,8 @@ void ApplyLine(const std::string& line, RuleLineReport* report) {
 
 // Tells the observer about the non-blank lines in the bytes that the loader
 // leaves unread at the end of the file.
-void ReportUnreadTail(HANDLE file, uint64_t position, uint64_t length,
-                      LineCounter* counter, RuleFileObserver* observer) {
+void ReportUnreadTail(HANDLE file, uint64_t position, uint64_t length, LineCounter* counter,
+                      RuleFileObserver* observer) {
   std::string tail(static_cast<size_t>(length - position), '\0');
   DWORD got = 0;
   if (!Seek(file, position) ||
@@ -195,8 +195,8 @@ void LoadUserRules(const std::string& path, RuleFileObserver* observer) {
     if (observer) observer->OnProblem(RuleFileProblem::kPlaceholderPath, 0, 0);
     return;
   }
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     if (observer) observer->OnProblem(RuleFileProblem::kOpenFailed, GetLastError(), 0);
     return;

@@ -7,9 +7,9 @@
 // (occurrence list). Reading stops when the position reaches the file's
 // length minus 5, so a line that begins in the last five bytes is never read.
 //
-// Callers: start-up (LoadAllRules, with the path of its setting) and `velquor rules check`, which watches
-// the same load through a RuleFileObserver, so that the checker reports what
-// the loader does rather than what a second parser thinks.
+// Callers: start-up (LoadAllRules, with the path of its setting) and `velquor rules check`, which
+// watches the same load through a RuleFileObserver, so that the checker reports what the loader
+// does rather than what a second parser thinks.
 //
 // Threading: the load writes the process-wide keyword lists and must run
 // while nothing reads them (start-up, or a single-threaded host). Nothing
@@ -78,18 +78,18 @@ struct RuleLineReport {
     kListFull,      // `list` already holds its 1000 rules
   };
 
-  int line_number = 0;      // physical line of the file (from 1) where it begins
-  uint64_t offset = 0;      // byte offset where it begins
-  std::string text;         // the line as read, white space trimmed
+  int line_number = 0;  // physical line of the file (from 1) where it begins
+  uint64_t offset = 0;  // byte offset where it begins
+  std::string text;     // the line as read, white space trimmed
   Outcome outcome = Outcome::kBlank;
   Reason reason = Reason::kNone;
-  std::string marker;       // trimmed marker field (rule candidates)
+  std::string marker;                           // trimmed marker field (rule candidates)
   RuleListKind list = RuleListKind::kPresence;  // kAdded and kListFull
-  std::string keyword;      // upper-cased, trimmed keyword (rule candidates)
-  int32_t score = 0;        // the score read (rule candidates)
-  bool cut = false;         // longer than 100 bytes: byte 101 skipped
-  int skipped_byte = -1;    // that byte, or -1 when the file ended there
-  bool zero_byte = false;   // a zero byte ended the line's text
+  std::string keyword;                          // upper-cased, trimmed keyword (rule candidates)
+  int32_t score = 0;                            // the score read (rule candidates)
+  bool cut = false;                             // longer than 100 bytes: byte 101 skipped
+  int skipped_byte = -1;                        // that byte, or -1 when the file ended there
+  bool zero_byte = false;                       // a zero byte ended the line's text
 };
 
 // Why a load read nothing or stopped early. The rules added before stay.

@@ -95,13 +95,17 @@ TEST_F(UserRulesTest, ReadRuleLineCutsLinesAsTheReaderDefinesThem) {
        std::string(100, 'a') + "B" + std::string(49, 'c') + "\n",
        {std::string(100, 'a'), std::string(49, 'c')},
        {101, 151}},
-      {"100 bytes and LF are one line", std::string(100, 'a') + "\nz", {std::string(100, 'a'), "z"},
+      {"100 bytes and LF are one line",
+       std::string(100, 'a') + "\nz",
+       {std::string(100, 'a'), "z"},
        {101, 102}},
       {"CR counts only without LF in the chunk",
        "ab\r" + std::string(120, 'x') + "\n",
        {"ab", std::string(100, 'x'), std::string(19, 'x')},
        {3, 104, 124}},
-      {"zero byte in a short rest is passed over", std::string("ab\0cd\n", 6), {"ab", "", "cd"},
+      {"zero byte in a short rest is passed over",
+       std::string("ab\0cd\n", 6),
+       {"ab", "", "cd"},
        {2, 3, 6}},
       {"zero byte in a full chunk skips 101 bytes",
        std::string(1, '\0') + std::string(110, 'x'),
@@ -109,8 +113,8 @@ TEST_F(UserRulesTest, ReadRuleLineCutsLinesAsTheReaderDefinesThem) {
        {101, 111}},
   };
   for (const auto& c : cases) {
-    HANDLE file = CreateFileA(Write("lines", c.data).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+    HANDLE file = CreateFileA(Write("lines", c.data).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE) << c.name;
     std::vector<std::string> lines;
     std::vector<uint64_t> nexts;
@@ -145,8 +149,8 @@ TEST_F(UserRulesTest, GetFieldSplitsAtEverySeparator) {
     int n;
     std::string field;
   } cases[] = {
-      {"a,b,c", 0, "a"}, {"a,b,c", 1, "b"},   {"a,b,c", 2, "c"},     {"a,b,c", 3, ""},
-      {"a,b", 2, ""},    {"abc", 0, "abc"},   {"", 0, ""},           {",,", 1, ""},
+      {"a,b,c", 0, "a"},   {"a,b,c", 1, "b"}, {"a,b,c", 2, "c"}, {"a,b,c", 3, ""},
+      {"a,b", 2, ""},      {"abc", 0, "abc"}, {"", 0, ""},       {",,", 1, ""},
       {"a,b,c,d", 2, "c"}, {"a;b,c", 1, "c"}, {"a,b", -1, ""},
   };
   for (const auto& c : cases) {
@@ -204,10 +208,10 @@ TEST_F(UserRulesTest, TheLastFiveBytesAreNeverRead) {
     std::string data;
     std::string presence;
   } cases[] = {
-      {"1,5,a", ""},                         // five bytes in all
-      {"1,5,ab", "AB=5"},                    // six: begins before length - 5
-      {"1,5,foo\n1,5,b", "FOO=5"},           // a final line of five bytes
-      {"1,5,foo\n1,5,b\r\n", "FOO=5;B=5"},   // the same with a line end
+      {"1,5,a", ""},                        // five bytes in all
+      {"1,5,ab", "AB=5"},                   // six: begins before length - 5
+      {"1,5,foo\n1,5,b", "FOO=5"},          // a final line of five bytes
+      {"1,5,foo\n1,5,b\r\n", "FOO=5;B=5"},  // the same with a line end
       {"1,5,foo\n1,5,bar", "FOO=5;BAR=5"},
   };
   for (const auto& c : cases) {
@@ -234,7 +238,8 @@ TEST_F(UserRulesTest, ALongLineContinuesAfterTheLostByte) {
 
 TEST_F(UserRulesTest, EachListTakesAThousandRulesAndDuplicatesStay) {
   std::string data = "1,10,dup\n1,20,dup\n";
-  for (int i = 0; i < 1000; ++i) data += "1," + std::to_string(i + 1) + ",k" + std::to_string(i) + "\n";
+  for (int i = 0; i < 1000; ++i)
+    data += "1," + std::to_string(i + 1) + ",k" + std::to_string(i) + "\n";
   data += "N,5,other\nn,6,other\n";
   Load(data);
   ASSERT_EQ(PresenceRules().count(), 1000);
@@ -334,15 +339,15 @@ TEST_F(UserRulesTest, NoFileMeansEmptyLists) {
     RuleFileProblem problem;
     DWORD error;
   } cases[] = {
-      {(dir_ / "absent.txt").string(), RuleFileProblem::kOpenFailed,
-       static_cast<DWORD>(ERROR_FILE_NOT_FOUND)},
+    {(dir_ / "absent.txt").string(), RuleFileProblem::kOpenFailed,
+     static_cast<DWORD>(ERROR_FILE_NOT_FOUND)},
 #if defined(_WIN32)
-      {(dir_ / "isdir").string(), RuleFileProblem::kOpenFailed,
-       static_cast<DWORD>(ERROR_ACCESS_DENIED)},
+    {(dir_ / "isdir").string(), RuleFileProblem::kOpenFailed,
+     static_cast<DWORD>(ERROR_ACCESS_DENIED)},
 #else
-      {(dir_ / "isdir").string(), RuleFileProblem::kOpenFailed, ERROR_CANT_ACCESS_FILE},
+    {(dir_ / "isdir").string(), RuleFileProblem::kOpenFailed, ERROR_CANT_ACCESS_FILE},
 #endif
-      {Write("x%MAINDIR%y", "1,5,foo\n"), RuleFileProblem::kPlaceholderPath, 0},
+    {Write("x%MAINDIR%y", "1,5,foo\n"), RuleFileProblem::kPlaceholderPath, 0},
   };
   for (const auto& c : cases) {
     Recorder recorder;
@@ -376,7 +381,8 @@ TEST_F(UserRulesTest, TheRulesPathUsesABackslashAndFindsAnyCase) {
 }
 
 TEST_F(UserRulesTest, ReportsNameThePhysicalLineOfEachReadLine) {
-  Load("// c\r\n\r\nhello\r\n12,5,x\r\n1,0,x\r\n1,5\r\n" + std::string(101, 'y') + "z\r\nN,2,ok\r\n1,5,z");
+  Load("// c\r\n\r\nhello\r\n12,5,x\r\n1,0,x\r\n1,5\r\n" + std::string(101, 'y') +
+       "z\r\nN,2,ok\r\n1,5,z");
   std::string seen;
   for (const RuleLineReport& r : recorder_.lines) {
     seen += std::to_string(r.line_number) + ":" + std::to_string(static_cast<int>(r.outcome)) +

@@ -43,8 +43,7 @@ ULONG STDMETHODCALLTYPE ClassFactory::Release() {
 HRESULT STDMETHODCALLTYPE ClassFactory::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
-  if (outer != nullptr && !IsEqualGUID(riid, IID_IUnknown))
-    return CLASS_E_NOAGGREGATION;
+  if (outer != nullptr && !IsEqualGUID(riid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
   return creator_(outer, riid, ppv);
 }
 

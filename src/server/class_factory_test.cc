@@ -49,13 +49,11 @@ TEST_F(ClassObjectTest, LockServerHoldsTheLibraryUntilUnlocked) {
 
 TEST_F(ClassObjectTest, GetClassObjectRefusals) {
   void* p = reinterpret_cast<void*>(1);
-  EXPECT_EQ(DllGetClassObject(IID_IIENubrix, IID_IClassFactory, &p),
-            CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(DllGetClassObject(IID_IIENubrix, IID_IClassFactory, &p), CLASS_E_CLASSNOTAVAILABLE);
   EXPECT_EQ(p, nullptr);
   EXPECT_EQ(DllGetClassObject(CLSID_IENubrix, IID_IClassFactory, nullptr), E_POINTER);
   p = reinterpret_cast<void*>(1);
-  EXPECT_EQ(DllGetClassObject(CLSID_IENubrix, IID_IInternetProtocol, &p),
-            E_NOINTERFACE);
+  EXPECT_EQ(DllGetClassObject(CLSID_IENubrix, IID_IInternetProtocol, &p), E_NOINTERFACE);
   EXPECT_EQ(p, nullptr);
   EXPECT_EQ(ModuleLockCount(), 0);
 }
@@ -88,8 +86,7 @@ TEST_F(ClassObjectTest, CreateInstanceRefusesAggregationWithOtherInterfaces) {
   IClassFactory* factory = GetFactory();
   LoudOuter outer;  // refused before it could be called
   void* p = reinterpret_cast<void*>(1);
-  EXPECT_EQ(factory->CreateInstance(&outer, IID_IInternetProtocol, &p),
-            CLASS_E_NOAGGREGATION);
+  EXPECT_EQ(factory->CreateInstance(&outer, IID_IInternetProtocol, &p), CLASS_E_NOAGGREGATION);
   EXPECT_EQ(p, nullptr);
   EXPECT_EQ(factory->CreateInstance(nullptr, IID_IInternetProtocol, nullptr), E_POINTER);
   EXPECT_EQ(ModuleLockCount(), 1) << "only the factory itself is held";
@@ -132,9 +129,8 @@ class FakeMapTest : public ServerTest {
     CountingClassObject::destroyed = 0;
     ModuleStartup(map_, ModuleOfAddress(&kTestModuleAnchor));
   }
-  ObjectMapEntry map_[2] = {
-      {&CLSID_IENubrix, nullptr, CreateCounting, nullptr, nullptr},
-      {nullptr, nullptr, nullptr, nullptr, nullptr}};
+  ObjectMapEntry map_[2] = {{&CLSID_IENubrix, nullptr, CreateCounting, nullptr, nullptr},
+                            {nullptr, nullptr, nullptr, nullptr, nullptr}};
 };
 
 TEST_F(FakeMapTest, RacingFirstRequestsCreateOneClassObject) {

@@ -8,8 +8,8 @@ namespace velquor {
 namespace {
 
 constinit ObjectMapEntry g_object_map[] = {
-    {&CLSID_IENubrix, UpdateRegistryFromResource, CreateClassFactory,
-     CreateFilterInstance, nullptr},
+    {&CLSID_IENubrix, UpdateRegistryFromResource, CreateClassFactory, CreateFilterInstance,
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -4,9 +4,7 @@
 
 namespace velquor {
 
-NubrixAggregate::NubrixAggregate(IUnknown* outer) : contained_(outer) {
-  LockModule();
-}
+NubrixAggregate::NubrixAggregate(IUnknown* outer) : contained_(outer) { LockModule(); }
 
 HRESULT STDMETHODCALLTYPE NubrixAggregate::QueryInterface(REFIID riid, void** ppv) {
   if (ppv == nullptr) return E_POINTER;

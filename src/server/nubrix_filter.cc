@@ -89,7 +89,7 @@ HRESULT STDMETHODCALLTYPE NubrixFilter::GetTypeInfo(UINT, LCID lcid, ITypeInfo**
 }
 
 HRESULT STDMETHODCALLTYPE NubrixFilter::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count,
-                                    LCID lcid, DISPID* ids) {
+                                                      LCID lcid, DISPID* ids) {
   ITypeInfo* info = nullptr;
   HRESULT hr = GetNubrixTypeInfo(lcid, &info);
   if (FAILED(hr)) return hr;
@@ -99,14 +99,13 @@ HRESULT STDMETHODCALLTYPE NubrixFilter::GetIDsOfNames(REFIID, LPOLESTR* names, U
 }
 
 HRESULT STDMETHODCALLTYPE NubrixFilter::Invoke(DISPID member, REFIID, LCID lcid, WORD flags,
-                             DISPPARAMS* params, VARIANT* result,
-                             EXCEPINFO* excep, UINT* arg_err) {
+                                               DISPPARAMS* params, VARIANT* result,
+                                               EXCEPINFO* excep, UINT* arg_err) {
   SetErrorInfo(0, nullptr);
   ITypeInfo* info = nullptr;
   HRESULT hr = GetNubrixTypeInfo(lcid, &info);
   if (FAILED(hr)) return hr;
-  hr = info->Invoke(static_cast<IIENubrix*>(this), member, flags, params, result,
-                    excep, arg_err);
+  hr = info->Invoke(static_cast<IIENubrix*>(this), member, flags, params, result, excep, arg_err);
   info->Release();
   return hr;
 }
@@ -114,8 +113,8 @@ HRESULT STDMETHODCALLTYPE NubrixFilter::Invoke(DISPID member, REFIID, LCID lcid,
 // Start and Read work on the heap; nothing may leave the component as an
 // exception, so a failed allocation becomes a result code.
 HRESULT STDMETHODCALLTYPE NubrixFilter::Start(LPCWSTR url, IInternetProtocolSink* sink,
-                            IInternetBindInfo* bind_info, DWORD flags,
-                            HANDLE_PTR reserved) {
+                                              IInternetBindInfo* bind_info, DWORD flags,
+                                              HANDLE_PTR reserved) {
   try {
     return stream_.Start(url, sink, bind_info, flags, reserved);
   } catch (const std::bad_alloc&) {
@@ -125,13 +124,17 @@ HRESULT STDMETHODCALLTYPE NubrixFilter::Start(LPCWSTR url, IInternetProtocolSink
   }
 }
 
-HRESULT STDMETHODCALLTYPE NubrixFilter::Continue(PROTOCOLDATA* data) { return stream_.Continue(data); }
+HRESULT STDMETHODCALLTYPE NubrixFilter::Continue(PROTOCOLDATA* data) {
+  return stream_.Continue(data);
+}
 
 HRESULT STDMETHODCALLTYPE NubrixFilter::Abort(HRESULT reason, DWORD options) {
   return stream_.Abort(reason, options);
 }
 
-HRESULT STDMETHODCALLTYPE NubrixFilter::Terminate(DWORD options) { return stream_.Terminate(options); }
+HRESULT STDMETHODCALLTYPE NubrixFilter::Terminate(DWORD options) {
+  return stream_.Terminate(options);
+}
 
 HRESULT STDMETHODCALLTYPE NubrixFilter::Suspend() { return stream_.Suspend(); }
 
@@ -148,11 +151,13 @@ HRESULT STDMETHODCALLTYPE NubrixFilter::Read(void* buffer, ULONG count, ULONG* r
 }
 
 HRESULT STDMETHODCALLTYPE NubrixFilter::Seek(LARGE_INTEGER move, DWORD origin,
-                           ULARGE_INTEGER* new_position) {
+                                             ULARGE_INTEGER* new_position) {
   return stream_.Seek(move, origin, new_position);
 }
 
-HRESULT STDMETHODCALLTYPE NubrixFilter::LockRequest(DWORD options) { return stream_.LockRequest(options); }
+HRESULT STDMETHODCALLTYPE NubrixFilter::LockRequest(DWORD options) {
+  return stream_.LockRequest(options);
+}
 
 HRESULT STDMETHODCALLTYPE NubrixFilter::UnlockRequest() { return stream_.UnlockRequest(); }
 
@@ -162,27 +167,27 @@ HRESULT STDMETHODCALLTYPE NubrixFilter::ReportProgress(ULONG status, LPCWSTR sta
   return stream_.ReportProgress(status, status_text);
 }
 
-HRESULT STDMETHODCALLTYPE NubrixFilter::ReportData(DWORD flags, ULONG progress, ULONG progress_max) {
+HRESULT STDMETHODCALLTYPE NubrixFilter::ReportData(DWORD flags, ULONG progress,
+                                                   ULONG progress_max) {
   return stream_.ReportData(flags, progress, progress_max);
 }
 
 HRESULT STDMETHODCALLTYPE NubrixFilter::ReportResult(HRESULT result, DWORD error,
-                                   LPCWSTR result_text) {
+                                                     LPCWSTR result_text) {
   return stream_.ReportResult(result, error, result_text);
 }
 
 HRESULT STDMETHODCALLTYPE NubrixFilter::ParseUrl(LPCWSTR url, PARSEACTION action, DWORD flags,
-                               LPWSTR result, DWORD result_size,
-                               DWORD* result_length, DWORD reserved) {
-  return stream_.ParseUrl(url, action, flags, result, result_size, result_length,
-                          reserved);
+                                                 LPWSTR result, DWORD result_size,
+                                                 DWORD* result_length, DWORD reserved) {
+  return stream_.ParseUrl(url, action, flags, result, result_size, result_length, reserved);
 }
 
 HRESULT STDMETHODCALLTYPE NubrixFilter::CombineUrl(LPCWSTR base_url, LPCWSTR relative_url,
-                                 DWORD flags, LPWSTR result, DWORD result_size,
-                                 DWORD* result_length, DWORD reserved) {
-  return stream_.CombineUrl(base_url, relative_url, flags, result, result_size,
-                            result_length, reserved);
+                                                   DWORD flags, LPWSTR result, DWORD result_size,
+                                                   DWORD* result_length, DWORD reserved) {
+  return stream_.CombineUrl(base_url, relative_url, flags, result, result_size, result_length,
+                            reserved);
 }
 
 HRESULT STDMETHODCALLTYPE NubrixFilter::CompareUrl(LPCWSTR url1, LPCWSTR url2, DWORD flags) {
@@ -190,10 +195,9 @@ HRESULT STDMETHODCALLTYPE NubrixFilter::CompareUrl(LPCWSTR url1, LPCWSTR url2, D
 }
 
 HRESULT STDMETHODCALLTYPE NubrixFilter::QueryInfo(LPCWSTR url, QUERYOPTION option, DWORD flags,
-                                LPVOID buffer, DWORD buffer_size,
-                                DWORD* buffer_length, DWORD reserved) {
-  return stream_.QueryInfo(url, option, flags, buffer, buffer_size, buffer_length,
-                           reserved);
+                                                  LPVOID buffer, DWORD buffer_size,
+                                                  DWORD* buffer_length, DWORD reserved) {
+  return stream_.QueryInfo(url, option, flags, buffer, buffer_size, buffer_length, reserved);
 }
 
 }  // namespace velquor

@@ -44,15 +44,15 @@ class NubrixFilter final : public IIENubrix,
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
-                        DISPID* ids) override;
+                                          DISPID* ids) override;
   HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID riid, LCID lcid, WORD flags,
-                 DISPPARAMS* params, VARIANT* result, EXCEPINFO* excep,
-                 UINT* arg_err) override;
+                                   DISPPARAMS* params, VARIANT* result, EXCEPINFO* excep,
+                                   UINT* arg_err) override;
 
   // IInternetProtocol: the filter stream's operations.
   HRESULT STDMETHODCALLTYPE Start(LPCWSTR url, IInternetProtocolSink* sink,
-                IInternetBindInfo* bind_info, DWORD flags,
-                HANDLE_PTR reserved) override;
+                                  IInternetBindInfo* bind_info, DWORD flags,
+                                  HANDLE_PTR reserved) override;
   HRESULT STDMETHODCALLTYPE Continue(PROTOCOLDATA* data) override;
   HRESULT STDMETHODCALLTYPE Abort(HRESULT reason, DWORD options) override;
   HRESULT STDMETHODCALLTYPE Terminate(DWORD options) override;
@@ -60,7 +60,7 @@ class NubrixFilter final : public IIENubrix,
   HRESULT STDMETHODCALLTYPE Resume() override;
   HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG count, ULONG* read) override;
   HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER move, DWORD origin,
-               ULARGE_INTEGER* new_position) override;
+                                 ULARGE_INTEGER* new_position) override;
   HRESULT STDMETHODCALLTYPE LockRequest(DWORD options) override;
   HRESULT STDMETHODCALLTYPE UnlockRequest() override;
 
@@ -73,15 +73,15 @@ class NubrixFilter final : public IIENubrix,
 
   // IInternetProtocolInfo: URL handling is left to the platform.
   HRESULT STDMETHODCALLTYPE ParseUrl(LPCWSTR url, PARSEACTION action, DWORD flags, LPWSTR result,
-                   DWORD result_size, DWORD* result_length,
-                   DWORD reserved) override;
+                                     DWORD result_size, DWORD* result_length,
+                                     DWORD reserved) override;
   HRESULT STDMETHODCALLTYPE CombineUrl(LPCWSTR base_url, LPCWSTR relative_url, DWORD flags,
-                     LPWSTR result, DWORD result_size, DWORD* result_length,
-                     DWORD reserved) override;
+                                       LPWSTR result, DWORD result_size, DWORD* result_length,
+                                       DWORD reserved) override;
   HRESULT STDMETHODCALLTYPE CompareUrl(LPCWSTR url1, LPCWSTR url2, DWORD flags) override;
   HRESULT STDMETHODCALLTYPE QueryInfo(LPCWSTR url, QUERYOPTION option, DWORD flags, LPVOID buffer,
-                    DWORD buffer_size, DWORD* buffer_length,
-                    DWORD reserved) override;
+                                      DWORD buffer_size, DWORD* buffer_length,
+                                      DWORD reserved) override;
 
  private:
   friend class NubrixAggregate;

@@ -23,7 +23,6 @@ constexpr SYSKIND kOwnSysKind = SYS_WIN64;
 constexpr SYSKIND kOwnSysKind = SYS_WIN32;
 #endif
 
-
 using FilterObjectTest = ServerTest;
 
 IInternetProtocol* NewFilter() {
@@ -47,8 +46,7 @@ TEST_F(FilterObjectTest, InterfaceTableAnswersInItsOrder) {
       {"IUnknown", &IID_IUnknown, static_cast<IIENubrix*>(filter)},
       {"IIENubrix", &IID_IIENubrix, static_cast<IIENubrix*>(filter)},
       {"IDispatch", &IID_IDispatch, static_cast<IIENubrix*>(filter)},
-      {"IInternetProtocol", &IID_IInternetProtocol,
-       static_cast<IInternetProtocol*>(filter)},
+      {"IInternetProtocol", &IID_IInternetProtocol, static_cast<IInternetProtocol*>(filter)},
       {"IInternetProtocolSink", &IID_IInternetProtocolSink,
        static_cast<IInternetProtocolSink*>(filter)},
       {"IInternetProtocolInfo", &IID_IInternetProtocolInfo,
@@ -102,8 +100,7 @@ TEST_F(FilterObjectTest, EachLivingObjectHoldsOneLockAndOneHolderUse) {
 TEST_F(FilterObjectTest, RefusedCreationLeavesTheCountsAsTheyWere) {
   IInternetProtocol* held = NewFilter();
   void* p = reinterpret_cast<void*>(1);
-  EXPECT_EQ(CreateFilterInstance(nullptr, IID_IInternetProtocolRoot, &p),
-            E_NOINTERFACE);
+  EXPECT_EQ(CreateFilterInstance(nullptr, IID_IInternetProtocolRoot, &p), E_NOINTERFACE);
   EXPECT_EQ(p, nullptr);
   EXPECT_EQ(ModuleLockCount(), 1);
   EXPECT_EQ(TypeInfoUserCount(), 1);
@@ -252,8 +249,7 @@ TEST_F(AutomationTest, InvokeClearsTheThreadsErrorInfoFirst) {
     CountedErrorInfo stale;
     ASSERT_EQ(SetErrorInfo(0, &stale), S_OK);
     DISPPARAMS params{nullptr, nullptr, 0, 0};
-    EXPECT_EQ(object->Invoke(1, IID_IUnknown, 0x0409, 1, &params, nullptr, nullptr,
-                             nullptr),
+    EXPECT_EQ(object->Invoke(1, IID_IUnknown, 0x0409, 1, &params, nullptr, nullptr, nullptr),
               registered ? DISP_E_MEMBERNOTFOUND : TYPE_E_LIBNOTREGISTERED);
     EXPECT_EQ(stale.refs, 1u) << "registered " << registered;
     IErrorInfo* left = reinterpret_cast<IErrorInfo*>(1);
@@ -276,8 +272,9 @@ struct TextProtocol : IInternetProtocol {
   HRESULT QueryInterface(REFIID, void**) override { return Unexpected("QueryInterface"); }
   ULONG AddRef() override { return Unexpected("AddRef"), 1; }
   ULONG Release() override { return Unexpected("Release"), 1; }
-  HRESULT Start(LPCWSTR, IInternetProtocolSink*, IInternetBindInfo*, DWORD,
-                HANDLE_PTR) override { return Unexpected("Start"); }
+  HRESULT Start(LPCWSTR, IInternetProtocolSink*, IInternetBindInfo*, DWORD, HANDLE_PTR) override {
+    return Unexpected("Start");
+  }
   HRESULT Continue(PROTOCOLDATA* data) override {
     ++continues;
     last_data = data;
@@ -323,9 +320,9 @@ TEST_F(FilterObjectTest, StreamOperationsReachThePage) {
   SilentSink sink;
   IInternetProtocol* filter = NewFilter();
   PROTOCOLFILTERDATA data{sizeof(PROTOCOLFILTERDATA), nullptr, &inner, nullptr, 0};
-  ASSERT_EQ(filter->Start(OLESTR("text/html"), &sink, nullptr, 0,
-                          reinterpret_cast<HANDLE_PTR>(&data)),
-            S_OK);
+  ASSERT_EQ(
+      filter->Start(OLESTR("text/html"), &sink, nullptr, 0, reinterpret_cast<HANDLE_PTR>(&data)),
+      S_OK);
   std::string out;
   char buffer[7];
   HRESULT hr = S_OK;

@@ -26,8 +26,7 @@ WideString ToWide(const std::string& text) {
   int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
   if (n <= 0) return WideString();
   WideString wide(static_cast<size_t>(n), OLESTR('\0'));
-  if (MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), n) != n)
-    return WideString();
+  if (MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), n) != n) return WideString();
   wide.resize(static_cast<size_t>(n - 1));  // drop the terminating zero
   return wide;
 }
@@ -48,8 +47,8 @@ HRESULT GetModulePath(HMODULE module, std::string* path) {
 
 HRESULT UpdateRegistryFromResource(bool register_mode) {
   IRegistrar* registrar = nullptr;
-  HRESULT hr = CoCreateInstance(CLSID_Registrar, nullptr, CLSCTX_INPROC_SERVER,
-                                IID_IRegistrar, reinterpret_cast<void**>(&registrar));
+  HRESULT hr = CoCreateInstance(CLSID_Registrar, nullptr, CLSCTX_INPROC_SERVER, IID_IRegistrar,
+                                reinterpret_cast<void**>(&registrar));
   if (FAILED(hr)) return hr;
 
   std::string module_path;
@@ -62,11 +61,10 @@ HRESULT UpdateRegistryFromResource(bool register_mode) {
   if (SUCCEEDED(hr)) hr = GetModulePath(Module().resource_instance, &resource_path);
   if (SUCCEEDED(hr)) {
     WideString wide_resource = ToWide(resource_path);
-    hr = register_mode
-             ? registrar->ResourceRegister(wide_resource.c_str(), kRegistryScriptId,
-                                           OLESTR("REGISTRY"))
-             : registrar->ResourceUnregister(wide_resource.c_str(),
-                                             kRegistryScriptId, OLESTR("REGISTRY"));
+    hr = register_mode ? registrar->ResourceRegister(wide_resource.c_str(), kRegistryScriptId,
+                                                     OLESTR("REGISTRY"))
+                       : registrar->ResourceUnregister(wide_resource.c_str(), kRegistryScriptId,
+                                                       OLESTR("REGISTRY"));
   }
   registrar->Release();
   return hr;
@@ -101,9 +99,8 @@ std::string TypeLibFallbackPath(const std::string& path) {
   for (const char* p = begin; *p != '\0'; p = CharNextA(p)) {
     if (*p == '.') last_dot = p;
   }
-  std::string result = last_dot == nullptr
-                           ? path
-                           : path.substr(0, static_cast<size_t>(last_dot - begin));
+  std::string result =
+      last_dot == nullptr ? path : path.substr(0, static_cast<size_t>(last_dot - begin));
   result += ".tlb";
   return result;
 }

@@ -38,12 +38,8 @@ TEST(HelpDirectoryOf, KeepsEverythingUpToTheLastSeparator) {
     const char* path;
     const char* expected;
   } cases[] = {
-      {"C:\\APPS\\FILTER.DLL", "C:\\APPS\\"},
-      {"D:FILTER.DLL", "D:"},
-      {"FILTER.DLL", ""},
-      {"/usr/lib/libvelquor.so", "/usr/lib/"},
-      {"C:\\A/B:C\\D", "C:\\A/B:C\\"},
-      {"", ""},
+      {"C:\\APPS\\FILTER.DLL", "C:\\APPS\\"},  {"D:FILTER.DLL", "D:"},          {"FILTER.DLL", ""},
+      {"/usr/lib/libvelquor.so", "/usr/lib/"}, {"C:\\A/B:C\\D", "C:\\A/B:C\\"}, {"", ""},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(HelpDirectoryOf(c.path), c.expected) << "path " << c.path;
@@ -77,8 +73,7 @@ TEST_F(RegistrationTest, RegisterWritesTheClassTableExactly) {
       {"IENubrix.IENubrix\\CurVer", nullptr, "IEVelquor.IEVelquor.1"},
       {kClassKey, nullptr, "IEVelquor Filter"},
       {std::string(kClassKey) + "\\ProgID", nullptr, "IEVelquor.IEVelquor.1"},
-      {std::string(kClassKey) + "\\VersionIndependentProgID", nullptr,
-       "IEVelquor.IEVelquor"},
+      {std::string(kClassKey) + "\\VersionIndependentProgID", nullptr, "IEVelquor.IEVelquor"},
       {std::string(kClassKey) + "\\Programmable", nullptr, "<absent>"},
       {std::string(kClassKey) + "\\InprocServer32", nullptr, module},
       {std::string(kClassKey) + "\\InprocServer32", "ThreadingModel", "Apartment"},
@@ -117,9 +112,8 @@ TEST_F(RegistrationTest, RegisterWritesTheClassTableExactly) {
 
 TEST_F(RegistrationTest, RegisterForceRemovesAnOldClassTree) {
   HKEY stale = nullptr;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT,
-                            (std::string(kClassKey) + "\\Stale\\Deeper").c_str(), 0,
-                            nullptr, 0, KEY_ALL_ACCESS, nullptr, &stale, nullptr),
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, (std::string(kClassKey) + "\\Stale\\Deeper").c_str(),
+                            0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &stale, nullptr),
             ERROR_SUCCESS);
   RegCloseKey(stale);
   ASSERT_EQ(DllRegisterServer(), S_OK);
@@ -128,8 +122,8 @@ TEST_F(RegistrationTest, RegisterForceRemovesAnOldClassTree) {
 
 TEST_F(RegistrationTest, UnregisterKeepsClsidAndTheTypeLibrary) {
   HKEY other = nullptr;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, "CLSID\\{Another}", 0, nullptr, 0,
-                            KEY_ALL_ACCESS, nullptr, &other, nullptr),
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, "CLSID\\{Another}", 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &other, nullptr),
             ERROR_SUCCESS);
   RegCloseKey(other);
   ASSERT_EQ(DllRegisterServer(), S_OK);

@@ -23,8 +23,7 @@ HRESULT ModuleStartup(ObjectMapEntry* object_map, HINSTANCE instance) {
 
 void ModuleShutdown() {
   if (!g_module.started) return;
-  for (ObjectMapEntry* e = g_module.object_map; e != nullptr && e->clsid != nullptr;
-       ++e) {
+  for (ObjectMapEntry* e = g_module.object_map; e != nullptr && e->clsid != nullptr; ++e) {
     if (e->class_object != nullptr) {
       IUnknown* cached = e->class_object;
       e->class_object = nullptr;
@@ -41,16 +40,13 @@ LONG LockModule() { return InterlockedIncrement(&g_module.lock_count); }
 
 LONG UnlockModule() { return InterlockedDecrement(&g_module.lock_count); }
 
-LONG ModuleLockCount() {
-  return __atomic_load_n(&g_module.lock_count, __ATOMIC_SEQ_CST);
-}
+LONG ModuleLockCount() { return __atomic_load_n(&g_module.lock_count, __ATOMIC_SEQ_CST); }
 
 HRESULT ModuleGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
   ObjectMapEntry* entry = nullptr;
-  for (ObjectMapEntry* e = g_module.object_map; e != nullptr && e->clsid != nullptr;
-       ++e) {
+  for (ObjectMapEntry* e = g_module.object_map; e != nullptr && e->clsid != nullptr; ++e) {
     if (IsEqualGUID(*e->clsid, clsid)) {
       entry = e;
       break;
@@ -66,11 +62,9 @@ HRESULT ModuleGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
     EnterCriticalSection(&g_module.object_map_lock);
     if (entry->class_object == nullptr) {
       void* created = nullptr;
-      hr = entry->create_class_object(entry->create_instance, IID_IUnknown,
-                                      &created);
+      hr = entry->create_class_object(entry->create_instance, IID_IUnknown, &created);
       if (SUCCEEDED(hr)) {
-        __atomic_store_n(&entry->class_object, static_cast<IUnknown*>(created),
-                         __ATOMIC_RELEASE);
+        __atomic_store_n(&entry->class_object, static_cast<IUnknown*>(created), __ATOMIC_RELEASE);
       }
     }
     cached = entry->class_object;

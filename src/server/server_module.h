@@ -21,8 +21,7 @@ namespace velquor {
 // Creates an instance of a class: outer object or null, interface, place.
 using InstanceCreator = HRESULT (*)(IUnknown* outer, REFIID riid, void** ppv);
 // Creates a class object that hands out instances through `creator`.
-using ClassObjectCreator = HRESULT (*)(InstanceCreator creator, REFIID riid,
-                                       void** ppv);
+using ClassObjectCreator = HRESULT (*)(InstanceCreator creator, REFIID riid, void** ppv);
 // Runs the class's registry script in register (true) or unregister mode.
 using RegistryUpdater = HRESULT (*)(bool register_mode);
 

@@ -56,8 +56,7 @@ inline std::string ReadClassesText(const std::string& key, const char* name = nu
 
 inline bool ClassesKeyExists(const std::string& key) {
   HKEY h = nullptr;
-  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS)
-    return false;
+  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
   RegCloseKey(h);
   return true;
 }
@@ -66,14 +65,13 @@ inline bool ClassesKeyExists(const std::string& key) {
 // enumeration order), for comparing whole trees.
 inline void ListClassesKeys(const std::string& key, std::vector<std::string>* out) {
   HKEY h = nullptr;
-  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.empty() ? nullptr : key.c_str(), 0,
-                    KEY_READ, &h) != ERROR_SUCCESS)
+  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.empty() ? nullptr : key.c_str(), 0, KEY_READ, &h) !=
+      ERROR_SUCCESS)
     return;
   for (DWORD i = 0;; ++i) {
     char name[1024];
     DWORD size = sizeof(name);
-    if (RegEnumKeyExA(h, i, name, &size, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS)
+    if (RegEnumKeyExA(h, i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
       break;
     std::string child = key.empty() ? std::string(name) : key + "\\" + name;
     out->push_back(child);

@@ -22,8 +22,7 @@ constinit TypeInfoHolder g_holder{&IID_IIENubrix, &LIBID_NUBRIXLib, 1, 0, nullpt
 // the lock.
 HRESULT LoadTypeInfoLocked(LCID lcid) {
   ITypeLib* lib = nullptr;
-  HRESULT hr = LoadRegTypeLib(*g_holder.libid, g_holder.major, g_holder.minor,
-                              lcid, &lib);
+  HRESULT hr = LoadRegTypeLib(*g_holder.libid, g_holder.major, g_holder.minor, lcid, &lib);
   if (FAILED(hr)) return hr;
   ITypeInfo* info = nullptr;
   hr = lib->GetTypeInfoOfGuid(*g_holder.iid, &info);

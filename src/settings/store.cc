@@ -10,8 +10,8 @@
 namespace velquor {
 
 const StoreValue kStoreValues[] = {
-    kImages, kApplets, kScore,     kReplace, kReplaceHtml, kInstallDir,
-    kTest,   kAddModify, kAddStats, kExceptions, kInspectHttps, kTunnelHosts, kKilled, kPages,
+    kImages,    kApplets,  kScore,      kReplace,      kReplaceHtml, kInstallDir, kTest,
+    kAddModify, kAddStats, kExceptions, kInspectHttps, kTunnelHosts, kKilled,     kPages,
 };
 const size_t kStoreValueCount = sizeof(kStoreValues) / sizeof(kStoreValues[0]);
 
@@ -21,57 +21,50 @@ constexpr DWORD kTextBufferSize = 1024;
 
 // The number rules of ReadStoreNumber over plain texts, so that a setting read
 // from the table builds no std::string.
-uint32_t ReadNumber(HKEY root, const char* key, const char* name,
-                    uint32_t default_value) {
+uint32_t ReadNumber(HKEY root, const char* key, const char* name, uint32_t default_value) {
   BYTE bytes[4] = {0, 0, 0, 0};
   DWORD size = 0;
   if (RegReadValueFast(root, key, name, bytes, sizeof bytes, &size) != ERROR_SUCCESS) {
     return default_value;
   }
   return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-         static_cast<uint32_t>(bytes[2]) << 16 |
-         static_cast<uint32_t>(bytes[3]) << 24;
+         static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
 
 }  // namespace
 
-std::string ReadStoreString(HKEY root, const std::string& key,
-                            const std::string& name,
+std::string ReadStoreString(HKEY root, const std::string& key, const std::string& name,
                             const std::string& default_value) {
   BYTE buffer[kTextBufferSize];
   DWORD size = 0;
-  if (RegReadValueFast(root, key.c_str(), name.c_str(), buffer,
-                       kTextBufferSize, &size) != ERROR_SUCCESS) {
+  if (RegReadValueFast(root, key.c_str(), name.c_str(), buffer, kTextBufferSize, &size) !=
+      ERROR_SUCCESS) {
     return default_value;
   }
   // Data that fills the buffer without a zero byte ends at the buffer's end.
   const void* zero = std::memchr(buffer, 0, size);
-  size_t length = zero ? static_cast<size_t>(static_cast<const BYTE*>(zero) - buffer)
-                       : size;
+  size_t length = zero ? static_cast<size_t>(static_cast<const BYTE*>(zero) - buffer) : size;
   return std::string(reinterpret_cast<const char*>(buffer), length);
 }
 
-uint32_t ReadStoreNumber(HKEY root, const std::string& key,
-                         const std::string& name, uint32_t default_value) {
+uint32_t ReadStoreNumber(HKEY root, const std::string& key, const std::string& name,
+                         uint32_t default_value) {
   return ReadNumber(root, key.c_str(), name.c_str(), default_value);
 }
 
-void WriteStoreNumber(HKEY root, const std::string& key,
-                      const std::string& name, uint32_t value) {
+void WriteStoreNumber(HKEY root, const std::string& key, const std::string& name, uint32_t value) {
   HKEY handle = nullptr;
-  if (RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                      &handle, nullptr) != ERROR_SUCCESS) {
+  if (RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle,
+                      nullptr) != ERROR_SUCCESS) {
     return;
   }
   const BYTE bytes[4] = {static_cast<BYTE>(value), static_cast<BYTE>(value >> 8),
-                         static_cast<BYTE>(value >> 16),
-                         static_cast<BYTE>(value >> 24)};
+                         static_cast<BYTE>(value >> 16), static_cast<BYTE>(value >> 24)};
   RegSetValueExA(handle, name.c_str(), 0, REG_DWORD, bytes, sizeof bytes);
   RegCloseKey(handle);
 }
 
-void IncrementStoreNumber(HKEY root, const std::string& key,
-                          const std::string& name) {
+void IncrementStoreNumber(HKEY root, const std::string& key, const std::string& name) {
   RegIncrementValue(root, key.c_str(), name.c_str(), nullptr);
 }
 
@@ -86,8 +79,7 @@ uint32_t ReadSetting(const StoreValue& v) {
   return ReadNumber(HKEY_CURRENT_USER, v.key, v.name, v.number_default);
 }
 
-std::string ReadTextSetting(const StoreValue& v,
-                            const std::string& default_value) {
+std::string ReadTextSetting(const StoreValue& v, const std::string& default_value) {
   return ReadStoreString(HKEY_CURRENT_USER, v.key, v.name, default_value);
 }
 
@@ -99,8 +91,8 @@ namespace {
 
 LSTATUS WriteSettingBytes(const StoreValue& v, DWORD type, const BYTE* data, DWORD size) {
   ScopedKey key;
-  LSTATUS s = RegCreateKeyExA(HKEY_CURRENT_USER, v.key, 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, key.Out(), nullptr);
+  LSTATUS s = RegCreateKeyExA(HKEY_CURRENT_USER, v.key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              key.Out(), nullptr);
   if (s != ERROR_SUCCESS) return s;
   return RegSetValueExA(key.get(), v.name, 0, type, data, size);
 }

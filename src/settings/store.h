@@ -28,25 +28,22 @@ inline constexpr char kStatsKey[] = "Software\\Morvanet\\Velquor\\Stats";
 // The text of `name` under `key` (up to its first zero byte), read with a
 // 1024-byte buffer; `default_value` when the key or value is missing or the
 // data is longer than 1024 bytes. A stored empty text yields "".
-std::string ReadStoreString(HKEY root, const std::string& key,
-                            const std::string& name,
+std::string ReadStoreString(HKEY root, const std::string& key, const std::string& name,
                             const std::string& default_value);
 
 // The 4-byte number `name` under `key`, its raw bytes read little-endian (data
 // shorter than 4 bytes as the number of the bytes it has); `default_value`
 // when missing or when the data is longer than 4 bytes.
-uint32_t ReadStoreNumber(HKEY root, const std::string& key,
-                         const std::string& name, uint32_t default_value);
+uint32_t ReadStoreNumber(HKEY root, const std::string& key, const std::string& name,
+                         uint32_t default_value);
 
 // Stores `value` as a REG_DWORD, creating the key path; dropped silently when
 // the store cannot take it.
-void WriteStoreNumber(HKEY root, const std::string& key,
-                      const std::string& name, uint32_t value);
+void WriteStoreNumber(HKEY root, const std::string& key, const std::string& name, uint32_t value);
 
 // Adds 1 (modulo 2^32) to the number `name` under `key` as one atomic step;
 // dropped silently when the store cannot take it.
-void IncrementStoreNumber(HKEY root, const std::string& key,
-                          const std::string& name);
+void IncrementStoreNumber(HKEY root, const std::string& key, const std::string& name);
 
 enum class StoreType { kNumber, kText };
 
@@ -66,47 +63,56 @@ extern const StoreValue kStoreValues[];
 extern const size_t kStoreValueCount;
 
 inline constexpr StoreValue kImages{
-    kConfigKey, "Images", StoreType::kNumber, 1, nullptr,
-    "nonzero: link segments are judged; zero: they pass unchanged"};
+    kConfigKey, "Images", StoreType::kNumber,
+    1,          nullptr,  "nonzero: link segments are judged; zero: they pass unchanged"};
 inline constexpr StoreValue kApplets{
-    kConfigKey, "Applets", StoreType::kNumber, 1, nullptr,
-    "nonzero: applet segments are judged; zero: they pass unchanged"};
+    kConfigKey, "Applets", StoreType::kNumber,
+    1,          nullptr,   "nonzero: applet segments are judged; zero: they pass unchanged"};
 inline constexpr StoreValue kScore{
-    kConfigKey, "Score", StoreType::kNumber, 100, nullptr,
-    "threshold: a segment scoring at least this is an advertisement"};
+    kConfigKey, "Score", StoreType::kNumber,
+    100,        nullptr, "threshold: a segment scoring at least this is an advertisement"};
 inline constexpr StoreValue kReplace{
-    kConfigKey, "Replace", StoreType::kNumber, 0, nullptr,
+    kConfigKey,
+    "Replace",
+    StoreType::kNumber,
+    0,
+    nullptr,
     "nonzero: a removed advertisement is replaced by the ReplaceHtml markup"};
 inline constexpr StoreValue kReplaceHtml{
-    kConfigKey, "ReplaceHtml", StoreType::kText, 0, nullptr,
-    "template of the replacement markup"};
+    kConfigKey, "ReplaceHtml", StoreType::kText, 0, nullptr, "template of the replacement markup"};
 inline constexpr StoreValue kInstallDir{
-    kConfigKey, "InstallDir", StoreType::kText, 0, "",
-    "installation directory, where the user rules file MYRULES.TXT lies"};
+    kConfigKey, "InstallDir", StoreType::kText,
+    0,          "",           "installation directory, where the user rules file MYRULES.TXT lies"};
 inline constexpr StoreValue kTest{
-    kConfigKey, "Test", StoreType::kNumber, 0, nullptr,
-    "nonzero: both footers are added to every page"};
+    kConfigKey, "Test",  StoreType::kNumber,
+    0,          nullptr, "nonzero: both footers are added to every page"};
 inline constexpr StoreValue kAddModify{
-    kConfigKey, "AddModify", StoreType::kNumber, 1, nullptr,
-    "nonzero: the modification footer is added to a modified page"};
+    kConfigKey, "AddModify", StoreType::kNumber,
+    1,          nullptr,     "nonzero: the modification footer is added to a modified page"};
 inline constexpr StoreValue kAddStats{
-    kConfigKey, "AddStats", StoreType::kNumber, 1, nullptr,
-    "nonzero: the statistics footer is added to a page with removals"};
+    kConfigKey, "AddStats", StoreType::kNumber,
+    1,          nullptr,    "nonzero: the statistics footer is added to a page with removals"};
 inline constexpr StoreValue kExceptions{
-    kConfigKey, "Exceptions", StoreType::kText, 0, "",
+    kConfigKey,
+    "Exceptions",
+    StoreType::kText,
+    0,
+    "",
     "hosts the proxy never filters (and their subdomains), separated by spaces"};
 inline constexpr StoreValue kInspectHttps{
-    kConfigKey, "InspectHttps", StoreType::kNumber, 0, nullptr,
-    "nonzero: velquor proxy filters HTTPS pages through its local CA"};
+    kConfigKey, "InspectHttps", StoreType::kNumber,
+    0,          nullptr,        "nonzero: velquor proxy filters HTTPS pages through its local CA"};
 inline constexpr StoreValue kTunnelHosts{
-    kConfigKey, "TunnelHosts", StoreType::kText, 0, "",
+    kConfigKey,
+    "TunnelHosts",
+    StoreType::kText,
+    0,
+    "",
     "hosts whose HTTPS the proxy tunnels without inspection, separated by spaces"};
-inline constexpr StoreValue kKilled{
-    kStatsKey, "Killed", StoreType::kNumber, 0, nullptr,
-    "total number of advertisements removed"};
-inline constexpr StoreValue kPages{
-    kStatsKey, "Pages", StoreType::kNumber, 0, nullptr,
-    "total number of pages filtered"};
+inline constexpr StoreValue kKilled{kStatsKey, "Killed", StoreType::kNumber,
+                                    0,         nullptr,  "total number of advertisements removed"};
+inline constexpr StoreValue kPages{kStatsKey, "Pages", StoreType::kNumber,
+                                   0,         nullptr, "total number of pages filtered"};
 
 // The entry named `name` (compared without regard to ASCII case); nullptr
 // when there is none.
@@ -116,8 +122,7 @@ const StoreValue* FindStoreValue(const std::string& name);
 uint32_t ReadSetting(const StoreValue& v);
 
 // ReadStoreString of `v` under HKEY_CURRENT_USER with `default_value`.
-std::string ReadTextSetting(const StoreValue& v,
-                            const std::string& default_value);
+std::string ReadTextSetting(const StoreValue& v, const std::string& default_value);
 
 // IncrementStoreNumber of `v` under HKEY_CURRENT_USER.
 void IncrementCounter(const StoreValue& v);

@@ -68,23 +68,22 @@ TEST_F(StoreTest, TextReadRules) {
     std::string stored;
     std::string expected;
   } cases[] = {
-      {"ordinary", std::string("<b>ad</b>\0", 10), "<b>ad</b>"},
-      {"empty text is not the default", std::string("\0", 1), ""},
-      {"no data at all", "", ""},
-      {"stops at the first zero", std::string("ab\0cd\0", 6), "ab"},
-      {"1024 bytes with terminator fits",
-       std::string(1023, 'x') + std::string("\0", 1), std::string(1023, 'x')},
+    {"ordinary", std::string("<b>ad</b>\0", 10), "<b>ad</b>"},
+    {"empty text is not the default", std::string("\0", 1), ""},
+    {"no data at all", "", ""},
+    {"stops at the first zero", std::string("ab\0cd\0", 6), "ab"},
+    {"1024 bytes with terminator fits", std::string(1023, 'x') + std::string("\0", 1),
+     std::string(1023, 'x')},
 #if !defined(_WIN32)
-      // The Windows registry hands a text stored without a terminator back
-      // with one, so there it no longer fits.
-      {"1024 bytes without terminator", std::string(1024, 'y'), std::string(1024, 'y')},
+    // The Windows registry hands a text stored without a terminator back
+    // with one, so there it no longer fits.
+    {"1024 bytes without terminator", std::string(1024, 'y'), std::string(1024, 'y')},
 #endif
-      {"1025 bytes is the default", std::string(1024, 'z') + std::string("\0", 1), "DEFAULT"},
+    {"1025 bytes is the default", std::string(1024, 'z') + std::string("\0", 1), "DEFAULT"},
   };
   for (const Case& c : cases) {
     Put(kConfigKey, "ReplaceHtml", REG_SZ, c.stored);
-    EXPECT_EQ(ReadStoreString(HKEY_CURRENT_USER, kConfigKey, "replacehtml", "DEFAULT"),
-              c.expected)
+    EXPECT_EQ(ReadStoreString(HKEY_CURRENT_USER, kConfigKey, "replacehtml", "DEFAULT"), c.expected)
         << c.label;
   }
 }
@@ -106,8 +105,7 @@ TEST_F(StoreTest, NumberReadRulesLookAtBytesNotType) {
   };
   for (const Case& c : cases) {
     Put(kConfigKey, "Score", c.type, c.stored);
-    EXPECT_EQ(ReadStoreNumber(HKEY_CURRENT_USER, kConfigKey, "Score", 7), c.expected)
-        << c.label;
+    EXPECT_EQ(ReadStoreNumber(HKEY_CURRENT_USER, kConfigKey, "Score", 7), c.expected) << c.label;
   }
 }
 

@@ -139,11 +139,8 @@ TEST(UrlServerTest, HostOfHttpAndFtpTargetsOnly) {
   // Where the URL services of Windows installations disagree among
   // themselves, the Linux stand-ins answer as these cases say.
   const std::pair<std::string, std::string> stand_in_cases[] = {
-      {"http://a@b@host/", "host"},
-      {"   http://host/", "host"},
-      {"http://[::1]:8080/", "[::1]"},
-      {"http://host:port/", ""},
-      {"http://host:99999/", ""},
+      {"http://a@b@host/", "host"}, {"   http://host/", "host"}, {"http://[::1]:8080/", "[::1]"},
+      {"http://host:port/", ""},    {"http://host:99999/", ""},
   };
   for (const auto& [url, expected] : stand_in_cases) {
     EXPECT_EQ(UrlServer(url), expected) << "url: " << url;

@@ -15,6 +15,7 @@
 // ReportData hands out the filtered stream. Reads use a buffer larger than
 // any test page, so each page leaves the filter whole.
 #include <windows.h>
+
 #include <objbase.h>
 #include <urlmon.h>
 
@@ -102,8 +103,8 @@ class Client : public IInternetProtocolSink,
 
   // IInternetBindInfo
   HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD* flags, BINDINFO* info) override {
-    *flags = BINDF_ASYNCHRONOUS | BINDF_ASYNCSTORAGE | BINDF_PULLDATA |
-             BINDF_NOWRITECACHE | BINDF_GETNEWESTVERSION;
+    *flags = BINDF_ASYNCHRONOUS | BINDF_ASYNCSTORAGE | BINDF_PULLDATA | BINDF_NOWRITECACHE |
+             BINDF_GETNEWESTVERSION;
     const ULONG size = info->cbSize;
     ZeroMemory(info, size);
     info->cbSize = size;

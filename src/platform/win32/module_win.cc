@@ -9,9 +9,9 @@ HMODULE ModuleOfAddress(const void* address) {
   HMODULE module = nullptr;
   // Asked for a null address, the system names the program itself.
   if (address == nullptr) return nullptr;
-  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                              GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                          static_cast<LPCSTR>(address), &module)) {
+  if (!GetModuleHandleExA(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          static_cast<LPCSTR>(address), &module)) {
     return nullptr;
   }
   return module;
@@ -37,8 +37,8 @@ bool PathNamesModuleOf(const std::string& path, const void* address) {
   // The same file may be reached by different spellings (case, short
   // names, links), so compare the files' identities.
   auto identity = [](const std::string& name, BY_HANDLE_FILE_INFORMATION* info) {
-    HANDLE file = CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file = CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     const bool ok = GetFileInformationByHandle(file, info) != FALSE;
     CloseHandle(file);
@@ -47,8 +47,8 @@ bool PathNamesModuleOf(const std::string& path, const void* address) {
   BY_HANDLE_FILE_INFORMATION a;
   BY_HANDLE_FILE_INFORMATION b;
   return identity(path, &a) && identity(own, &b) &&
-         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-         a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
 }
 
 }  // namespace velquor

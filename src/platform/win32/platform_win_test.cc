@@ -26,8 +26,7 @@ constexpr int kIncrementsPerWorker = 150;
 uint32_t ReadNumber(const char* key, const char* name) {
   BYTE data[4] = {0, 0, 0, 0};
   DWORD size = 0;
-  if (RegReadValueFast(HKEY_CURRENT_USER, key, name, data, sizeof data, &size) !=
-      ERROR_SUCCESS) {
+  if (RegReadValueFast(HKEY_CURRENT_USER, key, name, data, sizeof data, &size) != ERROR_SUCCESS) {
     return 0xDEADBEEF;
   }
   uint32_t value = 0;
@@ -82,8 +81,7 @@ TEST(DISABLED_TotalsWorker, Increments) {
 
 TEST(TotalsTest, NoIncrementIsLostAcrossProcessesAndThreads) {
   // The real HKEY_CURRENT_USER: child processes do not share a redirection.
-  const std::string key =
-      "Software\\VelquorTests\\totals-" + std::to_string(GetCurrentProcessId());
+  const std::string key = "Software\\VelquorTests\\totals-" + std::to_string(GetCurrentProcessId());
   SetEnvironmentVariableA(kTotalsKeyVariable, key.c_str());
   char exe[MAX_PATH];
   ASSERT_GT(GetModuleFileNameA(nullptr, exe, sizeof exe), 0u);
@@ -97,8 +95,8 @@ TEST(TotalsTest, NoIncrementIsLostAcrossProcessesAndThreads) {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    ASSERT_TRUE(CreateProcessA(exe, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &startup, &info))
+    ASSERT_TRUE(CreateProcessA(exe, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &info))
         << GetLastError();
     children.push_back(info);
   }

@@ -44,14 +44,12 @@ class TotalsLock {
 
 }  // namespace
 
-LSTATUS RegIncrementValue(HKEY root, const char* subkey, const char* name,
-                          DWORD* new_value) {
+LSTATUS RegIncrementValue(HKEY root, const char* subkey, const char* name, DWORD* new_value) {
   TotalsLock lock;
   if (lock.status() != ERROR_SUCCESS) return lock.status();
   ScopedKey key;
-  LSTATUS status = RegCreateKeyExA(root, subkey, 0, nullptr, 0,
-                                   KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr,
-                                   key.Out(), nullptr);
+  LSTATUS status = RegCreateKeyExA(root, subkey, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                                   nullptr, key.Out(), nullptr);
   if (status != ERROR_SUCCESS) return status;
   BYTE bytes[4] = {0, 0, 0, 0};
   DWORD size = sizeof bytes;
@@ -71,8 +69,8 @@ LSTATUS RegIncrementValue(HKEY root, const char* subkey, const char* name,
   return status;
 }
 
-LSTATUS RegReadValueFast(HKEY root, const char* subkey, const char* name,
-                         BYTE* data, DWORD limit, DWORD* size) {
+LSTATUS RegReadValueFast(HKEY root, const char* subkey, const char* name, BYTE* data, DWORD limit,
+                         DWORD* size) {
   ScopedKey key;
   LSTATUS status = RegOpenKeyExA(root, subkey, 0, KEY_QUERY_VALUE, key.Out());
   if (status != ERROR_SUCCESS) return status;

@@ -17,8 +17,8 @@ std::string LoadResourceString(UINT id) {
   // handed out whole, zero units included. Block id/16+1 holds 16 entries,
   // each a count of UTF-16 units followed by the units.
   const HMODULE module = ModuleOfAddress(&kModuleAnchor);
-  HRSRC block = FindResourceA(module, MAKEINTRESOURCEA(id / 16 + 1),
-                              MAKEINTRESOURCEA(6) /* RT_STRING */);
+  HRSRC block =
+      FindResourceA(module, MAKEINTRESOURCEA(id / 16 + 1), MAKEINTRESOURCEA(6) /* RT_STRING */);
   if (block == nullptr) return std::string();
   HGLOBAL loaded = LoadResource(module, block);
   const WCHAR* p = loaded ? static_cast<const WCHAR*>(LockResource(loaded)) : nullptr;
@@ -30,8 +30,7 @@ std::string LoadResourceString(UINT id) {
   }
   if (p >= end || *p == 0 || p + 1 + *p > end) return std::string();
   const int units = static_cast<int>(*p);
-  const int bytes = WideCharToMultiByte(CP_ACP, 0, p + 1, units, nullptr, 0, nullptr,
-                                        nullptr);
+  const int bytes = WideCharToMultiByte(CP_ACP, 0, p + 1, units, nullptr, 0, nullptr, nullptr);
   if (bytes <= 0) return std::string();
   std::string text(static_cast<size_t>(bytes), '\0');
   WideCharToMultiByte(CP_ACP, 0, p + 1, units, text.data(), bytes, nullptr, nullptr);
