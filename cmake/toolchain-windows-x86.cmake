@@ -1,18 +1,4 @@
-# Cross build for Windows (i686) with the MinGW-w64 compilers of the posix
-# thread model: the engine needs std::mutex, which the win32 model's C++
-# library lacks. Everything links statically, so the outputs import only
-# system DLLs.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build for Windows (i686) with MinGW-w64.
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(VELQUOR_MINGW_TRIPLE i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${VELQUOR_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${VELQUOR_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${VELQUOR_MINGW_TRIPLE}-windres)
-set(VELQUOR_WIDL ${VELQUOR_MINGW_TRIPLE}-widl)
-set(CMAKE_FIND_ROOT_PATH /usr/${VELQUOR_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-windows-mingw.cmake)
