@@ -16,25 +16,12 @@
 #include "corpus.h"
 #include "e2e_util.h"
 #include "proxy_util.h"
+#include "zlib_coding.h"
 
 extern char** environ;
 
 namespace velquor::test {
 namespace {
-
-std::string Deflate(const std::string& in, int window_bits) {
-  z_stream z{};
-  deflateInit2(&z, 6, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, in.size()) + 32, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-  z.avail_in = static_cast<uInt>(in.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
 
 std::string Brotli(const std::string& in) {
   std::size_t size = BrotliEncoderMaxCompressedSize(in.size());

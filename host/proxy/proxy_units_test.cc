@@ -15,6 +15,7 @@
 #include "proxy/content_decoder.h"
 #include "proxy/exceptions.h"
 #include "proxy/local_ca.h"
+#include "zlib_coding.h"
 
 namespace velquor::host {
 namespace {
@@ -70,19 +71,7 @@ TEST(LocalCaTest, LeavesNameTheirHostsChainToTheCaAndAreKept) {
   std::filesystem::remove_all(dir);
 }
 
-std::string Gzip(const std::string& in, int window_bits) {
-  z_stream z{};
-  deflateInit2(&z, 9, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, in.size()) + 32, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-  z.avail_in = static_cast<uInt>(in.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
+using velquor::test::Deflate;
 
 // Puts `coded` a few bytes at a time and takes pieces of at most `limit`.
 bool DecodeInPieces(ContentDecoder& d, const std::string& coded, std::size_t limit,
@@ -106,12 +95,12 @@ TEST(ContentDecoderTest, UndoesEachCodingInBoundedPieces) {
     const char* codings;
     std::string coded;
   } cases[] = {
-      {"gzip", Gzip(text, 31)},
-      {"deflate", Gzip(text, 15)},   // zlib wrapper, as the standard says
-      {"deflate", Gzip(text, -15)},  // raw, as some servers send it
-      {"gzip, identity", Gzip(text, 31)},
-      {"gzip", Gzip(text.substr(0, 1000), 31) + Gzip(text.substr(1000), 31)},  // two members
-      {"deflate, gzip", Gzip(Gzip(text, 15), 31)},
+      {"gzip", Deflate(text, 31)},
+      {"deflate", Deflate(text, 15)},   // zlib wrapper, as the standard says
+      {"deflate", Deflate(text, -15)},  // raw, as some servers send it
+      {"gzip, identity", Deflate(text, 31)},
+      {"gzip", Deflate(text.substr(0, 1000), 31) + Deflate(text.substr(1000), 31)},  // two members
+      {"deflate, gzip", Deflate(Deflate(text, 15), 31)},
   };
   for (const Case& c : cases) {
     auto d = ContentDecoder::Create(c.codings);
@@ -127,7 +116,7 @@ TEST(ContentDecoderTest, UndoesEachCodingInBoundedPieces) {
 }
 
 TEST(ContentDecoderTest, CorruptOrShortBodiesAreTold) {
-  std::string coded = Gzip("<HTML>hello</HTML>", 31);
+  std::string coded = Deflate("<HTML>hello</HTML>", 31);
   auto whole = ContentDecoder::Create("gzip");
   std::string out;
   std::size_t largest = 0;
