@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -23,6 +24,15 @@ namespace {
 
 std::string IcapUri(const ProxyProcess& icap, const char* service) {
   return "icap://127.0.0.1:" + std::to_string(icap.port()) + service;
+}
+
+// A connection whose reads give up after 10 s, so that a service that hangs
+// fails the test instead of stalling it.
+int DialService(int port) {
+  const int fd = Dial(port);
+  const timeval tv{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  return fd;
 }
 
 std::string PathOf(const std::string& head) {
@@ -183,7 +193,7 @@ TEST_F(IcapTest, CIcapClientGetsOptionsAndAFilteredResponse) {
 TEST_F(IcapTest, MalformedLimitedAndAbandonedMessagesAreAnsweredOrFreed) {
   ProxyProcess icap(home_.path(), {"--max-connections", "3"}, "icap");
   auto exchange = [&](const std::string& bytes) {
-    const int fd = Dial(icap.port());
+    const int fd = DialService(icap.port());
     SendAll(fd, bytes);
     shutdown(fd, SHUT_WR);
     std::string got;
@@ -223,7 +233,7 @@ TEST_F(IcapTest, MalformedLimitedAndAbandonedMessagesAreAnsweredOrFreed) {
 
   // A page after a preview: 100 Continue, then the head and the first
   // filtered bytes before the rest of the body is sent.
-  const int fd = Dial(icap.port());
+  const int fd = DialService(icap.port());
   SendAll(fd, "RESPMOD icap://h/respmod ICAP/1.0\r\nPreview: 0\r\nAllow: 204\r\n" + hdr +
                   "\r\n\r\n" + html + "0\r\n\r\n");
   std::string got;
