@@ -78,6 +78,13 @@ class IcapTest : public ::testing::Test {
         if (path == "/partial") r = Ok("text/html", page, "Content-Range: bytes 0-99/100\r\n");
         if (path == "/partial") r.replace(9, 6, "206 Partial Content");
         if (path == "/empty") r = Ok("text/html", "");
+        if (path == "/slow") {
+          // Half the page, a pause, the rest: a page in flight for a while.
+          r = Ok("text/html", page);
+          if (!c.Send(r.substr(0, r.size() / 2))) return;
+          sleep(2);
+          r.erase(0, r.size() / 2);
+        }
         if (r.empty()) r = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
         if (!c.Send(r)) return;
       }
@@ -145,8 +152,17 @@ TEST_F(IcapTest, SquidFailsOverWhenOneServiceIsKilled) {
   // unfiltered) and the set moves on to the next.
   Squid squid(squid_program_, {IcapUri(first, "/respmod"), IcapUri(second, "/respmod")}, {}, true);
   int filtered = 0;
+  std::thread in_flight;
   for (int i = 0; i < 30; ++i) {
     if (i == 10) {
+      // Killed while it streams a page: that page may come cut short, but
+      // it comes to an end.
+      in_flight = std::thread([&] {
+        const auto start = std::chrono::steady_clock::now();
+        Curl(squid, origin.Url("/slow"));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+      });
+      usleep(700000);
       EXPECT_EQ(first.Stop(SIGKILL), 128 + SIGKILL);
     }
     const auto start = std::chrono::steady_clock::now();
@@ -161,6 +177,7 @@ TEST_F(IcapTest, SquidFailsOverWhenOneServiceIsKilled) {
                   r.out.find("ads.megaclick") == std::string::npos;
     }
   }
+  in_flight.join();
   EXPECT_GE(filtered, 9) << squid.Log();
 }
 
