@@ -20,6 +20,7 @@ int RunRegister(int argc, char** argv);    // cmd_install.cc
 int RunUnregister(int argc, char** argv);  // cmd_install.cc
 int RunProxy(int argc, char** argv);       // proxy/cmd_proxy.cc
 int RunExempt(int argc, char** argv);      // proxy/cmd_exempt.cc
+int RunIcap(int argc, char** argv);        // icap/cmd_icap.cc
 
 }  // namespace velquor::host
 

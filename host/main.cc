@@ -1,7 +1,8 @@
 // velquor: the command-line host of the Velquor filter. It plays the parts
 // around the library: the browser's URL-loading layer (filter), the
 // installation (install, register) and the configuration program (config,
-// stats, reg, rules), and a filtering proxy for any browser (proxy, exempt).
+// stats, reg, rules), a filtering proxy for any browser (proxy, exempt) and
+// an ICAP service for caching proxies (icap).
 #include <cstdio>
 #include <cstring>
 
@@ -30,6 +31,7 @@ constexpr Command kCommands[] = {
     {"unregister", velquor::host::RunUnregister, "call DllUnregisterServer"},
     {"proxy", velquor::host::RunProxy, "filter real browsing: a local HTTP proxy"},
     {"exempt", velquor::host::RunExempt, "add, remove or list hosts the proxy never filters"},
+    {"icap", velquor::host::RunIcap, "filter pages for Squid: an ICAP service"},
 };
 
 void PrintUsage(FILE* out) {

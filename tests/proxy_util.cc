@@ -197,9 +197,11 @@ std::string Ok(const std::string& type, const std::string& body, const std::stri
          "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extra + "\r\n" + body;
 }
 
-ProxyProcess::ProxyProcess(const std::string& home, const std::vector<std::string>& extra_args) {
-  log_path_ = home + "/proxy.log";
-  std::vector<std::string> args = {VelquorBinary(), "proxy",     "--listen",
+ProxyProcess::ProxyProcess(const std::string& home, const std::vector<std::string>& extra_args,
+                           const std::string& command) {
+  log_path_ = home + "/" + command + "-" + std::to_string(getpid()) + "-" +
+              std::to_string(reinterpret_cast<uintptr_t>(this)) + ".log";
+  std::vector<std::string> args = {VelquorBinary(), command,     "--listen",
                                    "127.0.0.1:0",   "--library", VELQUOR_LIB};
   args.insert(args.end(), extra_args.begin(), extra_args.end());
   std::vector<char*> argv;
@@ -233,11 +235,11 @@ ProxyProcess::ProxyProcess(const std::string& home, const std::vector<std::strin
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
-      throw std::runtime_error("velquor proxy ended at start: " + log);
+      throw std::runtime_error("velquor " + command + " ended at start: " + log);
     }
     usleep(10000);
   }
-  throw std::runtime_error("velquor proxy did not start: " + Log());
+  throw std::runtime_error("velquor " + command + " did not start: " + Log());
 }
 
 ProxyProcess::~ProxyProcess() {

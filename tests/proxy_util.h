@@ -68,10 +68,12 @@ Origin::Script Always(const std::string& response);
 std::string Ok(const std::string& type, const std::string& body,
                const std::string& extra_fields = "");
 
-// `velquor proxy` on a free loopback port with VELQUOR_HOME=home.
+// `velquor proxy` (or another serving subcommand, such as "icap") on a free
+// loopback port with VELQUOR_HOME=home.
 class ProxyProcess {
  public:
-  ProxyProcess(const std::string& home, const std::vector<std::string>& extra_args = {});
+  ProxyProcess(const std::string& home, const std::vector<std::string>& extra_args = {},
+               const std::string& command = "proxy");
   ~ProxyProcess();
   int port() const { return port_; }
   pid_t pid() const { return pid_; }

@@ -1,0 +1,651 @@
+#include "icap/icap_server.h"
+
+// Asio's coroutine support uses std::exchange without including <utility>.
+#include <utility>
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "cli.h"
+#include "proxy/content_decoder.h"
+#include "proxy/exceptions.h"
+#include "proxy/page_filter.h"
+#include "settings/store.h"
+
+namespace velquor::host {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+using tcp = net::ip::tcp;
+using beast::error_code;
+
+namespace {
+
+constexpr std::size_t kReadSize = 64 * 1024;
+// A filtered body is handed on once this much has come, or when no more
+// comes within kGatherWait: a link cut at the end of a short piece could
+// otherwise pass unfiltered.
+constexpr std::size_t kMinChunk = 16 * 1024;
+constexpr auto kGatherWait = std::chrono::milliseconds(20);
+
+// Fields of the origin's response that no longer hold once the body is
+// filtered: the filter changes its length and undoes its coding.
+const std::vector<std::string> kFilteredSkip = {"content-length", "content-encoding", "content-md5",
+                                                "transfer-encoding"};
+
+uint64_t Fnv(uint64_t h, std::string_view s) {
+  for (char c : s) {
+    h ^= static_cast<unsigned char>(c);
+    h *= 0x100000001b3ull;
+  }
+  // A separator, so that ("ab","c") and ("a","bc") differ.
+  h ^= 0xFF;
+  return h * 0x100000001b3ull;
+}
+
+// The user rules file's bytes: MYRULES.TXT in the installation directory,
+// its name matched without regard to case as the library's file layer does.
+std::string RulesFileBytes() {
+  const std::string dir = ShellPath(ReadTextSetting(kInstallDir, ""));
+  if (dir.empty()) return "";
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+    std::string name = entry.path().filename().string();
+    for (char& c : name) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    if (name != "MYRULES.TXT") continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  return "";
+}
+
+std::string HttpDate() {
+  char text[64];
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &tm);
+  return text;
+}
+
+}  // namespace
+
+std::string CurrentIsTag(const IcapOptions& options) {
+  static std::mutex mutex;
+  static std::string tag;
+  static std::string tag_for;
+  static std::chrono::steady_clock::time_point made;
+  const auto now = std::chrono::steady_clock::now();
+  const std::string key = options.library_path + '\n' + options.lists_tag;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!tag.empty() && tag_for == key && now - made < std::chrono::seconds(1)) return tag;
+  uint64_t h = 0xcbf29ce484222325ull;
+  for (std::size_t i = 0; i < kStoreValueCount; ++i) {
+    const StoreValue& v = kStoreValues[i];
+    if (std::strcmp(v.key, kConfigKey) != 0) continue;
+    h = Fnv(h, v.name);
+    if (v.type == StoreType::kNumber) {
+      h = Fnv(h, std::to_string(ReadSetting(v)));
+    } else {
+      // A value never set differs from any stored text.
+      h = Fnv(h, ReadTextSetting(v, std::string("\x01unset", 6)));
+    }
+  }
+  h = Fnv(h, RulesFileBytes());
+  struct stat st {};
+  if (!options.library_path.empty() && stat(options.library_path.c_str(), &st) == 0) {
+    h = Fnv(h, std::to_string(st.st_size) + "/" + std::to_string(st.st_mtim.tv_sec) + "." +
+                   std::to_string(st.st_mtim.tv_nsec));
+  }
+  h = Fnv(h, key);
+  char text[32];
+  std::snprintf(text, sizeof text, "\"VQ-%016llx\"", static_cast<unsigned long long>(h));
+  tag = text;
+  tag_for = key;
+  made = now;
+  return tag;
+}
+
+struct IcapServer::State {
+  IcapOptions options;
+  IClassFactory* factory;
+  net::io_context ioc;
+  tcp::acceptor acceptor{ioc};
+  uint16_t port = 0;
+  std::atomic<std::size_t> active{0};
+  std::atomic<bool> stopping{false};
+  std::mutex mutex;
+  std::map<uint64_t, std::function<void(bool)>> cutters;  // id -> cut (all or idle only)
+  uint64_t next_id = 0;
+
+  State(const IcapOptions& o, IClassFactory* f) : options(o), factory(f) {}
+
+  uint64_t Enrol(std::function<void(bool)> cut) {
+    std::lock_guard<std::mutex> lock(mutex);
+    cutters.emplace(++next_id, std::move(cut));
+    return next_id;
+  }
+  void Leave(uint64_t id) {
+    std::lock_guard<std::mutex> lock(mutex);
+    cutters.erase(id);
+  }
+  void CutAll(bool idle_only) {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto& [id, cut] : cutters) cut(idle_only);
+  }
+};
+
+namespace {
+
+using State = IcapServer::State;
+
+// An ICAP response head without an encapsulated message of its own.
+std::string StatusHead(const State& state, int status, const char* reason, bool close,
+                       const std::string& encapsulated = "null-body=0") {
+  std::string head = "ICAP/1.0 " + std::to_string(status) + " " + reason +
+                     "\r\nDate: " + HttpDate() +
+                     "\r\nServer: velquor icap\r\nISTag: " + CurrentIsTag(state.options) +
+                     "\r\nEncapsulated: " + encapsulated + "\r\n";
+  if (close) head += "Connection: close\r\n";
+  return head + "\r\n";
+}
+
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(std::shared_ptr<State> state, tcp::socket socket)
+      : state_(std::move(state)), stream_(std::move(socket)) {
+    ++state_->active;
+  }
+  ~Session() {
+    state_->Leave(id_);
+    --state_->active;
+  }
+
+  net::awaitable<void> Run() {
+    auto self = shared_from_this();
+    std::weak_ptr<Session> weak = self;
+    auto executor = stream_.get_executor();
+    id_ = state_->Enrol([weak, executor](bool idle_only) {
+      net::post(executor, [weak, idle_only] {
+        if (auto s = weak.lock(); s && (!idle_only || !s->busy_)) s->Close();
+      });
+    });
+    bool fault = false;
+    try {
+      while (co_await ServeOne()) {
+        if (state_->stopping) break;
+      }
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "velquor: icap: internal fault: %s\n", e.what());
+      fault = true;
+    }
+    if (fault && !answered_) {
+      co_await Write(StatusHead(*state_, 500, "Server Error", true));
+    }
+    Close();
+  }
+
+ private:
+  void Close() {
+    error_code ec;
+    stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
+    stream_.socket().close(ec);
+  }
+
+  std::chrono::seconds idle() const { return state_->options.idle_timeout; }
+
+  // Appends what the client sends next to in_; false when it left, fell
+  // silent past the idle timeout or was cut.
+  net::awaitable<bool> ReadMore() {
+    const std::size_t old = in_.size();
+    in_.resize(old + kReadSize);
+    error_code ec;
+    stream_.expires_after(idle());
+    const std::size_t n = co_await stream_.async_read_some(
+        net::buffer(in_.data() + old, kReadSize), net::redirect_error(net::use_awaitable, ec));
+    in_.resize(old + n);
+    co_return !ec && n > 0;
+  }
+
+  net::awaitable<bool> Write(const std::string& text) {
+    if (text.empty()) co_return true;
+    error_code ec;
+    stream_.expires_after(idle());
+    co_await net::async_write(stream_, net::buffer(text),
+                              net::redirect_error(net::use_awaitable, ec));
+    co_return !ec;
+  }
+
+  // One chunk of an ICAP body (nothing for an empty piece).
+  net::awaitable<bool> WriteChunk(const std::string& data) {
+    if (data.empty()) co_return true;
+    const std::string frame = ChunkFrame(data.size());
+    std::vector<net::const_buffer> buffers = {net::buffer(frame), net::buffer(data),
+                                              net::buffer("\r\n", 2)};
+    error_code ec;
+    stream_.expires_after(idle());
+    co_await net::async_write(stream_, buffers, net::redirect_error(net::use_awaitable, ec));
+    co_return !ec;
+  }
+
+  // Answers with an error status and ends the connection.
+  net::awaitable<bool> Fail(int status, const char* reason, const std::string& why) {
+    std::fprintf(stderr, "velquor: icap: %d %s: %s\n", status, reason, why.c_str());
+    if (!answered_) co_await Write(StatusHead(*state_, status, reason, true));
+    co_return false;
+  }
+
+  // Moves decoded body bytes from in_ to *data until at least one byte came
+  // or the body (or preview) ended. False when the client left or broke the
+  // chunked framing (bad_ set, why_ saying how).
+  net::awaitable<bool> Pull(ChunkDecoder& decoder, std::string* data) {
+    for (;;) {
+      const std::size_t before = data->size();
+      std::size_t used = 0;
+      const ParseResult r = decoder.Feed(in_, &used, data, &why_);
+      in_.erase(0, used);
+      if (r == ParseResult::kBad) {
+        bad_ = true;
+        co_return false;
+      }
+      if (r == ParseResult::kDone || data->size() > before) co_return true;
+      if (!co_await ReadMore()) co_return false;
+    }
+  }
+
+  // Reads the body (or the preview) to its last chunk, keeping nothing.
+  net::awaitable<bool> Discard() {
+    ChunkDecoder decoder;
+    std::string sink;
+    while (!decoder.done()) {
+      sink.clear();
+      if (!co_await Pull(decoder, &sink)) co_return false;
+    }
+    co_return true;
+  }
+
+  // What ends a message whose body could not be read: a 400 for broken
+  // framing (when nothing was answered yet), else just the end.
+  net::awaitable<bool> Broken() {
+    if (bad_) co_return co_await Fail(400, "Bad Request", why_);
+    co_return false;
+  }
+
+  // True when the socket has bytes to read within kGatherWait.
+  net::awaitable<bool> MoreArrives() {
+    net::steady_timer timer(stream_.get_executor());
+    const auto deadline = std::chrono::steady_clock::now() + kGatherWait;
+    for (;;) {
+      error_code ec;
+      if (stream_.socket().available(ec) > 0 && !ec) co_return true;
+      if (ec || std::chrono::steady_clock::now() >= deadline) co_return false;
+      timer.expires_after(std::chrono::milliseconds(1));
+      co_await timer.async_wait(net::redirect_error(net::use_awaitable, ec));
+    }
+  }
+
+  // Serves one ICAP message; true when the connection may carry another.
+  net::awaitable<bool> ServeOne() {
+    busy_ = !in_.empty();
+    answered_ = false;
+    bad_ = false;
+    IcapRequest req;
+    std::size_t head_size = 0;
+    for (;;) {
+      if (!in_.empty()) {
+        const ParseResult r =
+            ParseIcapHead(in_, state_->options.head_limit, &req, &head_size, &why_);
+        if (r == ParseResult::kDone) break;
+        if (r == ParseResult::kBad) co_return co_await Fail(400, "Bad Request", why_);
+      }
+      // A client that leaves between messages gets no answer.
+      if (!co_await ReadMore()) co_return false;
+      busy_ = true;
+    }
+    in_.erase(0, head_size);
+    keep_alive_ = req.keep_alive && !state_->stopping;
+
+    const bool respmod = req.service == "/respmod";
+    if (!respmod && req.service != "/reqmod") {
+      co_return co_await Fail(404, "ICAP Service Not Found",
+                              "no service at '" + req.uri + "' (there are /respmod and /reqmod)");
+    }
+    if (req.method == "OPTIONS") {
+      if (req.has_body() && !co_await Discard()) co_return co_await Broken();
+      co_return co_await Options(respmod);
+    }
+    if (req.method != "REQMOD" && req.method != "RESPMOD") {
+      co_return co_await Fail(501, "Method Not Implemented",
+                              "the method '" + req.method + "' is not ICAP's");
+    }
+    if ((req.method == "RESPMOD") != respmod) {
+      co_return co_await Fail(405, "Method Not Allowed For Service",
+                              req.method + " is not served at " + req.service);
+    }
+    const std::size_t header_bytes = req.header_bytes();
+    if (header_bytes > state_->options.http_head_limit) {
+      co_return co_await Fail(400, "Bad Request",
+                              "encapsulated headers of " + std::to_string(header_bytes) +
+                                  " bytes, more than " +
+                                  std::to_string(state_->options.http_head_limit));
+    }
+    while (in_.size() < header_bytes) {
+      if (!co_await ReadMore()) co_return false;
+    }
+    const std::string sections = in_.substr(0, header_bytes);
+    in_.erase(0, header_bytes);
+    HttpHead request;
+    HttpHead response;
+    std::size_t at = 0;
+    std::size_t size = 0;
+    const bool has_request = req.Section("req-hdr", &at, &size);
+    if (has_request &&
+        !ParseHttpHead(std::string_view(sections).substr(at, size), false, &request, &why_)) {
+      co_return co_await Fail(400, "Bad Request", why_);
+    }
+    if (!respmod) {
+      co_return co_await Reqmod(req, has_request ? &request : nullptr,
+                                std::string_view(sections).substr(at, size));
+    }
+    if (req.Section("res-hdr", &at, &size)) {
+      const std::string_view section = std::string_view(sections).substr(at, size);
+      if (!ParseHttpHead(section, true, &response, &why_)) {
+        co_return co_await Fail(400, "Bad Request", why_);
+      }
+      co_return co_await Respmod(req, has_request ? &request : nullptr, response, section);
+    }
+    co_return co_await Pass(req, "res-hdr", "", "res-body");
+  }
+
+  net::awaitable<bool> Options(bool respmod) {
+    const IcapOptions& o = state_->options;
+    std::string head = "ICAP/1.0 200 OK\r\nDate: " + HttpDate() +
+                       "\r\nServer: velquor icap\r\nMethods: " + (respmod ? "RESPMOD" : "REQMOD") +
+                       "\r\nService: Velquor " + (respmod ? "page filter" : "request filter") +
+                       "\r\nISTag: " + CurrentIsTag(o) +
+                       "\r\nMax-Connections: " + std::to_string(o.max_connections) +
+                       "\r\nOptions-TTL: " + std::to_string(o.options_ttl.count()) +
+                       "\r\nAllow: 204\r\nPreview: 0\r\nTransfer-Preview: *\r\n"
+                       "Encapsulated: null-body=0\r\n";
+    if (!keep_alive_) head += "Connection: close\r\n";
+    answered_ = true;
+    co_return co_await Write(head + "\r\n") && keep_alive_;
+  }
+
+  // Leaves the message as it is: 204 when the client allows it (always
+  // after a preview), else the message sent back unchanged.
+  net::awaitable<bool> Pass(const IcapRequest& req, const char* header_name,
+                            std::string_view header, const char* body_name) {
+    if (req.has_preview || req.allow_204) {
+      // After a preview its last chunk ends what crosses; otherwise the
+      // client sends the whole body before it reads an answer.
+      if (req.has_body() && !co_await Discard()) co_return co_await Broken();
+      answered_ = true;
+      co_return co_await Write(StatusHead(*state_, 204, "No Content", !keep_alive_)) && keep_alive_;
+    }
+    std::string encapsulated;
+    if (!header.empty()) encapsulated = std::string(header_name) + "=0, ";
+    encapsulated +=
+        std::string(req.has_body() ? body_name : "null-body") + "=" + std::to_string(header.size());
+    answered_ = true;
+    if (!co_await Write(StatusHead(*state_, 200, "OK", !keep_alive_, encapsulated) +
+                        std::string(header))) {
+      co_return false;
+    }
+    if (!req.has_body()) co_return keep_alive_;
+    ChunkDecoder decoder;
+    std::string data;
+    while (!decoder.done()) {
+      data.clear();
+      if (!co_await Pull(decoder, &data) || !co_await WriteChunk(data)) co_return false;
+    }
+    co_return co_await Write("0\r\n\r\n") && keep_alive_;
+  }
+
+  net::awaitable<bool> Reqmod(const IcapRequest& req, const HttpHead* request,
+                              std::string_view section) {
+    std::string blocked;
+    if (request == nullptr || !state_->options.blocker ||
+        !state_->options.blocker(*request, &blocked)) {
+      co_return co_await Pass(req, "req-hdr", request ? section : "", "req-body");
+    }
+    if (req.has_body() && !co_await Discard()) co_return co_await Broken();
+    const std::size_t split = blocked.find("\r\n\r\n");
+    const std::string head = blocked.substr(0, split == std::string::npos ? split : split + 4);
+    const std::string body = split == std::string::npos ? "" : blocked.substr(split + 4);
+    answered_ = true;
+    const std::string encapsulated = "res-hdr=0, " +
+                                     std::string(body.empty() ? "null-body=" : "res-body=") +
+                                     std::to_string(head.size());
+    if (!co_await Write(StatusHead(*state_, 200, "OK", !keep_alive_, encapsulated) + head)) {
+      co_return false;
+    }
+    if (body.empty()) co_return keep_alive_;
+    co_return co_await WriteChunk(body) && co_await Write("0\r\n\r\n") && keep_alive_;
+  }
+
+  net::awaitable<bool> Respmod(const IcapRequest& req, const HttpHead* request,
+                               const HttpHead& response, std::string_view section) {
+    const int status = response.status;
+    const std::string* type = FindField(response.fields, "Content-Type");
+    const std::string host = request ? RequestHost(*request) : "";
+    bool filter_it = req.has_body() && status >= 200 && status != 204 && status != 206 &&
+                     status != 304 && type != nullptr && IsHtmlType(*type) &&
+                     !(!host.empty() && IsExempt(ReadExceptions(), host));
+    std::unique_ptr<ContentDecoder> decoder;
+    std::unique_ptr<PageFilter> filter;
+    if (filter_it) {
+      const std::string* coding = FindField(response.fields, "Content-Encoding");
+      decoder = ContentDecoder::Create(coding ? *coding : "");
+      filter_it = decoder != nullptr;
+    }
+    if (filter_it) {
+      filter = std::make_unique<PageFilter>();
+      std::string error;
+      if (!filter->Start(state_->factory, &error)) {
+        std::fprintf(stderr, "velquor: icap: %s: %s; the page passes unfiltered\n", host.c_str(),
+                     error.c_str());
+        filter_it = false;
+      }
+    }
+    if (!filter_it) co_return co_await Pass(req, "res-hdr", section, "res-body");
+
+    ChunkDecoder chunks;
+    std::string data;
+    bool body_done = false;
+    if (req.has_preview) {
+      while (!chunks.done()) {
+        if (!co_await Pull(chunks, &data)) co_return co_await Broken();
+      }
+      body_done = chunks.ieof();
+      if (!body_done) {
+        if (!co_await Write("ICAP/1.0 100 Continue\r\n\r\n")) co_return false;
+        chunks.Restart();
+      }
+    }
+    const std::string head = FormatHttpHead(response, kFilteredSkip);
+    answered_ = true;
+    if (!co_await Write(StatusHead(*state_, 200, "OK", !keep_alive_,
+                                   "res-hdr=0, res-body=" + std::to_string(head.size())) +
+                        head)) {
+      co_return false;
+    }
+    std::string out;
+    for (;;) {
+      while (!body_done && data.size() < kMinChunk) {
+        // Whatever cannot be read ends the message here: the client sees
+        // no last chunk, so an incomplete page rather than a short one.
+        if (!co_await Pull(chunks, &data)) {
+          if (bad_) std::fprintf(stderr, "velquor: icap: %s: %s\n", host.c_str(), why_.c_str());
+          co_return false;
+        }
+        if (chunks.done()) {
+          body_done = true;
+        } else if (!co_await MoreArrives()) {
+          break;
+        }
+      }
+      if (decoder->Identity()) {
+        filter->body().append(data);
+      } else {
+        decoder->Put(data.data(), data.size());
+      }
+      data.clear();
+      if (!co_await Drain(*decoder, *filter, body_done, host, &out)) co_return false;
+      if (body_done) break;
+    }
+    co_return co_await Write("0\r\n\r\n") && keep_alive_;
+  }
+
+  // Decodes what waits into the filter in pieces of its chunk size and
+  // sends what the filter hands out.
+  net::awaitable<bool> Drain(ContentDecoder& decoder, PageFilter& filter, bool body_done,
+                             const std::string& host, std::string* out) {
+    for (;;) {
+      std::string error;
+      std::string& body = filter.body();
+      if (!decoder.Take(&body, body.size() + filter.room(), &error)) {
+        std::fprintf(stderr, "velquor: icap: %s: %s\n", host.c_str(), error.c_str());
+        co_return false;
+      }
+      const bool last = body_done && decoder.Drained();
+      if (last) filter.End();
+      out->clear();
+      if (!filter.Run(out, &error)) {
+        std::fprintf(stderr, "velquor: icap: %s: %s\n", host.c_str(), error.c_str());
+        co_return false;
+      }
+      if (!co_await WriteChunk(*out)) co_return false;
+      if (last || (decoder.Drained() && !body_done)) co_return true;
+    }
+  }
+
+  std::shared_ptr<State> state_;
+  beast::tcp_stream stream_;
+  std::string in_;  // received, not yet parsed
+  std::string why_;
+  uint64_t id_ = 0;
+  bool busy_ = false;      // inside a message: a stop lets it finish
+  bool answered_ = false;  // a response head went out for this message
+  bool bad_ = false;       // the chunked framing broke
+  bool keep_alive_ = true;
+};
+
+net::awaitable<void> Refuse(std::shared_ptr<State> state, tcp::socket socket) {
+  beast::tcp_stream s(std::move(socket));
+  const std::string text = StatusHead(*state, 503, "Service Unavailable", true);
+  error_code ec;
+  s.expires_after(std::chrono::seconds(5));
+  co_await net::async_write(s, net::buffer(text), net::redirect_error(net::use_awaitable, ec));
+  s.socket().shutdown(tcp::socket::shutdown_both, ec);
+  s.socket().close(ec);
+}
+
+net::awaitable<void> Accept(std::shared_ptr<State> state) {
+  for (;;) {
+    error_code ec;
+    tcp::socket socket = co_await state->acceptor.async_accept(
+        net::make_strand(state->ioc), net::redirect_error(net::use_awaitable, ec));
+    if (state->stopping) co_return;
+    if (ec) {
+      if (ec == net::error::operation_aborted) co_return;
+      // Out of descriptors, say: wait a little rather than spin.
+      net::steady_timer pause(state->ioc, std::chrono::milliseconds(50));
+      co_await pause.async_wait(net::redirect_error(net::use_awaitable, ec));
+      continue;
+    }
+    error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
+    auto executor = socket.get_executor();
+    if (state->active >= state->options.max_connections) {
+      std::fprintf(stderr, "velquor: icap: 503: %zu connections open already\n",
+                   state->options.max_connections);
+      net::co_spawn(executor, Refuse(state, std::move(socket)), net::detached);
+      continue;
+    }
+    auto session = std::make_shared<Session>(state, std::move(socket));
+    net::co_spawn(
+        executor, [session]() -> net::awaitable<void> { co_await session->Run(); }, net::detached);
+  }
+}
+
+net::awaitable<void> StopOnSignal(std::shared_ptr<State> state, net::signal_set& signals) {
+  error_code ec;
+  co_await signals.async_wait(net::redirect_error(net::use_awaitable, ec));
+  if (ec) co_return;
+  state->stopping = true;
+  state->acceptor.close(ec);
+  state->CutAll(true);  // connections waiting for a message go at once
+  const auto deadline = std::chrono::steady_clock::now() + state->options.stop_grace;
+  net::steady_timer timer(state->ioc);
+  bool cut = false;
+  while (state->active > 0) {
+    if (!cut && std::chrono::steady_clock::now() >= deadline) {
+      state->CutAll(false);
+      cut = true;
+    }
+    timer.expires_after(std::chrono::milliseconds(20));
+    co_await timer.async_wait(net::redirect_error(net::use_awaitable, ec));
+  }
+}
+
+}  // namespace
+
+IcapServer::IcapServer(const IcapOptions& options, IClassFactory* factory)
+    : state_(std::make_shared<State>(options, factory)) {}
+
+IcapServer::~IcapServer() = default;
+
+bool IcapServer::Listen(std::string* error) {
+  error_code ec;
+  const auto address = net::ip::make_address(state_->options.host, ec);
+  if (ec) {
+    *error = "'" + state_->options.host + "' is not an IP address";
+    return false;
+  }
+  const tcp::endpoint endpoint(address, state_->options.port);
+  auto& a = state_->acceptor;
+  a.open(endpoint.protocol(), ec);
+  if (!ec) a.set_option(net::socket_base::reuse_address(true), ec);
+  if (!ec) a.bind(endpoint, ec);
+  if (!ec) a.listen(net::socket_base::max_listen_connections, ec);
+  if (ec) {
+    *error = "cannot listen on " + state_->options.host + ":" +
+             std::to_string(state_->options.port) + ": " + ec.message();
+    return false;
+  }
+  state_->port = a.local_endpoint(ec).port();
+  return true;
+}
+
+uint16_t IcapServer::port() const { return state_->port; }
+
+void IcapServer::Run() {
+  net::signal_set signals(state_->ioc, SIGINT, SIGTERM);
+  // The listener is used by these two only, one at a time.
+  auto strand = net::make_strand(state_->ioc);
+  net::co_spawn(strand, Accept(state_), net::detached);
+  net::co_spawn(strand, StopOnSignal(state_, signals), net::detached);
+  std::vector<std::thread> threads;
+  for (unsigned i = 1; i < state_->options.threads; ++i) {
+    threads.emplace_back([this] { state_->ioc.run(); });
+  }
+  state_->ioc.run();
+  for (std::thread& t : threads) t.join();
+}
+
+}  // namespace velquor::host
