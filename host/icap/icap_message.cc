@@ -2,35 +2,18 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
+
+#include "proxy/http_text.h"
 
 namespace velquor::host {
 namespace {
 
+using proxy::EqualNoCase;
+using proxy::LowerChar;
+using proxy::TrimView;
+
 constexpr std::size_t kFieldLimit = 100;  // fields in one head
 constexpr std::size_t kTrailerLimit = 64;
-
-char LowerChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (LowerChar(a[i]) != LowerChar(b[i])) return false;
-  }
-  return true;
-}
-
-std::string LowerText(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = LowerChar(c);
-  return out;
-}
-
-std::string_view TrimView(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
 
 bool IsTokenChar(char c) {
   if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
@@ -171,7 +154,7 @@ bool ParseEncapsulated(std::string_view method, std::string_view value, std::vec
       *why = "Encapsulated: '" + std::string(item) + "' is not name=offset";
       return false;
     }
-    e.name = LowerText(item.substr(0, eq));
+    e.name = proxy::Lower(item.substr(0, eq));
     static const char* const kNames[] = {"req-hdr",  "res-hdr",   "req-body",
                                          "res-body", "null-body", "opt-body"};
     if (std::find(std::begin(kNames), std::end(kNames), e.name) == std::end(kNames)) {
@@ -325,7 +308,7 @@ bool ParseHttpHead(std::string_view section, bool response, HttpHead* head, std:
 std::string FormatHttpHead(const HttpHead& head, const std::vector<std::string>& skip) {
   std::string out = head.start_line + "\r\n";
   for (const auto& f : head.fields) {
-    if (std::find(skip.begin(), skip.end(), LowerText(f.first)) != skip.end()) continue;
+    if (std::find(skip.begin(), skip.end(), proxy::Lower(f.first)) != skip.end()) continue;
     out += f.first + ": " + f.second + "\r\n";
   }
   return out + "\r\n";
@@ -347,10 +330,6 @@ std::string RequestHost(const HttpHead& request) {
     return std::string(authority.substr(0, authority.find(']') + 1));
   }
   return std::string(authority.substr(0, authority.find(':')));
-}
-
-bool IsHtmlType(std::string_view content_type) {
-  return EqualNoCase(TrimView(content_type.substr(0, content_type.find(';'))), "text/html");
 }
 
 ParseResult ChunkDecoder::Feed(std::string_view input, std::size_t* used, std::string* out,
@@ -437,12 +416,6 @@ ParseResult ChunkDecoder::Feed(std::string_view input, std::size_t* used, std::s
   }
   *used = at;
   return state_ == State::kDone ? ParseResult::kDone : ParseResult::kIncomplete;
-}
-
-std::string ChunkFrame(std::size_t size) {
-  char hex[24];
-  const int n = std::snprintf(hex, sizeof hex, "%zx\r\n", size);
-  return std::string(hex, static_cast<std::size_t>(n));
 }
 
 }  // namespace velquor::host

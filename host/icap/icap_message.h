@@ -7,8 +7,7 @@
 // limit. The server (icap_server.h) reads the socket and feeds these.
 //
 // The HTTP helpers at the end are what the service needs of an encapsulated
-// message; they are kept free of the proxy's connection code so that both
-// can share them.
+// message; the text helpers under them are the proxy's (proxy/http_text.h).
 //
 // Thread-safety: none needed; every object belongs to one connection.
 #ifndef VELQUOR_HOST_ICAP_ICAP_MESSAGE_H_
@@ -99,9 +98,6 @@ std::string FormatHttpHead(const HttpHead& head, const std::vector<std::string>&
 // without a port; "" when neither names one.
 std::string RequestHost(const HttpHead& request);
 
-// True for a Content-Type naming text/html, parameters aside.
-bool IsHtmlType(std::string_view content_type);
-
 // Decodes an ICAP chunked body incrementally. Chunk extensions are allowed
 // (and read for "ieof" on the last chunk only); trailer lines after the last
 // chunk are read and dropped. Limits: a chunk-size line or trailer line of at
@@ -128,9 +124,6 @@ class ChunkDecoder {
   std::size_t trailers_ = 0;
   bool ieof_ = false;
 };
-
-// The line "size-in-hex CRLF" that opens a chunk of `size` bytes.
-std::string ChunkFrame(std::size_t size);
 
 }  // namespace velquor::host
 

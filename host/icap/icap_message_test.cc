@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "proxy/http_text.h"
+
 namespace velquor::host {
 namespace {
 
@@ -143,7 +145,7 @@ TEST(IcapMessage, RfcRespmodAndItsSections) {
   std::string why;
   ASSERT_TRUE(ParseHttpHead(p.sections.substr(at, size), true, &res, &why)) << why;
   EXPECT_EQ(res.status, 200);
-  EXPECT_TRUE(IsHtmlType(*FindField(res.fields, "content-type")));
+  EXPECT_TRUE(proxy::IsHtml(*FindField(res.fields, "content-type")));
   EXPECT_EQ(p.body, "This is data that was returned by an origin server.");
   EXPECT_EQ(FormatHttpHead(res, {"content-length", "etag", "date", "server"}),
             "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n");

@@ -5,42 +5,32 @@
 
 #include <sys/stat.h>
 
-#include <atomic>
-#include <boost/asio.hpp>
-#include <boost/beast/core.hpp>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "cli.h"
-#include "proxy/content_decoder.h"
 #include "proxy/exceptions.h"
-#include "proxy/page_filter.h"
+#include "proxy/http_text.h"
+#include "proxy/listener.h"
+#include "proxy/page_relay.h"
 #include "settings/store.h"
 
 namespace velquor::host {
 
-namespace net = boost::asio;
-namespace beast = boost::beast;
-using tcp = net::ip::tcp;
-using beast::error_code;
+namespace net = proxy::net;
+namespace beast = proxy::beast;
+using proxy::error_code;
+using proxy::tcp;
 
 namespace {
 
 constexpr std::size_t kReadSize = 64 * 1024;
-// A filtered body is handed on once this much has come, or when no more
-// comes within kGatherWait: a link cut at the end of a short piece could
-// otherwise pass unfiltered.
-constexpr std::size_t kMinChunk = 16 * 1024;
-constexpr auto kGatherWait = std::chrono::milliseconds(20);
 
 // Fields of the origin's response that no longer hold once the body is
 // filtered: the filter changes its length and undoes its coding.
@@ -71,15 +61,6 @@ std::string RulesFileBytes() {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
   return "";
-}
-
-std::string HttpDate() {
-  char text[64];
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&now, &tm);
-  std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &tm);
-  return text;
 }
 
 }  // namespace
@@ -120,33 +101,11 @@ std::string CurrentIsTag(const IcapOptions& options) {
   return tag;
 }
 
-struct IcapServer::State {
+struct IcapServer::State : proxy::Listener {
   IcapOptions options;
   IClassFactory* factory;
-  net::io_context ioc;
-  tcp::acceptor acceptor{ioc};
-  uint16_t port = 0;
-  std::atomic<std::size_t> active{0};
-  std::atomic<bool> stopping{false};
-  std::mutex mutex;
-  std::map<uint64_t, std::function<void(bool)>> cutters;  // id -> cut (all or idle only)
-  uint64_t next_id = 0;
 
   State(const IcapOptions& o, IClassFactory* f) : options(o), factory(f) {}
-
-  uint64_t Enrol(std::function<void(bool)> cut) {
-    std::lock_guard<std::mutex> lock(mutex);
-    cutters.emplace(++next_id, std::move(cut));
-    return next_id;
-  }
-  void Leave(uint64_t id) {
-    std::lock_guard<std::mutex> lock(mutex);
-    cutters.erase(id);
-  }
-  void CutAll(bool idle_only) {
-    std::lock_guard<std::mutex> lock(mutex);
-    for (auto& [id, cut] : cutters) cut(idle_only);
-  }
 };
 
 namespace {
@@ -157,7 +116,7 @@ using State = IcapServer::State;
 std::string StatusHead(const State& state, int status, const char* reason, bool close,
                        const std::string& encapsulated = "null-body=0") {
   std::string head = "ICAP/1.0 " + std::to_string(status) + " " + reason +
-                     "\r\nDate: " + HttpDate() +
+                     "\r\nDate: " + proxy::HttpDate() +
                      "\r\nServer: velquor icap\r\nISTag: " + CurrentIsTag(state.options) +
                      "\r\nEncapsulated: " + encapsulated + "\r\n";
   if (close) head += "Connection: close\r\n";
@@ -200,11 +159,7 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
  private:
-  void Close() {
-    error_code ec;
-    stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
-    stream_.socket().close(ec);
-  }
+  void Close() { proxy::Close(stream_); }
 
   std::chrono::seconds idle() const { return state_->options.idle_timeout; }
 
@@ -223,23 +178,12 @@ class Session : public std::enable_shared_from_this<Session> {
 
   net::awaitable<bool> Write(const std::string& text) {
     if (text.empty()) co_return true;
-    error_code ec;
-    stream_.expires_after(idle());
-    co_await net::async_write(stream_, net::buffer(text),
-                              net::redirect_error(net::use_awaitable, ec));
-    co_return !ec;
+    co_return co_await proxy::WriteText(stream_, idle(), text);
   }
 
   // One chunk of an ICAP body (nothing for an empty piece).
   net::awaitable<bool> WriteChunk(const std::string& data) {
-    if (data.empty()) co_return true;
-    const std::string frame = ChunkFrame(data.size());
-    std::vector<net::const_buffer> buffers = {net::buffer(frame), net::buffer(data),
-                                              net::buffer("\r\n", 2)};
-    error_code ec;
-    stream_.expires_after(idle());
-    co_await net::async_write(stream_, buffers, net::redirect_error(net::use_awaitable, ec));
-    co_return !ec;
+    co_return co_await proxy::WriteBody(stream_, idle(), true, data.data(), data.size());
   }
 
   // Answers with an error status and ends the connection.
@@ -283,19 +227,6 @@ class Session : public std::enable_shared_from_this<Session> {
   net::awaitable<bool> Broken() {
     if (bad_) co_return co_await Fail(400, "Bad Request", why_);
     co_return false;
-  }
-
-  // True when the socket has bytes to read within kGatherWait.
-  net::awaitable<bool> MoreArrives() {
-    net::steady_timer timer(stream_.get_executor());
-    const auto deadline = std::chrono::steady_clock::now() + kGatherWait;
-    for (;;) {
-      error_code ec;
-      if (stream_.socket().available(ec) > 0 && !ec) co_return true;
-      if (ec || std::chrono::steady_clock::now() >= deadline) co_return false;
-      timer.expires_after(std::chrono::milliseconds(1));
-      co_await timer.async_wait(net::redirect_error(net::use_awaitable, ec));
-    }
   }
 
   // Serves one ICAP message; true when the connection may carry another.
@@ -373,7 +304,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   net::awaitable<bool> Options(bool respmod) {
     const IcapOptions& o = state_->options;
-    std::string head = "ICAP/1.0 200 OK\r\nDate: " + HttpDate() +
+    std::string head = "ICAP/1.0 200 OK\r\nDate: " + proxy::HttpDate() +
                        "\r\nServer: velquor icap\r\nMethods: " + (respmod ? "RESPMOD" : "REQMOD") +
                        "\r\nService: Velquor " + (respmod ? "page filter" : "request filter") +
                        "\r\nISTag: " + CurrentIsTag(o) +
@@ -443,26 +374,18 @@ class Session : public std::enable_shared_from_this<Session> {
     const int status = response.status;
     const std::string* type = FindField(response.fields, "Content-Type");
     const std::string host = request ? RequestHost(*request) : "";
-    bool filter_it = req.has_body() && status >= 200 && status != 204 && status != 206 &&
-                     status != 304 && type != nullptr && IsHtmlType(*type) &&
-                     !(!host.empty() && IsExempt(ReadExceptions(), host));
-    std::unique_ptr<ContentDecoder> decoder;
-    std::unique_ptr<PageFilter> filter;
-    if (filter_it) {
+    proxy::PageRelay page;
+    if (req.has_body() && status >= 200 && status != 204 && status != 304 && type != nullptr &&
+        proxy::IsHtml(*type)) {
+      // The exempted hosts are read for pages only.
+      const bool exempt = !host.empty() && IsExempt(ReadExceptions(), host);
       const std::string* coding = FindField(response.fields, "Content-Encoding");
-      decoder = ContentDecoder::Create(coding ? *coding : "");
-      filter_it = decoder != nullptr;
+      page = proxy::StartPageRelay(state_->factory, status, exempt, *type, coding ? *coding : "",
+                                   host, "icap");
     }
-    if (filter_it) {
-      filter = std::make_unique<PageFilter>();
-      std::string error;
-      if (!filter->Start(state_->factory, &error)) {
-        std::fprintf(stderr, "velquor: icap: %s: %s; the page passes unfiltered\n", host.c_str(),
-                     error.c_str());
-        filter_it = false;
-      }
-    }
-    if (!filter_it) co_return co_await Pass(req, "res-hdr", section, "res-body");
+    if (!page.filter) co_return co_await Pass(req, "res-hdr", section, "res-body");
+    ContentDecoder& decoder = *page.decoder;
+    PageFilter& filter = *page.filter;
 
     ChunkDecoder chunks;
     std::string data;
@@ -486,7 +409,7 @@ class Session : public std::enable_shared_from_this<Session> {
     }
     std::string out;
     for (;;) {
-      while (!body_done && data.size() < kMinChunk) {
+      while (!body_done && data.size() < proxy::kMinChunk) {
         // Whatever cannot be read ends the message here: the client sees
         // no last chunk, so an incomplete page rather than a short one.
         if (!co_await Pull(chunks, &data)) {
@@ -495,43 +418,23 @@ class Session : public std::enable_shared_from_this<Session> {
         }
         if (chunks.done()) {
           body_done = true;
-        } else if (!co_await MoreArrives()) {
+        } else if (!co_await proxy::MoreArrives(stream_, proxy::kGatherWait)) {
           break;
         }
       }
-      if (decoder->Identity()) {
-        filter->body().append(data);
+      if (decoder.Identity()) {
+        filter.body().append(data);
       } else {
-        decoder->Put(data.data(), data.size());
+        decoder.Put(data.data(), data.size());
       }
       data.clear();
-      if (!co_await Drain(*decoder, *filter, body_done, host, &out)) co_return false;
+      if (!co_await proxy::DrainDecoder(decoder, filter, body_done, stream_, idle(), true, host,
+                                        &out, "icap")) {
+        co_return false;
+      }
       if (body_done) break;
     }
     co_return co_await Write("0\r\n\r\n") && keep_alive_;
-  }
-
-  // Decodes what waits into the filter in pieces of its chunk size and
-  // sends what the filter hands out.
-  net::awaitable<bool> Drain(ContentDecoder& decoder, PageFilter& filter, bool body_done,
-                             const std::string& host, std::string* out) {
-    for (;;) {
-      std::string error;
-      std::string& body = filter.body();
-      if (!decoder.Take(&body, body.size() + filter.room(), &error)) {
-        std::fprintf(stderr, "velquor: icap: %s: %s\n", host.c_str(), error.c_str());
-        co_return false;
-      }
-      const bool last = body_done && decoder.Drained();
-      if (last) filter.End();
-      out->clear();
-      if (!filter.Run(out, &error)) {
-        std::fprintf(stderr, "velquor: icap: %s: %s\n", host.c_str(), error.c_str());
-        co_return false;
-      }
-      if (!co_await WriteChunk(*out)) co_return false;
-      if (last || (decoder.Drained() && !body_done)) co_return true;
-    }
   }
 
   std::shared_ptr<State> state_;
@@ -545,64 +448,6 @@ class Session : public std::enable_shared_from_this<Session> {
   bool keep_alive_ = true;
 };
 
-net::awaitable<void> Refuse(std::shared_ptr<State> state, tcp::socket socket) {
-  beast::tcp_stream s(std::move(socket));
-  const std::string text = StatusHead(*state, 503, "Service Unavailable", true);
-  error_code ec;
-  s.expires_after(std::chrono::seconds(5));
-  co_await net::async_write(s, net::buffer(text), net::redirect_error(net::use_awaitable, ec));
-  s.socket().shutdown(tcp::socket::shutdown_both, ec);
-  s.socket().close(ec);
-}
-
-net::awaitable<void> Accept(std::shared_ptr<State> state) {
-  for (;;) {
-    error_code ec;
-    tcp::socket socket = co_await state->acceptor.async_accept(
-        net::make_strand(state->ioc), net::redirect_error(net::use_awaitable, ec));
-    if (state->stopping) co_return;
-    if (ec) {
-      if (ec == net::error::operation_aborted) co_return;
-      // Out of descriptors, say: wait a little rather than spin.
-      net::steady_timer pause(state->ioc, std::chrono::milliseconds(50));
-      co_await pause.async_wait(net::redirect_error(net::use_awaitable, ec));
-      continue;
-    }
-    error_code ignored;
-    socket.set_option(tcp::no_delay(true), ignored);
-    auto executor = socket.get_executor();
-    if (state->active >= state->options.max_connections) {
-      std::fprintf(stderr, "velquor: icap: 503: %zu connections open already\n",
-                   state->options.max_connections);
-      net::co_spawn(executor, Refuse(state, std::move(socket)), net::detached);
-      continue;
-    }
-    auto session = std::make_shared<Session>(state, std::move(socket));
-    net::co_spawn(
-        executor, [session]() -> net::awaitable<void> { co_await session->Run(); }, net::detached);
-  }
-}
-
-net::awaitable<void> StopOnSignal(std::shared_ptr<State> state, net::signal_set& signals) {
-  error_code ec;
-  co_await signals.async_wait(net::redirect_error(net::use_awaitable, ec));
-  if (ec) co_return;
-  state->stopping = true;
-  state->acceptor.close(ec);
-  state->CutAll(true);  // connections waiting for a message go at once
-  const auto deadline = std::chrono::steady_clock::now() + state->options.stop_grace;
-  net::steady_timer timer(state->ioc);
-  bool cut = false;
-  while (state->active > 0) {
-    if (!cut && std::chrono::steady_clock::now() >= deadline) {
-      state->CutAll(false);
-      cut = true;
-    }
-    timer.expires_after(std::chrono::milliseconds(20));
-    co_await timer.async_wait(net::redirect_error(net::use_awaitable, ec));
-  }
-}
-
 }  // namespace
 
 IcapServer::IcapServer(const IcapOptions& options, IClassFactory* factory)
@@ -611,41 +456,28 @@ IcapServer::IcapServer(const IcapOptions& options, IClassFactory* factory)
 IcapServer::~IcapServer() = default;
 
 bool IcapServer::Listen(std::string* error) {
-  error_code ec;
-  const auto address = net::ip::make_address(state_->options.host, ec);
-  if (ec) {
-    *error = "'" + state_->options.host + "' is not an IP address";
-    return false;
-  }
-  const tcp::endpoint endpoint(address, state_->options.port);
-  auto& a = state_->acceptor;
-  a.open(endpoint.protocol(), ec);
-  if (!ec) a.set_option(net::socket_base::reuse_address(true), ec);
-  if (!ec) a.bind(endpoint, ec);
-  if (!ec) a.listen(net::socket_base::max_listen_connections, ec);
-  if (ec) {
-    *error = "cannot listen on " + state_->options.host + ":" +
-             std::to_string(state_->options.port) + ": " + ec.message();
-    return false;
-  }
-  state_->port = a.local_endpoint(ec).port();
-  return true;
+  return proxy::Listen(*state_, state_->options.host, state_->options.port, error);
 }
 
 uint16_t IcapServer::port() const { return state_->port; }
 
 void IcapServer::Run() {
-  net::signal_set signals(state_->ioc, SIGINT, SIGTERM);
-  // The listener is used by these two only, one at a time.
-  auto strand = net::make_strand(state_->ioc);
-  net::co_spawn(strand, Accept(state_), net::detached);
-  net::co_spawn(strand, StopOnSignal(state_, signals), net::detached);
-  std::vector<std::thread> threads;
-  for (unsigned i = 1; i < state_->options.threads; ++i) {
-    threads.emplace_back([this] { state_->ioc.run(); });
-  }
-  state_->ioc.run();
-  for (std::thread& t : threads) t.join();
+  proxy::ServeOptions serve;
+  serve.threads = state_->options.threads;
+  serve.max_connections = state_->options.max_connections;
+  serve.stop_grace = state_->options.stop_grace;
+  serve.start = [state = state_](tcp::socket socket) {
+    auto executor = socket.get_executor();
+    auto session = std::make_shared<Session>(state, std::move(socket));
+    net::co_spawn(
+        executor, [session]() -> net::awaitable<void> { co_await session->Run(); }, net::detached);
+  };
+  serve.refusal = [state = state_] {
+    std::fprintf(stderr, "velquor: icap: 503: %zu connections open already\n",
+                 state->options.max_connections);
+    return StatusHead(*state, 503, "Service Unavailable", true);
+  };
+  proxy::Serve(state_, std::move(serve));
 }
 
 }  // namespace velquor::host

@@ -1,6 +1,4 @@
 // velquor proxy: a local filtering HTTP proxy for any browser.
-#include <arpa/inet.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -8,9 +6,9 @@
 
 #include "cli.h"
 #include "commands.h"
-#include "library_loader.h"
 #include "platform/registry.h"
 #include "proxy/proxy_server.h"
+#include "proxy/serve_command.h"
 #include "settings/store.h"
 
 namespace velquor::host {
@@ -64,31 +62,6 @@ constexpr char kUsage[] =
     "Exit status: 0 after a stop, 1 for a usage error, 2 when the library cannot\n"
     "be loaded, the address cannot be used, or the CA or --extra-ca file cannot\n"
     "be read or made.\n";
-
-bool ParseListen(const std::string& text, ProxyOptions* options) {
-  std::string host;
-  std::string port;
-  if (!text.empty() && text.front() == '[') {
-    const std::size_t close = text.find("]:");
-    if (close == std::string::npos) return false;
-    host = text.substr(1, close - 1);
-    port = text.substr(close + 2);
-  } else {
-    const std::size_t colon = text.rfind(':');
-    if (colon == std::string::npos) return false;
-    host = text.substr(0, colon);
-    port = text.substr(colon + 1);
-  }
-  uint32_t n = 0;
-  unsigned char buf[16];
-  if (!ParseUint32(port, &n) || n > 65535) return false;
-  if (inet_pton(AF_INET, host.c_str(), buf) != 1 && inet_pton(AF_INET6, host.c_str(), buf) != 1) {
-    return false;
-  }
-  options->host = host;
-  options->port = static_cast<uint16_t>(n);
-  return true;
-}
 
 bool IsLoopback(const std::string& host) { return host.rfind("127.", 0) == 0 || host == "::1"; }
 
@@ -169,85 +142,38 @@ int RunProxy(int argc, char** argv) {
       PrintError("proxy: unknown argument '%s' (try 'velquor proxy --help')", arg.c_str());
       return 1;
     }
-    if (eq != std::string::npos) {
-      value = arg.substr(eq + 1);
-    } else if (i + 1 < argc) {
-      value = argv[++i];
-    } else {
-      PrintError("proxy: %s needs a value", name.c_str());
-      return 1;
-    }
+    if (!OptionValue("proxy", argc, argv, &i, &value)) return 1;
+    const OptionResult common = TakeServeOption("proxy", name, value, &options, &library);
+    if (common == OptionResult::kBad) return 1;
+    if (common == OptionResult::kTaken) continue;
     uint32_t n = 0;
-    if (name == "--listen") {
-      if (!ParseListen(value, &options)) {
-        PrintError(
-            "proxy: --listen must be ADDR:PORT with an IP address and a port "
-            "0 to 65535, not '%s'",
-            value.c_str());
-        return 1;
-      }
-    } else if (name == "--library") {
-      if (value.empty()) {
-        PrintError("proxy: --library needs a path");
-        return 1;
-      }
-      library = value;
-    } else if (name == "--extra-ca") {
+    if (name == "--extra-ca") {
       if (value.empty()) {
         PrintError("proxy: --extra-ca needs a file");
         return 1;
       }
       options.extra_ca = value;
-    } else if (name == "--threads") {
-      if (!ParseUint32(value, &n) || n == 0 || n > 256) {
-        PrintError("proxy: --threads must be a number from 1 to 256, not '%s'", value.c_str());
-        return 1;
-      }
-      options.threads = n;
-    } else if (name != "--max-connections") {
+    } else {
       if (!ParseUint32(value, &n) || n == 0 || n > 86400) {
         PrintError("proxy: %s must be a number of seconds from 1 to 86400, not '%s'", name.c_str(),
                    value.c_str());
         return 1;
       }
       const std::chrono::seconds seconds(n);
-      if (name == "--idle-timeout") options.idle_timeout = seconds;
       if (name == "--connect-timeout") options.connect_timeout = seconds;
       if (name == "--response-timeout") options.response_timeout = seconds;
       if (name == "--handshake-timeout") options.handshake_timeout = seconds;
-    } else {
-      if (!ParseUint32(value, &n) || n == 0 || n > 1000000) {
-        PrintError("proxy: --max-connections must be a number from 1 to 1000000, not '%s'",
-                   value.c_str());
-        return 1;
-      }
-      options.max_connections = n;
     }
   }
 
-  LibraryChoice choice;
+  std::unique_ptr<FilterLibrary> filter = OpenFilterLibrary(library, "proxy");
+  if (!filter) return 2;
+  options.library_path = filter->path;
   std::string error;
-  if (!FindLibrary(library, true, &choice, &error)) {
-    PrintError("proxy: %s", error.c_str());
-    return 2;
-  }
-  std::unique_ptr<LoadedLibrary> loaded = LoadedLibrary::Open(choice.path, &error);
-  if (!loaded) {
-    PrintError("proxy: %s", error.c_str());
-    return 2;
-  }
-  IClassFactory* factory = nullptr;
-  if (HRESULT hr = loaded->GetClassFactory(choice.clsid, &factory); FAILED(hr)) {
-    PrintError("proxy: %s: no class object for the filter class (%s)", choice.path.c_str(),
-               FormatResult(hr).c_str());
-    return 2;
-  }
-  options.library_path = choice.path;
   if (inspect) {
     std::unique_ptr<LocalCa> ca = LocalCa::Open(ProfileDirectory(), false, &error);
     if (!ca) {
       PrintError("proxy: %s", error.c_str());
-      factory->Release();
       return 2;
     }
     std::fprintf(stderr, "velquor: proxy: inspecting HTTPS with the CA in %s\n",
@@ -256,7 +182,7 @@ int RunProxy(int argc, char** argv) {
   }
   int status = 0;
   {
-    ProxyServer server(options, factory);
+    ProxyServer server(options, filter->factory);
     if (!server.Listen(&error)) {
       PrintError("proxy: %s", error.c_str());
       status = 2;
@@ -269,13 +195,12 @@ int RunProxy(int argc, char** argv) {
       }
       const bool v6 = options.host.find(':') != std::string::npos;
       std::fprintf(stderr, "velquor: proxy: listening on %s%s%s:%u with %s\n", v6 ? "[" : "",
-                   options.host.c_str(), v6 ? "]" : "", server.port(), choice.path.c_str());
+                   options.host.c_str(), v6 ? "]" : "", server.port(), filter->path.c_str());
       std::fflush(stderr);
       server.Run();
       std::fprintf(stderr, "velquor: proxy: stopped\n");
     }
   }
-  factory->Release();
   return status;
 }
 

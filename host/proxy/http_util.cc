@@ -4,21 +4,6 @@
 
 namespace velquor::host::proxy {
 
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  }
-  return out;
-}
-
-std::string Trim(std::string_view s) {
-  const std::size_t b = s.find_first_not_of(" \t");
-  if (b == std::string_view::npos) return "";
-  const std::size_t e = s.find_last_not_of(" \t");
-  return std::string(s.substr(b, e - b + 1));
-}
-
 std::vector<std::string> Tokens(std::string_view value) {
   std::vector<std::string> out;
   std::size_t at = 0;
@@ -111,11 +96,6 @@ bool ParseAbsolute(std::string_view target, Target* t, std::string* why) {
     }
   }
   return true;
-}
-
-bool IsHtml(std::string_view content_type) {
-  const std::size_t semi = content_type.find(';');
-  return Lower(Trim(content_type.substr(0, semi))) == "text/html";
 }
 
 }  // namespace velquor::host::proxy

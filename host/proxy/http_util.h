@@ -1,5 +1,6 @@
 // HTTP helpers shared by the proxy's parts: the Asio/Beast names they use,
-// header field handling, and the request targets a proxy is sent.
+// header field handling, and the request targets a proxy is sent. The text
+// helpers without network code are in http_text.h.
 #ifndef VELQUOR_HOST_PROXY_HTTP_UTIL_H_
 #define VELQUOR_HOST_PROXY_HTTP_UTIL_H_
 
@@ -18,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "proxy/http_text.h"
+
 namespace velquor::host::proxy {
 
 namespace net = boost::asio;
@@ -35,8 +38,6 @@ constexpr std::uint64_t kNoBodyLimit = std::numeric_limits<std::uint64_t>::max()
 
 inline std::string_view SV(beast::string_view v) { return {v.data(), v.size()}; }
 
-std::string Lower(std::string_view s);
-std::string Trim(std::string_view s);
 // The comma-separated tokens of a header value, lower case.
 std::vector<std::string> Tokens(std::string_view value);
 
@@ -86,8 +87,6 @@ bool SplitAuthority(std::string_view authority, const char* default_port, Target
 // An absolute-form request target: "http://host[:port][/path][?query]".
 // False with *why saying what is wrong with it.
 bool ParseAbsolute(std::string_view target, Target* t, std::string* why);
-
-bool IsHtml(std::string_view content_type);
 
 }  // namespace velquor::host::proxy
 

@@ -33,10 +33,11 @@ struct PageRelay {
 // Readies the filter for a response with a body of `content_type` and
 // `content_encoding`: HTML in a coding the proxy can undo, not a partial
 // answer (206), not from an exempted host. A filter that cannot start is
-// logged (naming `host`) and the page passes unfiltered.
+// logged (naming `host`, as the command `who` says) and the page passes
+// unfiltered.
 PageRelay StartPageRelay(IClassFactory* factory, int status, bool exempt,
                          std::string_view content_type, const std::string& content_encoding,
-                         const std::string& host);
+                         const std::string& host, const char* who = "proxy");
 
 enum class RelayEnd {
   kDone,        // the whole body went out
@@ -46,23 +47,24 @@ enum class RelayEnd {
 
 // Decodes what waits into the filter in pieces of its chunk size and sends
 // what the filter hands out. False when decoding, the filter (logged,
-// naming `host`) or writing fails.
+// naming `host`, as the command `who` says) or writing fails.
 template <class Sink>
 net::awaitable<bool> DrainDecoder(ContentDecoder& decoder, PageFilter& filter, bool body_done,
                                   Sink& to, std::chrono::seconds write_timeout, bool chunked,
-                                  const std::string& host, std::string* out) {
+                                  const std::string& host, std::string* out,
+                                  const char* who = "proxy") {
   for (;;) {
     std::string error;
     std::string& body = filter.body();
     if (!decoder.Take(&body, body.size() + filter.room(), &error)) {
-      std::fprintf(stderr, "velquor: proxy: %s: %s\n", host.c_str(), error.c_str());
+      std::fprintf(stderr, "velquor: %s: %s: %s\n", who, host.c_str(), error.c_str());
       co_return false;
     }
     const bool last = body_done && decoder.Drained();
     if (last) filter.End();
     out->clear();
     if (!filter.Run(out, &error)) {
-      std::fprintf(stderr, "velquor: proxy: %s: %s\n", host.c_str(), error.c_str());
+      std::fprintf(stderr, "velquor: %s: %s: %s\n", who, host.c_str(), error.c_str());
       co_return false;
     }
     if (!co_await WriteBody(to, write_timeout, chunked, out->data(), out->size())) {

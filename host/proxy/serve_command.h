@@ -1,0 +1,92 @@
+// What the commands that serve the filter over the network (velquor proxy,
+// velquor icap) share: their --listen address and the filter library they
+// load once and hand to every connection.
+#ifndef VELQUOR_HOST_PROXY_SERVE_COMMAND_H_
+#define VELQUOR_HOST_PROXY_SERVE_COMMAND_H_
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "cli.h"
+#include "library_loader.h"
+#include "velquor/velquor.h"
+
+namespace velquor::host {
+
+// Parses "ADDR:PORT" with an IPv4 address or "[ADDR]:PORT" with an IPv6 one,
+// the port 0 to 65535. False (nothing set) on anything else.
+bool ParseListenAddress(const std::string& text, std::string* host, uint16_t* port);
+
+// The value of the option argv[*i]: after '=' in "--name=value", else the
+// next argument (advancing *i). False after printing, prefixed with
+// `command`, that the value is missing.
+bool OptionValue(const char* command, int argc, char** argv, int* i, std::string* value);
+
+enum class OptionResult { kTaken, kOther, kBad };
+
+// Takes the option `name` with its `value` when it is one that every serving
+// command has: --listen, --library (into *library), --threads,
+// --max-connections, --idle-timeout. kOther for any other name; kBad after
+// printing, prefixed with `command`, what is wrong with the value.
+template <class Options>
+OptionResult TakeServeOption(const char* command, const std::string& name, const std::string& value,
+                             Options* options, std::string* library) {
+  uint32_t n = 0;
+  if (name == "--listen") {
+    if (ParseListenAddress(value, &options->host, &options->port)) return OptionResult::kTaken;
+    PrintError("%s: --listen must be ADDR:PORT with an IP address and a port 0 to 65535, not '%s'",
+               command, value.c_str());
+  } else if (name == "--library") {
+    if (!value.empty()) {
+      *library = value;
+      return OptionResult::kTaken;
+    }
+    PrintError("%s: --library needs a path", command);
+  } else if (name == "--threads") {
+    if (ParseUint32(value, &n) && n >= 1 && n <= 256) {
+      options->threads = n;
+      return OptionResult::kTaken;
+    }
+    PrintError("%s: --threads must be a number from 1 to 256, not '%s'", command, value.c_str());
+  } else if (name == "--max-connections") {
+    if (ParseUint32(value, &n) && n >= 1 && n <= 1000000) {
+      options->max_connections = n;
+      return OptionResult::kTaken;
+    }
+    PrintError("%s: --max-connections must be a number from 1 to 1000000, not '%s'", command,
+               value.c_str());
+  } else if (name == "--idle-timeout") {
+    if (ParseUint32(value, &n) && n >= 1 && n <= 86400) {
+      options->idle_timeout = std::chrono::seconds(n);
+      return OptionResult::kTaken;
+    }
+    PrintError("%s: --idle-timeout must be a number of seconds from 1 to 86400, not '%s'", command,
+               value.c_str());
+  } else {
+    return OptionResult::kOther;
+  }
+  return OptionResult::kBad;
+}
+
+// The loaded filter library and the class object of its filter class.
+struct FilterLibrary {
+  std::unique_ptr<LoadedLibrary> loaded;
+  IClassFactory* factory = nullptr;  // one reference, released before the library goes
+  std::string path;
+
+  FilterLibrary() = default;
+  ~FilterLibrary();
+  FilterLibrary(const FilterLibrary&) = delete;
+  FilterLibrary& operator=(const FilterLibrary&) = delete;
+};
+
+// Finds the library (`requested` when not empty, else the registered filter
+// or the one installed with the program), loads it and gets its class
+// object. Null after printing why, prefixed with `command`.
+std::unique_ptr<FilterLibrary> OpenFilterLibrary(const std::string& requested, const char* command);
+
+}  // namespace velquor::host
+
+#endif  // VELQUOR_HOST_PROXY_SERVE_COMMAND_H_
