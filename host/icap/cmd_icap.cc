@@ -66,23 +66,7 @@ int RunIcap(int argc, char** argv) {
   std::unique_ptr<FilterLibrary> filter = OpenFilterLibrary(library, "icap");
   if (!filter) return 2;
   options.library_path = filter->path;
-  std::string error;
-  int status = 0;
-  {
-    IcapServer server(options, filter->factory);
-    if (!server.Listen(&error)) {
-      PrintError("icap: %s", error.c_str());
-      status = 2;
-    } else {
-      const bool v6 = options.host.find(':') != std::string::npos;
-      std::fprintf(stderr, "velquor: icap: listening on %s%s%s:%u with %s\n", v6 ? "[" : "",
-                   options.host.c_str(), v6 ? "]" : "", server.port(), filter->path.c_str());
-      std::fflush(stderr);
-      server.Run();
-      std::fprintf(stderr, "velquor: icap: stopped\n");
-    }
-  }
-  return status;
+  return ListenAndServe<IcapServer>("icap", options, *filter);
 }
 
 }  // namespace velquor::host

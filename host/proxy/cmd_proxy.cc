@@ -180,28 +180,14 @@ int RunProxy(int argc, char** argv) {
                  ca->cert_path().c_str());
     options.ca = std::move(ca);
   }
-  int status = 0;
-  {
-    ProxyServer server(options, filter->factory);
-    if (!server.Listen(&error)) {
-      PrintError("proxy: %s", error.c_str());
-      status = 2;
-    } else {
-      if (!IsLoopback(options.host)) {
-        PrintError(
-            "proxy: warning: listening on %s, not a loopback address: anyone who can "
-            "reach it can use this proxy",
-            options.host.c_str());
-      }
-      const bool v6 = options.host.find(':') != std::string::npos;
-      std::fprintf(stderr, "velquor: proxy: listening on %s%s%s:%u with %s\n", v6 ? "[" : "",
-                   options.host.c_str(), v6 ? "]" : "", server.port(), filter->path.c_str());
-      std::fflush(stderr);
-      server.Run();
-      std::fprintf(stderr, "velquor: proxy: stopped\n");
+  return ListenAndServe<ProxyServer>("proxy", options, *filter, [&options] {
+    if (!IsLoopback(options.host)) {
+      PrintError(
+          "proxy: warning: listening on %s, not a loopback address: anyone who can "
+          "reach it can use this proxy",
+          options.host.c_str());
     }
-  }
-  return status;
+  });
 }
 
 }  // namespace velquor::host

@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -86,6 +88,29 @@ struct FilterLibrary {
 // or the one installed with the program), loads it and gets its class
 // object. Null after printing why, prefixed with `command`.
 std::unique_ptr<FilterLibrary> OpenFilterLibrary(const std::string& requested, const char* command);
+
+// Makes a `Server` from `options` and `library`'s class object, binds it and
+// serves until SIGINT or SIGTERM, logging, prefixed with `command`, where it
+// listens and when it stopped; `on_listening` runs once it is bound. The
+// exit status: 0 after a stop, 2 when it cannot listen.
+template <class Server, class Options>
+int ListenAndServe(const char* command, const Options& options, const FilterLibrary& library,
+                   const std::function<void()>& on_listening = {}) {
+  Server server(options, library.factory);
+  std::string error;
+  if (!server.Listen(&error)) {
+    PrintError("%s: %s", command, error.c_str());
+    return 2;
+  }
+  if (on_listening) on_listening();
+  const bool v6 = options.host.find(':') != std::string::npos;
+  std::fprintf(stderr, "velquor: %s: listening on %s%s%s:%u with %s\n", command, v6 ? "[" : "",
+               options.host.c_str(), v6 ? "]" : "", server.port(), library.path.c_str());
+  std::fflush(stderr);
+  server.Run();
+  std::fprintf(stderr, "velquor: %s: stopped\n", command);
+  return 0;
+}
 
 }  // namespace velquor::host
 
