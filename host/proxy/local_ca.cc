@@ -186,6 +186,23 @@ std::string CaCertificatePath(const std::string& profile_dir) {
 }
 std::string CaKeyPath(const std::string& profile_dir) { return profile_dir + "/velquor-ca.key"; }
 
+bool CheckCaFile(const std::string& file, std::string* error) {
+  FILE* f = std::fopen(file.c_str(), "r");
+  if (f == nullptr) {
+    *error = file + ": " + std::strerror(errno);
+    return false;
+  }
+  X509* cert = PEM_read_X509(f, nullptr, nullptr, nullptr);
+  std::fclose(f);
+  ERR_clear_error();
+  if (cert == nullptr) {
+    *error = file + ": no PEM certificate in it";
+    return false;
+  }
+  X509_free(cert);
+  return true;
+}
+
 Leaf::~Leaf() { X509_free(cert); }
 
 LocalCa::~LocalCa() {

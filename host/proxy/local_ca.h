@@ -21,6 +21,10 @@ namespace velquor::host {
 std::string CaCertificatePath(const std::string& profile_dir);
 std::string CaKeyPath(const std::string& profile_dir);
 
+// Whether `file` can serve as --extra-ca: readable and holding at least one
+// PEM certificate. False with *error ("FILE: <why>").
+bool CheckCaFile(const std::string& file, std::string* error);
+
 // A certificate and its key, shared by the connections that use it.
 struct Leaf {
   X509* cert = nullptr;
