@@ -181,11 +181,6 @@ bool MakeDirectories(const std::string& dir, std::string* error) {
 
 }  // namespace
 
-std::string CaCertificatePath(const std::string& profile_dir) {
-  return profile_dir + "/velquor-ca.pem";
-}
-std::string CaKeyPath(const std::string& profile_dir) { return profile_dir + "/velquor-ca.key"; }
-
 bool CheckCaFile(const std::string& file, std::string* error) {
   FILE* f = std::fopen(file.c_str(), "r");
   if (f == nullptr) {

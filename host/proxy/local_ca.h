@@ -15,11 +15,9 @@
 #include <string>
 #include <vector>
 
-namespace velquor::host {
+#include "ca_files.h"
 
-// The files of the CA in `profile_dir`.
-std::string CaCertificatePath(const std::string& profile_dir);
-std::string CaKeyPath(const std::string& profile_dir);
+namespace velquor::host {
 
 // Whether `file` can serve as --extra-ca: readable and holding at least one
 // PEM certificate. False with *error ("FILE: <why>").
