@@ -319,16 +319,16 @@ int RunProxy(int argc, char** argv) {
             "reach it can use this proxy",
             options.host.c_str());
       }
-      const bool v6 = options.host.find(':') != std::string::npos;
-      std::fprintf(stderr, "velquor: proxy: listening on %s%s%s:%u with %s\n", v6 ? "[" : "",
-                   options.host.c_str(), v6 ? "]" : "", server.port(), choice.path.c_str());
       // Taken after the library's own load, so that it names what the
-      // library read.
+      // library read; before the line that tells that the proxy is ready.
       std::fprintf(stderr,
                    "velquor: proxy: user rules: %s (a change applies to the pages started "
                    "from %lld s after it)\n",
                    DescribeUserRules().c_str(),
                    static_cast<long long>(ReloadingLibrary::kCheckInterval.count()));
+      const bool v6 = options.host.find(':') != std::string::npos;
+      std::fprintf(stderr, "velquor: proxy: listening on %s%s%s:%u with %s\n", v6 ? "[" : "",
+                   options.host.c_str(), v6 ? "]" : "", server.port(), choice.path.c_str());
       std::fflush(stderr);
       server.Run();
       std::fprintf(stderr, "velquor: proxy: stopped\n");
