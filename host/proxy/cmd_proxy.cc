@@ -306,6 +306,9 @@ int RunProxy(int argc, char** argv) {
                  ca->cert_path().c_str());
     options.ca = std::move(ca);
   }
+  // Read here, before any connection can start a page (and so a reload,
+  // which reads the rules through the same lists of this program).
+  const std::string user_rules = DescribeUserRules();
   int status = 0;
   {
     ProxyServer server(options, factory);
@@ -319,12 +322,11 @@ int RunProxy(int argc, char** argv) {
             "reach it can use this proxy",
             options.host.c_str());
       }
-      // Taken after the library's own load, so that it names what the
-      // library read; before the line that tells that the proxy is ready.
+      // Before the line that tells that the proxy is ready.
       std::fprintf(stderr,
                    "velquor: proxy: user rules: %s (a change applies to the pages started "
                    "from %lld s after it)\n",
-                   DescribeUserRules().c_str(),
+                   user_rules.c_str(),
                    static_cast<long long>(ReloadingLibrary::kCheckInterval.count()));
       const bool v6 = options.host.find(':') != std::string::npos;
       std::fprintf(stderr, "velquor: proxy: listening on %s%s%s:%u with %s\n", v6 ? "[" : "",
