@@ -368,7 +368,7 @@ DWORD GetFileSize(HANDLE file, LPDWORD high) {
 
 namespace {
 
-void SetFileTime(const struct timespec& time, FILETIME* out) {
+void ToFileTime(const struct timespec& time, FILETIME* out) {
   if (out == nullptr) return;
   // Seconds from 1601 to 1970, the epoch of the platform's file times.
   constexpr int64_t kEpochDelta = 11644473600LL;
@@ -387,9 +387,9 @@ BOOL GetFileTime(HANDLE file, FILETIME* creation, FILETIME* last_access, FILETIM
     SetLastError(ERROR_INVALID_HANDLE);
     return kFalse;
   }
-  SetFileTime(st.st_ctim, creation);
-  SetFileTime(st.st_atim, last_access);
-  SetFileTime(st.st_mtim, last_write);
+  ToFileTime(st.st_ctim, creation);
+  ToFileTime(st.st_atim, last_access);
+  ToFileTime(st.st_mtim, last_write);
   SetLastError(0);
   return kTrue;
 }
