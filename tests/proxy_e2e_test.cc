@@ -238,6 +238,31 @@ TEST_F(ProxyTest, WhatIsNotFilteredPassesByteForByte) {
   EXPECT_EQ(bad.err, "velquor: exempt: 'a b/c' is not a host name or IP address\n");
 }
 
+// The proxy names the rules in use, takes up a rules file written while it
+// runs for the pages that start after it, and listens at a loopback name.
+TEST_F(ProxyTest, ChangedRulesApplyWithoutRestart) {
+  TempDir install;
+  ASSERT_EQ(RunVelquor(home_.path(), {"config", "set", "InstallDir", install.path()}).status, 0);
+  const std::string page =
+      "<html><body><a href=\"http://shop.example/\">cheesewheel</a> text</body></html>";
+  Origin origin(Always(Ok("text/html", page)));
+  ProxyProcess proxy(home_.path(), {"--listen", "localhost:0"});
+  EXPECT_NE(proxy.Log().find("user rules: none: the rules file " + install.path() +
+                             "/MYRULES.TXT cannot be read"),
+            std::string::npos)
+      << proxy.Log();
+  EXPECT_EQ(Get(proxy.port(), origin.Url("/")).body, page);
+  WriteFile(install.File("MYRULES.TXT"), "1,500,CHEESEWHEEL\r\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(Get(proxy.port(), origin.Url("/")).body.find("cheesewheel"), std::string::npos);
+  EXPECT_NE(proxy.Log().find("user rules changed: " + install.path() + "/MYRULES.TXT: 1 rule"),
+            std::string::npos)
+      << proxy.Log();
+  WriteFile(install.File("MYRULES.TXT"), "// none\r\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(Get(proxy.port(), origin.Url("/")).body, page);
+}
+
 // HEAD, 204 and 304 have no body, and the connection goes on after them;
 // several requests share one client and one origin connection; an HTTP/1.0
 // client gets a body that the end of the connection ends.

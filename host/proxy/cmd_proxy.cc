@@ -1,5 +1,6 @@
 // velquor proxy: a local filtering HTTP proxy for any browser.
 #include <arpa/inet.h>
+#include <netdb.h>
 
 #include <cstdio>
 #include <cstring>
@@ -10,7 +11,9 @@
 #include "commands.h"
 #include "library_loader.h"
 #include "platform/registry.h"
+#include "proxy/library_reloader.h"
 #include "proxy/proxy_server.h"
+#include "rules_file.h"
 #include "settings/store.h"
 
 namespace velquor::host {
@@ -36,8 +39,10 @@ constexpr char kUsage[] =
     "gets an error page (502), never a silent connection.\n"
     "\n"
     "  --listen ADDR:PORT     address to listen on (default 127.0.0.1:8377; port\n"
-    "                         0 picks a free one). Anything but a loopback\n"
-    "                         address opens the proxy to other machines.\n"
+    "                         0 picks a free one). ADDR is an IP address or a\n"
+    "                         name of this machine's loopback (localhost);\n"
+    "                         anything but a loopback address opens the proxy\n"
+    "                         to other machines.\n"
     "  --library PATH         the filter library to load (default: the one\n"
     "                         registered for text/html, else the one installed\n"
     "                         with velquor)\n"
@@ -52,8 +57,9 @@ constexpr char kUsage[] =
     "                         a cut response once it has begun (default 60)\n"
     "  --inspect-https        filter HTTPS pages through the local CA (made in the\n"
     "                         profile directory on first use)\n"
-    "  --extra-ca FILE        also trust the CA certificates in FILE (PEM) for\n"
-    "                         sites' certificates, beside the system's\n"
+    "  --extra-ca FILE        with --inspect-https, also trust the CA certificates\n"
+    "                         in FILE (PEM) for sites' certificates, beside the\n"
+    "                         system's\n"
     "  --handshake-timeout S  give up a TLS handshake, with the browser or a\n"
     "                         site, after S seconds (default 10)\n"
     "\n"
@@ -65,9 +71,18 @@ constexpr char kUsage[] =
     "be loaded, the address cannot be used, or the CA or --extra-ca file cannot\n"
     "be read or made.\n";
 
-bool ParseListen(const std::string& text, ProxyOptions* options) {
+bool IsLoopback(const std::string& host) { return host.rfind("127.", 0) == 0 || host == "::1"; }
+
+// Reads ADDR:PORT into `options`. ADDR is an IP address, or a host name that
+// resolves to loopback addresses only (such as localhost): opening the proxy
+// to other machines takes an address written out. False with *error.
+bool ParseListen(const std::string& text, ProxyOptions* options, std::string* error) {
   std::string host;
   std::string port;
+  *error =
+      "--listen must be ADDR:PORT with an IP address or localhost and a port 0 to 65535, "
+      "not '" +
+      text + "'";
   if (!text.empty() && text.front() == '[') {
     const std::size_t close = text.find("]:");
     if (close == std::string::npos) return false;
@@ -81,16 +96,46 @@ bool ParseListen(const std::string& text, ProxyOptions* options) {
   }
   uint32_t n = 0;
   unsigned char buf[16];
-  if (!ParseUint32(port, &n) || n > 65535) return false;
+  if (!ParseUint32(port, &n) || n > 65535 || host.empty()) return false;
   if (inet_pton(AF_INET, host.c_str(), buf) != 1 && inet_pton(AF_INET6, host.c_str(), buf) != 1) {
-    return false;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found); rc != 0) {
+      *error = "--listen " + text + ": cannot resolve " + host + ": " + gai_strerror(rc);
+      return false;
+    }
+    std::string chosen;
+    std::string elsewhere;
+    for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+      char name[INET6_ADDRSTRLEN] = "";
+      const void* address =
+          a->ai_family == AF_INET
+              ? static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr)
+              : static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(a->ai_addr)->sin6_addr);
+      if (inet_ntop(a->ai_family, address, name, sizeof name) == nullptr) continue;
+      if (!IsLoopback(name)) {
+        elsewhere = name;
+      } else if (chosen.empty() ||
+                 (a->ai_family == AF_INET && chosen.find(':') != std::string::npos)) {
+        chosen = name;  // an IPv4 loopback first: every browser reaches it
+      }
+    }
+    freeaddrinfo(found);
+    if (!elsewhere.empty() || chosen.empty()) {
+      *error = "--listen " + text + ": " + host + " resolves to " +
+               (elsewhere.empty() ? std::string("no usable address") : elsewhere) +
+               ", not a loopback address; to open the proxy to other machines give that "
+               "address itself";
+      return false;
+    }
+    host = chosen;
   }
   options->host = host;
   options->port = static_cast<uint16_t>(n);
   return true;
 }
-
-bool IsLoopback(const std::string& host) { return host.rfind("127.", 0) == 0 || host == "::1"; }
 
 int RunCa(int argc, char** argv) {
   bool renew = false;
@@ -122,7 +167,10 @@ int RunCa(int argc, char** argv) {
       "site's real certificate itself; remove the trust when you stop using it.\n"
       "\n"
       "Chromium, Chrome and other programs using your NSS database (certutil is\n"
-      "in the Debian package libnss3-tools):\n"
+      "in the Debian package libnss3-tools; the first two lines make the database\n"
+      "when the browser has not made it yet), then restart the browser:\n"
+      "  mkdir -p $HOME/.pki/nssdb\n"
+      "  [ -e $HOME/.pki/nssdb/cert9.db ] || certutil -d sql:$HOME/.pki/nssdb -N --empty-password\n"
       "  certutil -d sql:$HOME/.pki/nssdb -A -t C,, -n velquor -i %s\n"
       "Firefox (once per profile, or Settings > Privacy & Security > Certificates\n"
       "> View Certificates > Authorities > Import):\n"
@@ -179,11 +227,9 @@ int RunProxy(int argc, char** argv) {
     }
     uint32_t n = 0;
     if (name == "--listen") {
-      if (!ParseListen(value, &options)) {
-        PrintError(
-            "proxy: --listen must be ADDR:PORT with an IP address and a port "
-            "0 to 65535, not '%s'",
-            value.c_str());
+      std::string problem;
+      if (!ParseListen(value, &options, &problem)) {
+        PrintError("proxy: %s", problem.c_str());
         return 1;
       }
     } else if (name == "--library") {
@@ -225,35 +271,44 @@ int RunProxy(int argc, char** argv) {
     }
   }
 
-  LibraryChoice choice;
+  if (!options.extra_ca.empty() && !inspect) {
+    PrintError(
+        "proxy: warning: --extra-ca %s does nothing without --inspect-https: without "
+        "inspection the browser checks the sites' certificates itself",
+        options.extra_ca.c_str());
+  }
   std::string error;
+  // Checked before anything is made, so that a mistyped file leaves no new CA
+  // behind.
+  if (inspect && !options.extra_ca.empty() && !CheckCaFile(options.extra_ca, &error)) {
+    PrintError("proxy: --extra-ca %s", error.c_str());
+    return 2;
+  }
+  LibraryChoice choice;
   if (!FindLibrary(library, true, &choice, &error)) {
     PrintError("proxy: %s", error.c_str());
     return 2;
   }
-  std::unique_ptr<LoadedLibrary> loaded = LoadedLibrary::Open(choice.path, &error);
+  std::unique_ptr<ReloadingLibrary> loaded = ReloadingLibrary::Open(choice, &error);
   if (!loaded) {
     PrintError("proxy: %s", error.c_str());
     return 2;
   }
-  IClassFactory* factory = nullptr;
-  if (HRESULT hr = loaded->GetClassFactory(choice.clsid, &factory); FAILED(hr)) {
-    PrintError("proxy: %s: no class object for the filter class (%s)", choice.path.c_str(),
-               FormatResult(hr).c_str());
-    return 2;
-  }
+  IClassFactory* factory = loaded.get();
   options.library_path = choice.path;
   if (inspect) {
     std::unique_ptr<LocalCa> ca = LocalCa::Open(ProfileDirectory(), false, &error);
     if (!ca) {
       PrintError("proxy: %s", error.c_str());
-      factory->Release();
       return 2;
     }
     std::fprintf(stderr, "velquor: proxy: inspecting HTTPS with the CA in %s\n",
                  ca->cert_path().c_str());
     options.ca = std::move(ca);
   }
+  // Read here, before any connection can start a page (and so a reload,
+  // which reads the rules through the same lists of this program).
+  const std::string user_rules = DescribeUserRules();
   int status = 0;
   {
     ProxyServer server(options, factory);
@@ -267,6 +322,12 @@ int RunProxy(int argc, char** argv) {
             "reach it can use this proxy",
             options.host.c_str());
       }
+      // Before the line that tells that the proxy is ready.
+      std::fprintf(stderr,
+                   "velquor: proxy: user rules: %s (a change applies to the pages started "
+                   "from %lld s after it)\n",
+                   user_rules.c_str(),
+                   static_cast<long long>(ReloadingLibrary::kCheckInterval.count()));
       const bool v6 = options.host.find(':') != std::string::npos;
       std::fprintf(stderr, "velquor: proxy: listening on %s%s%s:%u with %s\n", v6 ? "[" : "",
                    options.host.c_str(), v6 ? "]" : "", server.port(), choice.path.c_str());
@@ -275,7 +336,6 @@ int RunProxy(int argc, char** argv) {
       std::fprintf(stderr, "velquor: proxy: stopped\n");
     }
   }
-  factory->Release();
   return status;
 }
 
