@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -283,6 +284,83 @@ TEST_F(HttpsTest, TunnelsThatAreNotTlsAndBrokenHandshakesHarmNoOne) {
   EXPECT_NE(proxy.Log().find("no TLS handshake within 1 s"), std::string::npos) << proxy.Log();
   EXPECT_NE(proxy.Log().find("velquor exempt add --tunnel 127.0.0.1"), std::string::npos);
   EXPECT_EQ(proxy.Stop(SIGTERM), 0);
+}
+
+// Clients that go away at every stage of a request, plain and inspected,
+// while their origins stall, and origins that end in a chunk: each session
+// ends at once with both of its sockets closed, and the proxy is left idle,
+// holding what it held before.
+TEST_F(HttpsTest, ClientsVanishingAtAnyStageLeaveNothingBehind) {
+  std::atomic<int> closed{0};
+  const std::string part(20000, 'x');
+  const Origin::Script stall = [&closed, part](OriginConnection& c) {
+    std::string head;
+    while (c.ReadRequest(&head)) {
+      if (head.find(" /text ") != std::string::npos && c.Send(Ok("text/html", "<P>text</P>"))) {
+        continue;
+      }
+      if (head.find(" /cut ") != std::string::npos) {  // ends in a chunk's size line
+        c.Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r");
+        ++closed;
+        return;
+      }
+      if (head.find(" /page ") != std::string::npos) {
+        c.Send("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 99999\r\n\r\n" +
+               part);
+      } else if (head.find(" /chunks ") != std::string::npos) {
+        c.Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nffff\r\n" + part);
+      }
+      break;
+    }
+    char buf[4096];  // stalled until the proxy lets go
+    while (read(c.fd(), buf, sizeof buf) > 0) {
+    }
+    ++closed;
+  };
+  Origin plain(stall);
+  contexts_.emplace_back(ServerContext(good_), SSL_CTX_free);
+  Origin secure(stall, contexts_.back().get());
+  ProxyProcess proxy(home_.path(), {"--inspect-https", "--extra-ca", test_ca_file_,
+                                    "--response-timeout", "30", "--idle-timeout", "30"});
+  // Warmed up (the CA's first certificate, the filter's store) before the
+  // proxy's footprint is taken.
+  EXPECT_EQ(Curl(proxy.port(), {secure.HttpsUrl("/text")}).status, 200);
+  const long rss = proxy.RssKb();
+  const int sockets = proxy.Sockets();
+  const std::string url = plain.Url("");
+  const std::string stages[] = {
+      "GET " + url + "/page HTTP/1.1\r\nHost: x\r\nAccept: text/",
+      "POST " + url + "/post HTTP/1.1\r\nContent-Length: 99999\r\n\r\n" + part,
+      "POST " + url + "/post HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r",
+      "POST " + url + "/post HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2000\r\nabc",
+      "GET " + url + "/none HTTP/1.1\r\nHost: x\r\n\r\n",
+      "GET " + url + "/page HTTP/1.1\r\nHost: x\r\n\r\n",
+      "GET " + url + "/chunks HTTP/1.1\r\nHost: x\r\n\r\n",
+      "GET " + url + "/cut HTTP/1.1\r\nHost: x\r\n\r\n",
+  };
+  for (int round = 0; round < 3; ++round) {
+    std::vector<int> fds;
+    for (const std::string& request : stages) {
+      fds.push_back(Dial(proxy.port()));
+      SendAll(fds.back(), request);
+    }
+    for (const char* path : {"/none", "/page", "/chunks", "/cut"}) {
+      EXPECT_NE(Curl(proxy.port(), {"--max-time", "0.5", secure.HttpsUrl(path)}).exit, 0);
+    }
+    for (int fd : fds) close(fd);
+  }
+  const int origin_connections = plain.connections() + secure.connections();
+  for (int i = 0; i < 100 && (closed < origin_connections || proxy.Sockets() > sockets); ++i) {
+    usleep(20000);
+  }
+  EXPECT_EQ(closed, origin_connections) << "origin connections the proxy let go";
+  EXPECT_LE(proxy.Sockets(), sockets);
+  const double cpu = proxy.CpuSeconds();
+  usleep(2000000);
+  EXPECT_LT(proxy.CpuSeconds() - cpu, 0.1) << "CPU seconds used in 2 s with nothing to do";
+  EXPECT_LT(proxy.RssKb() - rss, 8 * 1024) << "KB resident beyond the warmed-up proxy";
+  EXPECT_EQ(proxy.Log().find("Bad Request: malformed request: stream"), std::string::npos)
+      << proxy.Log();
 }
 
 TEST_F(HttpsTest, HeadlessChromiumTrustingTheCaSeesTheHttpsPageWithoutAds) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <openssl/ssl.h>
+#include <poll.h>
 
 #include "proxy/error_pages.h"
 #include "proxy/exceptions.h"
@@ -27,6 +28,10 @@ namespace {
 
 using State = ProxyServer::State;
 
+// How often a browser that sent more than its request is checked for having
+// gone while its answer is awaited.
+constexpr auto kClientCheck = std::chrono::seconds(1);
+
 // One browser connection: requests one after the other (keep-alive), each
 // forwarded over an origin connection that is kept while the origin allows.
 // `Client` is the stream the browser speaks HTTP over, `Upstream` the one to
@@ -38,7 +43,7 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
 
  public:
   Session(std::shared_ptr<State> state, Client client)
-      : state_(std::move(state)), client_(std::move(client)) {
+      : state_(std::move(state)), client_(std::move(client)), watch_timer_(client_.get_executor()) {
     ++state_->active;
   }
 
@@ -91,6 +96,50 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
     if (upstream_) Close(*upstream_);
   }
 
+  // While the proxy waits on the origin, a browser that goes away ends the
+  // session at once, both of its sockets closed, rather than when the
+  // origin or a timeout ends it. Bytes from a browser that stays (a
+  // pipelined request, a TLS alert) are left for the session to read; its
+  // connection is then checked every kClientCheck instead.
+  void WatchClient() {
+    if (watching_) return;
+    watching_ = true;
+    const uint64_t round = ++watch_round_;
+    net::co_spawn(
+        client_.get_executor(),
+        [self = this->shared_from_this(), round]() -> net::awaitable<void> {
+          co_await self->Watch(round);
+        },
+        net::detached);
+  }
+  // Ends the watch; called only while no other operation on the browser's
+  // socket is pending, since it cancels them all.
+  void StopWatching() {
+    if (!watching_) return;
+    watching_ = false;
+    ++watch_round_;
+    error_code ignored;
+    beast::get_lowest_layer(client_).socket().cancel(ignored);
+    watch_timer_.cancel();
+  }
+  net::awaitable<void> Watch(uint64_t round) {
+    auto& socket = beast::get_lowest_layer(client_).socket();
+    error_code ec;
+    co_await socket.async_wait(tcp::socket::wait_read, net::redirect_error(net::use_awaitable, ec));
+    while (!ec && round == watch_round_) {
+      // The end of the browser's sending, or of its connection, even behind
+      // bytes not read yet.
+      pollfd p{socket.native_handle(), POLLRDHUP, 0};
+      if (::poll(&p, 1, 0) != 0) {
+        client_gone_ = true;
+        Cut();
+        co_return;
+      }
+      watch_timer_.expires_after(kClientCheck);
+      co_await watch_timer_.async_wait(net::redirect_error(net::use_awaitable, ec));
+    }
+  }
+
   std::chrono::seconds idle() const { return state_->options.idle_timeout; }
 
   // Answers the browser's TLS handshake; false (logged) when it fails.
@@ -118,6 +167,8 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
   // Answers the client with an error page (logged); false: the connection
   // ends.
   net::awaitable<bool> Fail(int status, const char* reason, const std::string& message) {
+    // A browser that went away asked for nothing more.
+    if (client_gone_) co_return false;
     std::fprintf(stderr, "velquor: proxy: %d %s: %s\n", status, reason, message.c_str());
     co_await WriteText(client_, idle(), ErrorResponse(status, reason, message));
     co_return false;
@@ -390,6 +441,13 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
       }
     }
 
+    // From here the proxy waits on the origin while the browser is silent.
+    WatchClient();
+    struct Unwatch {
+      Session* session;
+      ~Unwatch() { session->StopWatching(); }
+    } unwatch{this};
+
     // The response head; informational answers other than a switch of
     // protocols are not passed on.
     std::optional<ResponseParser> res;
@@ -408,6 +466,7 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
     auto& rmsg = res.get();
     const int status = rmsg.result_int();
     if (status == 101) {
+      StopWatching();  // the tunnel reads the browser from now on
       const std::string head = SwitchingProtocolsHead(res);
       if (!co_await WriteText(client_, idle(), head)) co_return false;
       co_await Tunnel();
@@ -463,6 +522,10 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
 
   std::shared_ptr<State> state_;
   Client client_;
+  net::steady_timer watch_timer_;
+  bool watching_ = false;
+  uint64_t watch_round_ = 0;
+  bool client_gone_ = false;
   beast::flat_buffer client_buf_;
   std::unique_ptr<Upstream> upstream_;
   std::string up_host_;
