@@ -385,7 +385,9 @@ TEST_F(HttpsTest, HeadlessChromiumTrustingTheCaSeesTheHttpsPageWithoutAds) {
        "--proxy-bypass-list=<-loopback>", "--dump-dom", origin->HttpsUrl("/portal.html")},
       {"HOME=" + browser_home.path()});
   EXPECT_TRUE(Filtered(dom.out)) << dom.out.substr(0, 500) << dom.err.substr(0, 2000);
+  // Chromium ends its TLS connections without a closing message.
   EXPECT_EQ(proxy.Log().find("handshake failed"), std::string::npos) << proxy.Log();
+  EXPECT_EQ(proxy.Log().find("Bad Request"), std::string::npos) << proxy.Log();
 }
 
 }  // namespace

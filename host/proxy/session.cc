@@ -195,10 +195,12 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
                                     std::to_string(state_->options.request_header_limit) +
                                     " bytes");
       }
-      // A client that left or fell silent between requests gets no answer.
+      // A client that left or fell silent between requests gets no answer;
+      // browsers end TLS connections without a closing message.
       if (ec == http::error::end_of_stream || ec == net::error::eof ||
           ec == beast::error::timeout || ec == net::error::operation_aborted ||
-          ec == net::error::connection_reset || ec == net::error::bad_descriptor) {
+          ec == net::error::connection_reset || ec == net::error::bad_descriptor ||
+          ec == net::ssl::error::stream_truncated) {
         co_return false;
       }
       co_return co_await Fail(400, "Bad Request", "malformed request: " + ec.message());
@@ -423,7 +425,8 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
           if (upstream_) Close(*upstream_);
           upstream_.reset();
           if (ec == net::error::eof || ec == http::error::partial_message ||
-              ec == beast::error::timeout || ec == net::error::connection_reset) {
+              ec == beast::error::timeout || ec == net::error::connection_reset ||
+              ec == net::ssl::error::stream_truncated) {
             co_return false;
           }
           co_return co_await Fail(400, "Bad Request", "malformed request body: " + ec.message());
