@@ -201,25 +201,38 @@ TEST_F(HttpsTest, OriginsFailingTheCheckGetAnErrorPageNeverAConnection) {
   auto good = ServePages(good_);
   ProxyProcess proxy(home_.path(),
                      {"--inspect-https", "--extra-ca", test_ca_file_, "--handshake-timeout", "1"});
+  int refused = 0;  // a port nothing listens on any more
+  {
+    Origin gone(Always(""));
+    refused = gone.port();
+  }
+  auto local = [](int port) { return "localhost:" + std::to_string(port); };
+  // The page inside the browser's own TLS, and for a certificate that fails
+  // the check what a person can do about it.
   const struct {
-    int port;
+    std::string where;
     int status;
     const char* reason;
+    bool untrusted;
   } cases[] = {
-      {expired->port(), 502, "certificate has expired"},
-      {self_signed->port(), 502, "self-signed certificate"},
-      {wrong_host->port(), 502, "hostname mismatch"},
-      {plain.port(), 502, "does not answer TLS"},
-      {silent.port(), 504, "no TLS handshake within 1 s"},
+      {local(expired->port()), 502, "certificate has expired", true},
+      {local(self_signed->port()), 502, "self-signed certificate", true},
+      {local(wrong_host->port()), 502, "hostname mismatch", true},
+      {local(plain.port()), 502, "does not answer TLS", false},
+      {local(silent.port()), 504, "no TLS handshake within 1 s", false},
+      {local(refused), 502, "cannot connect", false},
+      {"no-such-host.invalid", 502, "cannot find the address", false},
   };
   for (const auto& c : cases) {
-    const std::string where = "localhost:" + std::to_string(c.port);
-    const Fetched f = Curl(proxy.port(), {"https://" + where + "/portal.html"});
-    EXPECT_EQ(f.exit, 0) << where << " " << f.err;
-    EXPECT_EQ(f.status, c.status) << where;
-    EXPECT_NE(f.body.find(where), std::string::npos) << f.body;
+    const Fetched f = Curl(proxy.port(), {"https://" + c.where + "/portal.html"});
+    EXPECT_EQ(f.exit, 0) << c.where << " " << f.err;
+    EXPECT_EQ(f.status, c.status) << c.where;
+    EXPECT_NE(f.body.find(c.where), std::string::npos) << f.body;
     EXPECT_NE(f.body.find(c.reason), std::string::npos) << f.body;
     EXPECT_EQ(f.body.find("Today's Headlines"), std::string::npos);
+    const bool advised = f.body.find("velquor exempt add localhost") != std::string::npos &&
+                         f.body.find("--extra-ca") != std::string::npos;
+    EXPECT_EQ(advised, c.untrusted) << f.body;
   }
   EXPECT_TRUE(Filtered(Curl(proxy.port(), {good->HttpsUrl("/portal.html")}).body));
 }

@@ -47,13 +47,18 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
     ++state_->active;
   }
 
-  // An inspected session serves requests for `origin` only, over the TCP
-  // connection the CONNECT opened to it.
   auto executor() { return client_.get_executor(); }
 
-  void SetOrigin(const Target& origin, beast::tcp_stream connected) {
+  // An inspected session serves requests for `origin` only, over the TCP
+  // connection the CONNECT opened to it. Without one it answers the first
+  // request with `unreached`, why the CONNECT could not reach the origin,
+  // or, for a status page name, with that page.
+  void SetOrigin(const Target& origin, std::unique_ptr<beast::tcp_stream> connected,
+                 std::optional<Failure> unreached) {
     origin_ = origin;
-    pending_.emplace(std::move(connected));
+    if (connected) pending_.emplace(std::move(*connected));
+    unreached_ = std::move(unreached);
+    status_only_ = !connected && !unreached_;
     who_.ca = state_->options.ca.get();
     who_.connect_host = NormalizeHost(origin.host);
   }
@@ -166,11 +171,12 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
   }
   // Answers the client with an error page (logged); false: the connection
   // ends.
-  net::awaitable<bool> Fail(int status, const char* reason, const std::string& message) {
+  net::awaitable<bool> Fail(int status, const char* reason, const std::string& message,
+                            const std::string& advice = "") {
     // A browser that went away asked for nothing more.
     if (client_gone_) co_return false;
     std::fprintf(stderr, "velquor: proxy: %d %s: %s\n", status, reason, message.c_str());
-    co_await WriteText(client_, idle(), ErrorResponse(status, reason, message));
+    co_await WriteText(client_, idle(), ErrorResponse(status, reason, message, advice));
     co_return false;
   }
   net::awaitable<bool> Fail(const Failure& f) {
@@ -228,6 +234,13 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
           co_return co_await Fail(400, "Bad Request",
                                   "control characters or spaces in the request target");
         }
+      }
+      if (status_only_) co_return co_await StatusPage(req);
+      if (unreached_) {
+        // The origin could not be reached for the CONNECT: say so inside.
+        const Failure failure = std::move(*unreached_);
+        unreached_.reset();
+        co_return co_await Fail(failure);
       }
       co_return co_await Forward(req, t);
     } else {
@@ -323,9 +336,18 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
       } else {
         why = HandshakeProblem(ec, ssl, true);
       }
+      std::string advice;
+      if (SSL_get_verify_result(ssl) != X509_V_OK) {
+        advice =
+            "To reach the site unfiltered, with its own certificate for the browser to judge: "
+            "velquor exempt add " +
+            name +
+            ". If it is a private site whose certificates come from a CA you trust, start the "
+            "proxy with --extra-ca FILE, FILE holding that CA's certificate (PEM).";
+      }
       Close(*tls);
       const std::string message = "no secure connection to " + name + ":" + t.port + ": " + why;
-      co_await Fail(status, reason, message);
+      co_await Fail(status, reason, message, advice);
       co_return false;
     }
     upstream_ = std::move(tls);
@@ -340,28 +362,40 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
     if (!SplitAuthority(std::string_view(target.data(), target.size()), "", &t)) {
       co_return co_await Fail(400, "Bad Request", "CONNECT needs host:port");
     }
-    bool reused = false;
+    const bool inspect = state_->options.ca && !IsExempt(ReadExceptions(), t.host) &&
+                         !IsExempt(ReadTunnelHosts(), t.host);
     upstream_.reset();
-    if (!co_await ConnectUpstream(t, &reused)) co_return false;
+    std::optional<Failure> unreached;
+    if (!inspect || !IsStatusHost(NormalizeHost(t.host))) {
+      Failure failure;
+      upstream_ = co_await ConnectOrigin(t, state_->options.connect_timeout, &failure);
+      if (!upstream_) {
+        // Browsers show no page for a refused CONNECT: when the browser's
+        // TLS ends here, the page goes inside it.
+        if (!inspect) co_return co_await Fail(failure);
+        unreached = std::move(failure);
+      }
+    }
     if (!co_await WriteText(client_, idle(), "HTTP/1.1 200 Connection established\r\n\r\n")) {
       co_return false;
     }
-    bool inspect = state_->options.ca && !IsExempt(ReadExceptions(), t.host) &&
-                   !IsExempt(ReadTunnelHosts(), t.host);
-    if (inspect) inspect = co_await BrowserStartsTls();
-    if (inspect) {
+    if (inspect && co_await BrowserStartsTls()) {
       // Inspection: the browser's TLS ends here, and a session of its own
       // serves the requests inside.
       auto inspected = std::make_shared<Session<TlsStream, TlsStream>>(
           state_, TlsStream(std::move(client_), state_->tls_server));
-      inspected->SetOrigin(t, std::move(*upstream_));
-      upstream_.reset();
+      inspected->SetOrigin(t, std::move(upstream_), std::move(unreached));
       tunnelled_ = true;  // nothing left here to close
       auto executor = inspected->executor();
       net::co_spawn(
           executor, [inspected]() -> net::awaitable<void> { co_await inspected->Run(); },
           net::detached);
       co_return false;
+    }
+    if (!upstream_) {
+      co_return co_await Fail(
+          unreached ? *unreached
+                    : Failure{400, "Bad Request", "the status page is reached over TLS only"});
     }
     // The tunnel carries the bytes unseen: exempted hosts, and whatever is
     // not TLS from the browser, pass unfiltered.
@@ -372,7 +406,7 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
   // Whether the browser begins a TLS handshake in the tunnel just opened.
   net::awaitable<bool> BrowserStartsTls() {
     co_return co_await proxy::BrowserStartsTls(beast::get_lowest_layer(client_).socket(),
-                                               upstream_->socket(), idle(),
+                                               upstream_ ? &upstream_->socket() : nullptr, idle(),
                                                this->shared_from_this());
   }
 
@@ -537,9 +571,12 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
   uint64_t id_ = 0;
   bool busy_ = false;
   bool tunnelled_ = false;
-  // Inspection only: the origin, and the connection to it not yet used.
+  // Inspection only: the origin, and the connection to it not yet used, or
+  // why there is none.
   Target origin_;
   std::optional<beast::tcp_stream> pending_;
+  std::optional<Failure> unreached_;
+  bool status_only_ = false;
   Impersonation who_;
   std::string session_key_;
   bool session_kept_ = false;
