@@ -180,8 +180,16 @@ TEST_F(HttpsTest, InspectedPagesAreFilteredOverVerifiedTls) {
   EXPECT_EQ(f.version, "1.1");
   EXPECT_EQ(origin->connections(), 1);
   EXPECT_EQ(Stats(), "Pages: 1\nKilled: 8\n");
-  // The browser sees the proxy's certificate, not the origin's.
+  // The browser sees the proxy's certificate, not the origin's; refusing it
+  // gets a log line with the likely cause first and commands that work.
   EXPECT_EQ(Curl(proxy.port(), {origin->HttpsUrl("/portal.html")}, test_ca_file_).exit, 60);
+  const std::string log = proxy.Log();
+  const std::size_t refused = log.find("localhost:" + std::to_string(origin->port()) +
+                                       ": the browser refused the proxy's certificate");
+  EXPECT_NE(refused, std::string::npos) << log;
+  EXPECT_LT(log.find("velquor proxy ca", refused),
+            log.find("velquor exempt --tunnel add localhost"))
+      << log;
 }
 
 TEST_F(HttpsTest, OriginsFailingTheCheckGetAnErrorPageNeverAConnection) {
@@ -295,7 +303,7 @@ TEST_F(HttpsTest, TunnelsThatAreNotTlsAndBrokenHandshakesHarmNoOne) {
     usleep(20000);
   }
   EXPECT_NE(proxy.Log().find("no TLS handshake within 1 s"), std::string::npos) << proxy.Log();
-  EXPECT_NE(proxy.Log().find("velquor exempt add --tunnel 127.0.0.1"), std::string::npos);
+  EXPECT_NE(proxy.Log().find("velquor exempt --tunnel add 127.0.0.1"), std::string::npos);
   EXPECT_EQ(proxy.Stop(SIGTERM), 0);
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
 
@@ -31,6 +32,23 @@ using State = ProxyServer::State;
 // How often a browser that sent more than its request is checked for having
 // gone while its answer is awaited.
 constexpr auto kClientCheck = std::chrono::seconds(1);
+
+// True when the other side ended the handshake with an alert that refuses
+// the certificate it was shown.
+bool RefusedCertificate(const error_code& ec) {
+  if (ec.category() != net::error::get_ssl_category()) return false;
+  switch (ERR_GET_REASON(static_cast<unsigned long>(ec.value()))) {
+    case SSL_R_TLSV1_ALERT_UNKNOWN_CA:
+    case SSL_R_SSLV3_ALERT_BAD_CERTIFICATE:
+    case SSL_R_SSLV3_ALERT_CERTIFICATE_UNKNOWN:
+    case SSL_R_SSLV3_ALERT_UNSUPPORTED_CERTIFICATE:
+    case SSL_R_SSLV3_ALERT_CERTIFICATE_EXPIRED:
+    case SSL_R_TLSV1_ALERT_ACCESS_DENIED:
+      return true;
+    default:
+      return false;
+  }
+}
 
 // One browser connection: requests one after the other (keep-alive), each
 // forwarded over an origin connection that is kept while the origin allows.
@@ -157,16 +175,26 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
                                      net::redirect_error(net::use_awaitable, ec));
     if (!ec) co_return true;
     const std::string host = who_.server_name.empty() ? who_.connect_host : who_.server_name;
-    std::string why = who_.error.empty() ? HandshakeProblem(ec, ssl, false) : who_.error;
-    if (ec == beast::error::timeout) {
-      why = "no TLS handshake within " + std::to_string(state_->options.handshake_timeout.count()) +
-            " s";
+    std::string what;
+    if (!who_.error.empty()) {
+      what = "the browser's TLS handshake failed: " + who_.error;
+    } else if (RefusedCertificate(ec)) {
+      what = "the browser refused the proxy's certificate (" + ec.message() + ")";
+    } else if (ec == beast::error::timeout) {
+      what = "the browser's TLS handshake failed: no TLS handshake within " +
+             std::to_string(state_->options.handshake_timeout.count()) + " s";
+    } else {
+      what = "the browser's TLS handshake failed: " + HandshakeProblem(ec, ssl, false);
     }
+    // The likely cause first: a browser that does not trust the local CA
+    // yet. Then what helps a program that trusts no certificate but the
+    // site's own.
     std::fprintf(stderr,
-                 "velquor: proxy: %s:%s: the browser's TLS handshake failed: %s. A program that "
-                 "accepts only the site's own certificate needs its HTTPS tunnelled: velquor "
-                 "exempt add --tunnel %s\n",
-                 host.c_str(), origin_.port.c_str(), why.c_str(), host.c_str());
+                 "velquor: proxy: %s:%s: %s. If the browser does not trust the proxy's CA yet, "
+                 "'velquor proxy ca' shows how to make it trust it. A program that accepts only "
+                 "the site's own certificate needs the site's HTTPS tunnelled: velquor exempt "
+                 "--tunnel add %s\n",
+                 host.c_str(), origin_.port.c_str(), what.c_str(), host.c_str());
     co_return false;
   }
   // Answers the client with an error page (logged); false: the connection
