@@ -391,6 +391,7 @@ TEST_F(ProxyTest, BadRequestsAndUpstreamFailuresGetClearAnswers) {
   const int held[] = {Dial(proxy.port()), Dial(proxy.port()), Dial(proxy.port())};
   usleep(100000);
   EXPECT_EQ(Get(proxy.port(), url).status, 503);
+  EXPECT_NE(proxy.Log().find("503 Service Unavailable"), std::string::npos) << proxy.Log();
   for (int fd : held) close(fd);
   usleep(100000);
   struct Case {
