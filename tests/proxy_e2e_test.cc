@@ -416,6 +416,7 @@ TEST_F(ProxyTest, BadRequestsAndUpstreamFailuresGetClearAnswers) {
   const int held[] = {Dial(proxy.port()), Dial(proxy.port()), Dial(proxy.port())};
   usleep(100000);
   EXPECT_EQ(Get(proxy.port(), url).status, 503);
+  EXPECT_NE(proxy.Log().find("503 Service Unavailable"), std::string::npos) << proxy.Log();
   for (int fd : held) close(fd);
   usleep(100000);
   struct Case {
@@ -459,7 +460,8 @@ TEST_F(ProxyTest, StatusPageAndGracefulStop) {
   });
   RunVelquor(home_.path(), {"exempt", "add", "intranet.example"});
   ProxyProcess proxy(home_.path());
-  for (const char* request : {"GET http://velquor.localhost/ HTTP/1.1\r\n\r\n",
+  for (const char* request : {"GET http://velquor.invalid/ HTTP/1.1\r\n\r\n",
+                              "GET http://velquor.localhost/ HTTP/1.1\r\n\r\n",
                               "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"}) {
     const Response r = Exchange(proxy.port(), request);
     EXPECT_EQ(r.status, 200);
@@ -521,6 +523,10 @@ TEST_F(ProxyTest, HeadlessChromiumSeesThePageWithoutAds) {
   EXPECT_NE(dom.out.find("Today's Headlines"), std::string::npos) << dom.err;
   EXPECT_EQ(dom.out.find("ads.megaclick"), std::string::npos);
   EXPECT_NE(dom.out.find("removed 8 ads from this page"), std::string::npos);
+  // The status page's name is one that a browser sends to its proxy.
+  dump.back() = "http://velquor.invalid/";
+  EXPECT_NE(RunProgram(chromium, dump, {"HOME=" + profile.path()}).out.find("<th>Pages</th>"),
+            std::string::npos);
 
   const std::string shot = std::string(VELQUOR_BINARY_DIR) + "/proxy-chromium.png";
   std::vector<std::string> capture = args;

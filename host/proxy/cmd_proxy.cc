@@ -30,7 +30,7 @@ constexpr char kUsage[] =
     "every HTML page passes through the filter library as a browser's\n"
     "URL-loading layer would pass it; everything else, pages of exempted hosts\n"
     "(see 'velquor exempt') and HTTPS (tunnelled with CONNECT) pass unchanged.\n"
-    "http://velquor.localhost/ through the proxy shows its status page.\n"
+    "http://velquor.invalid/ through the proxy shows its status page.\n"
     "\n"
     "With --inspect-https (or the setting InspectHttps set to 1) HTTPS pages are\n"
     "filtered too: the proxy answers the browser with certificates from a local\n"

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,12 +29,13 @@ namespace {
 
 using State = ProxyServer::State;
 
-net::awaitable<void> Refuse(tcp::socket socket) {
+net::awaitable<void> Refuse(tcp::socket socket, std::size_t limit) {
+  const std::string message =
+      "the proxy is serving as many connections as it may (" + std::to_string(limit) + ")";
+  std::fprintf(stderr, "velquor: proxy: 503 Service Unavailable: %s\n", message.c_str());
   beast::tcp_stream s(std::move(socket));
-  co_await proxy::WriteText(
-      s, std::chrono::seconds(5),
-      proxy::ErrorResponse(503, "Service Unavailable",
-                           "the proxy is serving as many connections as it may"));
+  co_await proxy::WriteText(s, std::chrono::seconds(5),
+                            proxy::ErrorResponse(503, "Service Unavailable", message));
   proxy::Close(s);
 }
 
@@ -54,7 +56,8 @@ net::awaitable<void> Accept(std::shared_ptr<State> state) {
     socket.set_option(tcp::no_delay(true), ignored);
     auto executor = socket.get_executor();
     if (state->active >= state->options.max_connections) {
-      net::co_spawn(executor, Refuse(std::move(socket)), net::detached);
+      net::co_spawn(executor, Refuse(std::move(socket), state->options.max_connections),
+                    net::detached);
       continue;
     }
     proxy::StartSession(state, beast::tcp_stream(std::move(socket)));
