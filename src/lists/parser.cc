@@ -85,7 +85,8 @@ bool ParseDomains(std::string_view value, char separator, DomainSet* set) {
     for (char c : entry) {
       const unsigned char u = static_cast<unsigned char>(c);
       const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                      c == '.' || c == '-' || c == '_' || c == '*' || u >= 0x80;
+                      c == '.' || c == '-' || c == '_' || c == '*' || c == '[' || c == ']' ||
+                      c == ':' || u >= 0x80;
       if (!ok) return false;
     }
     std::string name = LowerCopy(entry);
@@ -538,6 +539,11 @@ ParsedLine ParseLine(std::string_view line) {
   if (rule.selector.empty()) {
     out.kind = LineKind::kBad;
     out.reason = "empty selector";
+    return out;
+  }
+  if (rule.selector.back() == '}' && rule.selector.find('{') != std::string_view::npos) {
+    out.kind = LineKind::kSkipped;
+    out.reason = "style rule (selector {declarations})";
     return out;
   }
   if (!SafeSelector(rule.selector)) {
