@@ -509,8 +509,7 @@ int Match(int argc, char** argv) {
       const std::size_t tab1 = line.find('\t');
       const std::size_t tab2 = tab1 == std::string::npos ? tab1 : line.find('\t', tab1 + 1);
       const std::string u = line.substr(0, tab1);
-      const std::string s =
-          tab1 == std::string::npos ? "" : line.substr(tab1 + 1, tab2 - tab1 - 1);
+      const std::string s = tab1 == std::string::npos ? "" : line.substr(tab1 + 1, tab2 - tab1 - 1);
       lists::RequestType t = lists::RequestType::kOther;
       if (tab2 != std::string::npos && !lists::ParseRequestType(line.substr(tab2 + 1), &t)) {
         t = lists::RequestType::kOther;
@@ -540,7 +539,8 @@ int RunLists(int argc, char** argv) {
   if (verb == "update") return Update(argc, argv);
   if (verb == "check") return Check(argc, argv);
   if (verb == "match") return Match(argc, argv);
-  PrintError("lists: expected add, remove, list, update, check or match (try 'velquor lists --help')");
+  PrintError(
+      "lists: expected add, remove, list, update, check or match (try 'velquor lists --help')");
   return 1;
 }
 

@@ -91,8 +91,8 @@ net::awaitable<void> Get(net::ssl::context& tls, Target target, std::string etag
     co_return;
   }
   http::request<http::empty_body> request{http::verb::get, target.path, 11};
-  request.set(http::field::host, target.port == "443" ? target.host
-                                                      : target.host + ":" + target.port);
+  request.set(http::field::host,
+              target.port == "443" ? target.host : target.host + ":" + target.port);
   request.set(http::field::user_agent, "velquor-lists");
   request.set(http::field::accept_encoding, "identity");
   request.set(http::field::connection, "close");
@@ -128,8 +128,8 @@ net::awaitable<void> Get(net::ssl::context& tls, Target target, std::string etag
     co_return;
   }
   if (status != 200) {
-    out->error = "the server answered " + std::to_string(status) + " " +
-                 std::string(response.reason());
+    out->error =
+        "the server answered " + std::to_string(status) + " " + std::string(response.reason());
     co_return;
   }
   out->ok = true;
@@ -155,8 +155,7 @@ FetchResult FetchList(const std::string& url, const std::string& etag,
     net::io_context io;
     std::string location;
     result = FetchResult{};
-    net::co_spawn(io,
-                  Get(tls, target, etag, last_modified, timeout_seconds, &result, &location),
+    net::co_spawn(io, Get(tls, target, etag, last_modified, timeout_seconds, &result, &location),
                   [&](std::exception_ptr e) {
                     if (e) result.error = "the fetch failed";
                   });

@@ -5,9 +5,9 @@
 // that have no such word.
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <unordered_map>
 #include <unordered_set>
-#include <deque>
 
 #include "lists/filter_lists.h"
 #include "lists/rules.h"
@@ -26,13 +26,21 @@ bool IsTokenChar(char c) {
 // '^' matches one byte that is none of these, or the end of the URL.
 bool IsSeparator(char c) {
   const unsigned char u = static_cast<unsigned char>(c);
-  return !((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '_' || c == '-' || c == '.' || c == '%' || u >= 0x80);
+  return !((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-' || c == '.' || c == '%' || u >= 0x80);
 }
 
 uint32_t TokenHash(std::string_view token) {
   uint32_t h = 2166136261u;
   for (char c : token) h = (h ^ static_cast<unsigned char>(Lower(c))) * 16777619u;
+  return h == kNoToken ? 1 : h;
+}
+
+// Rules filed under a site rather than a word: the hash of "@site".
+uint32_t SiteHash(std::string_view site) {
+  uint32_t h = 2166136261u;
+  h = (h ^ '@') * 16777619u;
+  for (char c : site) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
   return h == kNoToken ? 1 : h;
 }
 
@@ -71,6 +79,15 @@ bool Glob(std::string_view p, std::string_view t, bool floating, bool end_anchor
   }
 }
 
+// A registrable domain has two labels at least, so hosts whose last two
+// differ are of different sites without asking the suffix list.
+std::string_view LastTwoLabels(std::string_view host) {
+  const std::size_t last = host.rfind('.');
+  if (last == std::string_view::npos || last == 0) return host;
+  const std::size_t before = host.rfind('.', last - 1);
+  return before == std::string_view::npos ? host : host.substr(before + 1);
+}
+
 // One request as the rules see it.
 struct Request {
   Request(std::string_view u, std::string_view s, RequestType t)
@@ -83,12 +100,15 @@ struct Request {
     source_lower.assign(s);
     for (char& c : source_lower) c = Lower(c);
     source_host = UrlHost(source_lower);
+    source_keys = HostKeys(source_host);
   }
 
   bool ThirdParty() const {
     if (third_party < 0) {
-      third_party = source_host.empty() || host.empty() ||
-                    RegistrableDomain(host) != RegistrableDomain(source_host);
+      third_party =
+          source_host.empty() || host.empty() ||
+          (host != source_host && (LastTwoLabels(host) != LastTwoLabels(source_host) ||
+                                   RegistrableDomain(host) != RegistrableDomain(source_host)));
     }
     return third_party != 0;
   }
@@ -100,6 +120,7 @@ struct Request {
   std::string_view source;
   std::string source_lower;
   std::string_view source_host;
+  HostKeys source_keys{std::string_view()};
   uint16_t type_bit;
   mutable int third_party = -1;
 };
@@ -133,14 +154,24 @@ bool PatternMatches(const NetworkRule& rule, const Request& r) {
       break;
   }
   if (rule.pattern.empty()) return !rule.end_anchor || text.empty();
-  return Glob(rule.pattern, text, true, rule.end_anchor);
+  // Try the pattern only where its fixed beginning occurs.
+  const std::string_view pattern = rule.pattern;
+  const std::string_view head = pattern.substr(0, pattern.find_first_of("*^"));
+  if (head.empty()) return Glob(pattern, text, true, rule.end_anchor);
+  for (std::size_t at = text.find(head); at != std::string_view::npos;
+       at = text.find(head, at + 1)) {
+    if (Glob(pattern.substr(head.size()), text.substr(at + head.size()), false, rule.end_anchor)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 bool RuleMatches(const NetworkRule& rule, const Request& r, bool check_type = true) {
   if (check_type && (rule.types & r.type_bit) == 0) return false;
   if (rule.domains) {
     if (r.source_host.empty() ? rule.domains->HasIncludes()
-                              : !DomainAllows(*rule.domains, r.source_host)) {
+                              : !DomainAllows(*rule.domains, r.source_keys)) {
       return false;
     }
   }
@@ -212,13 +243,15 @@ struct Engine::Impl {
   std::vector<std::string> names;
   std::vector<std::unique_ptr<std::string>> texts;
   std::vector<NetworkRule> rules;
-  std::vector<uint32_t> ids;  // rule numbers, bucket after bucket
-  std::vector<Slot> slots;    // open addressing, a power of two long
+  std::vector<uint32_t> ids;              // rule numbers, bucket after bucket
+  std::vector<Slot> slots;                // open addressing, a power of two long
   std::vector<uint32_t> page_exceptions;  // document, elemhide, generichide
+  std::unordered_map<std::string, std::vector<uint32_t>> page_exceptions_by_host;
   // Tunnels: hosts blocked outright, and what could allow one.
   std::unordered_map<std::string, bool> whole_hosts;  // host: important
   std::vector<std::string> exception_hosts;
   bool open_exceptions = false;
+  bool has_entity_rules = false;  // network rules filed under "shop.*"
 
   std::vector<HidingRule> hides;
   std::unordered_map<std::string_view, std::vector<uint32_t>> by_class, by_id, specific;
@@ -240,14 +273,28 @@ struct Engine::Impl {
     return {kind, rule.text, names[rule.list], rule.line};
   }
 
-  // Whether the page `page` is allowed by a document exception; `bit`
-  // also selects elemhide and generichide exceptions.
+  // The first exception about the page `page` itself (document, elemhide,
+  // generichide) that `wanted` selects and that matches it. Those anchored
+  // at a host are filed under it; the page's host and the domains above it
+  // find them.
   const NetworkRule* PageException(const Request& page, bool (*wanted)(const NetworkRule&)) const {
-    for (uint32_t id : page_exceptions) {
-      const NetworkRule& rule = rules[id];
-      if (wanted(rule) && RuleMatches(rule, page, false)) return &rule;
+    auto first = [&](const std::vector<uint32_t>& ids) -> const NetworkRule* {
+      for (uint32_t id : ids) {
+        const NetworkRule& rule = rules[id];
+        if (wanted(rule) && RuleMatches(rule, page, false)) return &rule;
+      }
+      return nullptr;
+    };
+    for (std::string_view h = page.host; !h.empty();) {
+      const auto it = page_exceptions_by_host.find(std::string(h));
+      if (it != page_exceptions_by_host.end()) {
+        if (const NetworkRule* hit = first(it->second)) return hit;
+      }
+      const std::size_t dot = h.find('.');
+      if (dot == std::string_view::npos) break;
+      h.remove_prefix(dot + 1);
     }
-    return nullptr;
+    return first(page_exceptions);
   }
 
   void AddNetwork(NetworkRule rule);
@@ -395,7 +442,19 @@ void Engine::Impl::BuildIndex() {
       }
     }
     const uint8_t klass = rule.exception ? 2 : rule.important ? 0 : 1;
-    entries.push_back({best, klass, static_cast<uint32_t>(i)});
+    if (best == kNoToken && rule.domains && rule.domains->HasIncludes()) {
+      // No word to file it under, but it applies on some sites only: file
+      // it under each of them, for the request's page to find.
+      for (const std::string& d : rule.domains->include) {
+        entries.push_back({SiteHash(d), klass, static_cast<uint32_t>(i)});
+      }
+      for (const std::string& e : rule.domains->include_entity) {
+        has_entity_rules = true;
+        entries.push_back({SiteHash(e + ".*"), klass, static_cast<uint32_t>(i)});
+      }
+    } else {
+      entries.push_back({best, klass, static_cast<uint32_t>(i)});
+    }
     if (rule.exception && (rule.types & TypeBit(RequestType::kDocument)) &&
         std::find(page_exceptions.begin(), page_exceptions.end(), i) == page_exceptions.end()) {
       page_exceptions.push_back(static_cast<uint32_t>(i));
@@ -408,18 +467,36 @@ void Engine::Impl::BuildIndex() {
         const std::size_t stop = rule.pattern.find_first_of("/^*|?:");
         exception_hosts.push_back(rule.pattern.substr(0, stop));
       }
-    } else if (rule.anchor == Anchor::kHost && !rule.regex && !rule.domains &&
-               !rule.first_party && !rule.third_party && (rule.types & kAllTypes) == kAllTypes) {
+    } else if (rule.anchor == Anchor::kHost && !rule.regex && !rule.domains && !rule.first_party &&
+               !rule.third_party && (rule.types & kAllTypes) == kAllTypes) {
       std::string host = rule.pattern;
       if (!host.empty() && host.back() == '^') host.pop_back();
       const bool plain =
-          !host.empty() && host.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789.-_") ==
-                               std::string::npos;
+          !host.empty() &&
+          host.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789.-_") == std::string::npos;
       if (plain && !rule.end_anchor) whole_hosts[host] = whole_hosts[host] || rule.important;
     }
   }
+  // File the page exceptions anchored at a plain host under that host.
+  std::vector<uint32_t> open_pages;
+  for (uint32_t id : page_exceptions) {
+    const NetworkRule& rule = rules[id];
+    const std::size_t stop =
+        rule.pattern.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789.-_");
+    const bool filed = rule.anchor == Anchor::kHost && !rule.regex && stop != 0 &&
+                       stop != std::string::npos &&
+                       (rule.pattern[stop] == '^' || rule.pattern[stop] == '/');
+    if (filed) {
+      page_exceptions_by_host[rule.pattern.substr(0, stop)].push_back(id);
+    } else {
+      open_pages.push_back(id);
+    }
+  }
+  page_exceptions = std::move(open_pages);
   std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-    return a.hash != b.hash ? a.hash < b.hash : a.klass != b.klass ? a.klass < b.klass : a.id < b.id;
+    return a.hash != b.hash     ? a.hash < b.hash
+           : a.klass != b.klass ? a.klass < b.klass
+                                : a.id < b.id;
   });
   std::size_t buckets = 0;
   for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -511,6 +588,11 @@ Decision Engine::Match(std::string_view url, std::string_view source, RequestTyp
     }
   };
   add(kNoToken);
+  // The page's site and the domains above it, and its "shop.*" form.
+  for (int i = 0; i < r.source_keys.count(); ++i) add(SiteHash(r.source_keys.name(i)));
+  if (m.has_entity_rules && !r.source_keys.SiteLabel().empty()) {
+    add(SiteHash(std::string(r.source_keys.SiteLabel()) + ".*"));
+  }
   const std::string& lower = r.lower;
   for (std::size_t i = 0; i < lower.size();) {
     if (!IsTokenChar(lower[i])) {
@@ -655,8 +737,7 @@ std::vector<std::string_view> Engine::GenericSelectors(const PageHiding& hiding,
       for (uint32_t id : it->second) {
         const HidingRule& rule = m.hides[id];
         if (rule.domains && !DomainAllows(*rule.domains, hiding.host)) continue;
-        if (std::binary_search(hiding.exceptions.begin(), hiding.exceptions.end(),
-                               rule.selector)) {
+        if (std::binary_search(hiding.exceptions.begin(), hiding.exceptions.end(), rule.selector)) {
           continue;
         }
         if (seen.insert(rule.selector).second) out.push_back(rule.selector);

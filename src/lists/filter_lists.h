@@ -57,11 +57,11 @@ struct LineReport {
 // The counts of one list and the lines that were not used.
 struct ListSummary {
   std::string name;
-  std::string title;          // "! Title:", when given
-  int expires_hours = 0;      // "! Expires:", 0 when not given
-  bool has_header = false;    // "[Adblock Plus ...]"
-  bool markup = false;        // the text begins like an HTML page
-  int network = 0;            // rules used, by kind
+  std::string title;        // "! Title:", when given
+  int expires_hours = 0;    // "! Expires:", 0 when not given
+  bool has_header = false;  // "[Adblock Plus ...]"
+  bool markup = false;      // the text begins like an HTML page
+  int network = 0;          // rules used, by kind
   int hiding = 0;
   int comments = 0;
   int skipped = 0;
@@ -89,9 +89,9 @@ struct Decision {
 
 // The element hiding that applies to one page.
 struct PageHiding {
-  bool enabled = true;   // false: an exception turns all hiding off here
-  bool generic = true;   // false: generic rules do not apply here
-  std::string host;      // the page's host
+  bool enabled = true;  // false: an exception turns all hiding off here
+  bool generic = true;  // false: generic rules do not apply here
+  std::string host;     // the page's host
   // Site-specific selectors, and the generic ones that name no class or id
   // (those always apply), less the exceptions.
   std::vector<std::string_view> selectors;

@@ -131,13 +131,13 @@ TEST_F(EngineTest, DecidesRequests) {
 TEST_F(EngineTest, BlocksWholeHostsOnlyWhenNoExceptionCouldAllow) {
   EXPECT_TRUE(engine_->BlocksWholeHost("sitewide.example"));
   EXPECT_TRUE(engine_->BlocksWholeHost("WWW.Sitewide.Example."));
-  EXPECT_TRUE(engine_->BlocksWholeHost("imp.example"));  // important
-  EXPECT_FALSE(engine_->BlocksWholeHost("ads.example"));  // an exception allows a path
+  EXPECT_TRUE(engine_->BlocksWholeHost("imp.example"));     // important
+  EXPECT_FALSE(engine_->BlocksWholeHost("ads.example"));    // an exception allows a path
   EXPECT_FALSE(engine_->BlocksWholeHost("track.example"));  // third-party only
   EXPECT_FALSE(engine_->BlocksWholeHost("whole.example"));  // documents only
   EXPECT_FALSE(engine_->BlocksWholeHost("other.example"));
-  EXPECT_FALSE(Engine::Build({{"l", "||a.example^\n@@/x/*$script\n"}})->BlocksWholeHost(
-      "a.example"));
+  EXPECT_FALSE(
+      Engine::Build({{"l", "||a.example^\n@@/x/*$script\n"}})->BlocksWholeHost("a.example"));
 }
 
 TEST_F(EngineTest, HidesElements) {
@@ -147,7 +147,9 @@ TEST_F(EngineTest, HidesElements) {
     const char* expect;  // selectors, one per line
   };
   const Case cases[] = {
-      {"https://plain.example/", {"ad-box", "gone", "x"}, {"top-ad"},
+      {"https://plain.example/",
+       {"ad-box", "gone", "x"},
+       {"top-ad"},
        "div[data-ad]\n.ad-box\n#top-ad\n"},
       {"https://plain.example/", {"skip-ad"}, {}, "div[data-ad]\n.skip-ad\n"},
       {"https://www.skip.example/", {"skip-ad"}, {}, "div[data-ad]\n"},
@@ -189,9 +191,9 @@ TEST(ListCheck, SortsEveryKindOfLine) {
                                "||b.example^$nonsense\n"
                                "/a(b/\n"
                                "/(a+)+$/\n") +
-                           std::string(kMaxLineBytes + 1, 'x') + "\n" + std::string("zero\0byte\n", 10) +
-                           "##a{color:red}\n" + "##</style><script>\n" +
-                           "||c.example^$generichide\n";
+                           std::string(kMaxLineBytes + 1, 'x') + "\n" +
+                           std::string("zero\0byte\n", 10) + "##a{color:red}\n" +
+                           "##</style><script>\n" + "||c.example^$generichide\n";
   const ListSummary s = CheckList("t", text);
   EXPECT_TRUE(s.has_header);
   EXPECT_EQ(s.expires_hours, 12);
@@ -237,8 +239,10 @@ TEST(ListCheck, SortsEveryKindOfLine) {
 TEST(ListCheck, ReadsThePublishedLists) {
   for (const char* name : {"easylist.txt", "easyprivacy.txt"}) {
     const char* dir = std::getenv("VELQUOR_LISTS_DIR");
-    std::ifstream in((dir != nullptr ? std::string(dir) : std::string(VELQUOR_SOURCE_DIR) + "/../shared/lists") + "/" + name,
-                     std::ios::binary);
+    std::ifstream in(
+        (dir != nullptr ? std::string(dir) : std::string(VELQUOR_SOURCE_DIR) + "/../shared/lists") +
+            "/" + name,
+        std::ios::binary);
     if (!in) GTEST_SKIP() << name << " is not beside the source tree";
     std::stringstream text;
     text << in.rdbuf();

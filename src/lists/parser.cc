@@ -59,17 +59,17 @@ constexpr std::array<TypeName, 17> kTypeNames = {{
 // Options some lists use that ask for more than blocking or allowing a
 // request: a proxy that only blocked would half-apply them.
 constexpr std::array<const char*, 16> kUnsupportedOptions = {
-    "redirect", "redirect-rule", "csp",     "removeparam", "replace", "rewrite",
-    "header",   "permissions",   "method",  "to",          "denyallow", "genericblock",
-    "badfilter", "sitekey",      "empty",   "mp4"};
+    "redirect",  "redirect-rule", "csp",    "removeparam", "replace",   "rewrite",
+    "header",    "permissions",   "method", "to",          "denyallow", "genericblock",
+    "badfilter", "sitekey",       "empty",  "mp4"};
 
 // Procedural operators: they need a script in the page, not a style sheet.
 constexpr std::array<const char*, 22> kProcedural = {
-    ":has-text(",   ":xpath(",        ":upward(",        ":remove(",       ":-abp-",
-    ":matches-css", ":style(",        ":min-text-length(", ":watch-attr(", ":matches-path(",
-    ":matches-attr(", ":others(",     ":remove-attr(",   ":remove-class(", ":contains(",
-    ":if(",         ":if-not(",       ":nth-ancestor(",  ":matches-media(", ":matches-prop(",
-    ":shadow(",     ":spath("};
+    ":has-text(",     ":xpath(",  ":upward(",          ":remove(",        ":-abp-",
+    ":matches-css",   ":style(",  ":min-text-length(", ":watch-attr(",    ":matches-path(",
+    ":matches-attr(", ":others(", ":remove-attr(",     ":remove-class(",  ":contains(",
+    ":if(",           ":if-not(", ":nth-ancestor(",    ":matches-media(", ":matches-prop(",
+    ":shadow(",       ":spath("};
 
 bool ParseDomains(std::string_view value, char separator, DomainSet* set) {
   std::size_t at = 0;
@@ -103,6 +103,7 @@ bool ParseDomains(std::string_view value, char separator, DomainSet* set) {
     std::sort(v->begin(), v->end());
     v->erase(std::unique(v->begin(), v->end()), v->end());
   }
+  set->Seal();
   return set->HasIncludes() || !set->exclude.empty() || !set->exclude_entity.empty();
 }
 
@@ -174,8 +175,10 @@ std::string RegexLiteral(std::string_view re) {
   for (std::size_t i = 0; i < re.size(); ++i) {
     const char c = re[i];
     if (in_class) {
-      if (c == '\\') ++i;
-      else if (c == ']') in_class = false;
+      if (c == '\\')
+        ++i;
+      else if (c == ']')
+        in_class = false;
       continue;
     }
     if (c == '|' && depth == 0) return "";
@@ -258,9 +261,9 @@ bool ParseOptions(std::string_view options, NetworkRule* rule, std::string* reas
       (lower[0] == 'g' ? rule->generichide : rule->elemhide) = true;
       hiding_only = true;
     } else {
-      const bool known = std::find_if(kUnsupportedOptions.begin(), kUnsupportedOptions.end(),
-                                      [&](const char* n) { return lower == n; }) !=
-                         kUnsupportedOptions.end();
+      const bool known =
+          std::find_if(kUnsupportedOptions.begin(), kUnsupportedOptions.end(),
+                       [&](const char* n) { return lower == n; }) != kUnsupportedOptions.end();
       *reason = (known ? "unsupported option " : "unknown option ") + std::string(option);
       return false;
     }
@@ -449,34 +452,80 @@ std::string_view UrlHost(std::string_view url, std::size_t* begin) {
   return host;
 }
 
-bool DomainAllows(const DomainSet& set, std::string_view host) {
-  auto in = [](const std::vector<std::string>& names, std::string_view name) {
-    return std::binary_search(names.begin(), names.end(), name,
-                              [](std::string_view a, std::string_view b) { return a < b; });
+uint32_t DomainHash(std::string_view name) {
+  uint32_t h = 2166136261u;
+  for (char c : name) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+  return h;
+}
+
+void DomainSet::Seal() {
+  auto hashes = [](const std::vector<std::string>& names, std::vector<uint32_t>* out) {
+    out->clear();
+    for (const std::string& n : names) out->push_back(DomainHash(n));
+    std::sort(out->begin(), out->end());
   };
-  bool included = !set.HasIncludes();
-  // The most specific entry decides: "a.com|~b.a.com" leaves b.a.com out.
-  std::string_view h = host;
-  while (!h.empty()) {
-    if (in(set.exclude, h)) return false;
-    if (in(set.include, h)) {
-      included = true;
-      break;
-    }
+  hashes(include, &include_hash);
+  hashes(exclude, &exclude_hash);
+  hashes(include_entity, &include_entity_hash);
+  hashes(exclude_entity, &exclude_entity_hash);
+}
+
+HostKeys::HostKeys(std::string_view host) : host_(host) {
+  for (std::string_view h = host; !h.empty() && n_ < 16;) {
+    names_[n_] = h;
+    hashes_[n_++] = DomainHash(h);
     const std::size_t dot = h.find('.');
     if (dot == std::string_view::npos) break;
     h.remove_prefix(dot + 1);
   }
-  if (!set.include_entity.empty() || !set.exclude_entity.empty()) {
-    // "shop.*" names the site "shop" under any public suffix.
-    const std::string_view site = RegistrableDomain(host);
-    const std::string_view label = site.substr(0, site.find('.'));
-    if (site.find('.') != std::string_view::npos && !label.empty()) {
-      if (in(set.exclude_entity, label)) return false;
-      if (in(set.include_entity, label)) included = true;
+}
+
+std::string_view HostKeys::SiteLabel() const {
+  if (!label_done_) {
+    label_done_ = true;
+    const std::string_view site = RegistrableDomain(host_);
+    const std::size_t dot = site.find('.');
+    if (dot != std::string_view::npos) label_ = site.substr(0, dot);
+  }
+  return label_;
+}
+
+namespace {
+
+bool In(const std::vector<uint32_t>& hashes, const std::vector<std::string>& names, uint32_t hash,
+        std::string_view name) {
+  if (!std::binary_search(hashes.begin(), hashes.end(), hash)) return false;
+  return std::binary_search(names.begin(), names.end(), name,
+                            [](std::string_view a, std::string_view b) { return a < b; });
+}
+
+}  // namespace
+
+bool DomainAllows(const DomainSet& set, const HostKeys& host) {
+  if (host.host().empty()) return false;
+  bool included = !set.HasIncludes();
+  // The most specific entry decides: "a.com|~b.a.com" leaves b.a.com out.
+  for (int i = 0; i < host.count(); ++i) {
+    if (In(set.exclude_hash, set.exclude, host.hash(i), host.name(i))) return false;
+    if (In(set.include_hash, set.include, host.hash(i), host.name(i))) {
+      included = true;
+      break;
     }
   }
-  return included && !host.empty();
+  if (!set.include_entity.empty() || !set.exclude_entity.empty()) {
+    // "shop.*" names the site "shop" under any public suffix.
+    const std::string_view label = host.SiteLabel();
+    if (!label.empty()) {
+      const uint32_t h = DomainHash(label);
+      if (In(set.exclude_entity_hash, set.exclude_entity, h, label)) return false;
+      if (In(set.include_entity_hash, set.include_entity, h, label)) included = true;
+    }
+  }
+  return included;
+}
+
+bool DomainAllows(const DomainSet& set, std::string_view host) {
+  return DomainAllows(set, HostKeys(host));
 }
 
 ParsedLine ParseLine(std::string_view line) {
@@ -505,8 +554,8 @@ ParsedLine ParseLine(std::string_view line) {
   }
   if (separator != "##" && separator != "#@#") {
     out.kind = LineKind::kSkipped;
-    out.reason = separator.find('%') != std::string_view::npos ? "script injection (" +
-                                                                     std::string(separator) + ")"
+    out.reason = separator.find('%') != std::string_view::npos
+                     ? "script injection (" + std::string(separator) + ")"
                  : separator.find('$') != std::string_view::npos
                      ? "style injection (" + std::string(separator) + ")"
                      : "procedural element hiding (" + std::string(separator) + ")";

@@ -13,9 +13,12 @@
 
 namespace velquor::lists {
 
-constexpr uint16_t TypeBit(RequestType t) { return static_cast<uint16_t>(1u << static_cast<int>(t)); }
+constexpr uint16_t TypeBit(RequestType t) {
+  return static_cast<uint16_t>(1u << static_cast<int>(t));
+}
 // Every type a rule without type options applies to: all but pop-ups.
-constexpr uint16_t kAllTypes = static_cast<uint16_t>(((1u << 13) - 1) & ~TypeBit(RequestType::kPopup));
+constexpr uint16_t kAllTypes =
+    static_cast<uint16_t>(((1u << 13) - 1) & ~TypeBit(RequestType::kPopup));
 
 // The sites a rule is restricted to ("domain=a.com|~b.a.com|shop.*", or the
 // domains in front of "##"). Sorted, lower case; "shop.*" entries are kept
@@ -23,10 +26,38 @@ constexpr uint16_t kAllTypes = static_cast<uint16_t>(((1u << 13) - 1) & ~TypeBit
 struct DomainSet {
   std::vector<std::string> include, exclude;
   std::vector<std::string> include_entity, exclude_entity;
+  // Hashes of the entries of each list, sorted: most hosts asked about are
+  // in none, and a miss is found without comparing text.
+  std::vector<uint32_t> include_hash, exclude_hash, include_entity_hash, exclude_entity_hash;
   bool HasIncludes() const { return !include.empty() || !include_entity.empty(); }
+  void Seal();  // fills the hashes
+};
+
+uint32_t DomainHash(std::string_view name);
+
+// A host with the hashes of itself and of each domain above it, and its
+// site's first label ("shop" of www.shop.co.uk), worked out once for all the
+// rules that ask.
+class HostKeys {
+ public:
+  explicit HostKeys(std::string_view host);
+  std::string_view host() const { return host_; }
+  int count() const { return n_; }
+  std::string_view name(int i) const { return names_[i]; }
+  uint32_t hash(int i) const { return hashes_[i]; }
+  std::string_view SiteLabel() const;
+
+ private:
+  std::string_view host_;
+  int n_ = 0;
+  std::string_view names_[16];
+  uint32_t hashes_[16];
+  mutable bool label_done_ = false;
+  mutable std::string_view label_;
 };
 
 // Whether `host` (lower case; "" for none) is one the set admits.
+bool DomainAllows(const DomainSet& set, const HostKeys& host);
 bool DomainAllows(const DomainSet& set, std::string_view host);
 
 enum class Anchor : uint8_t { kNone, kStart, kHost };
