@@ -455,7 +455,7 @@ void Engine::Impl::BuildIndex() {
     } else {
       entries.push_back({best, klass, static_cast<uint32_t>(i)});
     }
-    if (rule.exception && (rule.types & TypeBit(RequestType::kDocument)) &&
+    if (rule.whole_page &&
         std::find(page_exceptions.begin(), page_exceptions.end(), i) == page_exceptions.end()) {
       page_exceptions.push_back(static_cast<uint32_t>(i));
     }
@@ -631,9 +631,8 @@ Decision Engine::Match(std::string_view url, std::string_view source, RequestTyp
   }
   if (!r.source_host.empty()) {
     const Request page(source, source, RequestType::kDocument);
-    const NetworkRule* allow = m.PageException(page, [](const NetworkRule& rule) {
-      return (rule.types & TypeBit(RequestType::kDocument)) != 0;
-    });
+    const NetworkRule* allow =
+        m.PageException(page, [](const NetworkRule& rule) { return rule.whole_page; });
     if (allow != nullptr) return m.Make(Decision::kAllow, *allow);
   }
   return m.Make(Decision::kBlock, *block);

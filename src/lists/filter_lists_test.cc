@@ -30,6 +30,7 @@ constexpr char kList[] =
     "||shop.*/promo/$image,domain=shop.*\n"
     "||sitewide.example^\n"
     "@@||trusted.example^$document\n"
+    "@@||firstparty.example^$~third-party\n"
     "@@||nohide.example^$elemhide\n"
     "@@||nogeneric.example^$generichide\n"
     "##.ad-box\n"
@@ -109,6 +110,9 @@ TEST_F(EngineTest, DecidesRequests) {
       {"https://sitewide.example/x.js", "https://trusted.example/page", "script",
        "allow @@||trusted.example^$document"},
       {"https://sitewide.example/x.js", "https://untrusted.example/page", "script",
+       "block ||sitewide.example^"},
+      // an exception for first-party requests of a site is no page exception
+      {"https://sitewide.example/x.js", "https://www.firstparty.example/", "script",
        "block ||sitewide.example^"},
       {"not a url", "", "other", "none"},
       {"", "", "other", "none"},

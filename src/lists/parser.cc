@@ -280,7 +280,9 @@ bool ParseOptions(std::string_view options, NetworkRule* rule, std::string* reas
     rule->types = static_cast<uint16_t>(kAllTypes & ~negative);
   }
   // A document exception turns off element hiding on its pages as well.
-  if (rule->exception && (rule->types & TypeBit(RequestType::kDocument))) rule->elemhide = true;
+  if (rule->exception && (positive & TypeBit(RequestType::kDocument))) {
+    rule->whole_page = rule->elemhide = true;
+  }
   if (rule->types == 0 && !hiding_only) {
     *reason = "its options leave no request type";
     return false;

@@ -77,6 +77,7 @@ struct NetworkRule {
   bool third_party = false;  // only third-party requests
   bool elemhide = false;     // exceptions: no element hiding on the page
   bool generichide = false;  // exceptions: no generic element hiding
+  bool whole_page = false;   // exceptions naming "document": all of a page
   std::unique_ptr<DomainSet> domains;
   std::unique_ptr<std::regex> regex;
   std::string regex_literal;  // text every match must contain (lower case)
