@@ -107,7 +107,7 @@ net::awaitable<void> Get(net::ssl::context& tls, Target target, std::string etag
   tcp_stream.expires_after(limit);
   co_await http::async_read(stream, buffer, parser, net::redirect_error(net::use_awaitable, ec));
   if (ec == http::error::partial_message || ec == http::error::short_read ||
-      ec == net::error::eof) {
+      ec == net::error::eof || ec == net::ssl::error::stream_truncated) {
     out->error = "the connection closed before the whole list arrived";
     co_return;
   }
