@@ -416,13 +416,18 @@ void Engine::Impl::AddHiding(HidingRule rule) {
 void Engine::Impl::BuildIndex() {
   // How many rules could be filed under each word: the rarest one is chosen.
   std::vector<std::vector<uint32_t>> tokens(rules.size());
-  std::unordered_map<uint32_t, uint32_t> counts;
+  std::vector<uint32_t> all;  // every word of every rule, sorted: counted by range
   for (std::size_t i = 0; i < rules.size(); ++i) {
     const NetworkRule& rule = rules[i];
     if ((rule.types & kAllTypes) == 0) continue;  // pop-ups and hiding exceptions
     tokens[i] = RuleTokens(rule);
-    for (uint32_t t : tokens[i]) ++counts[t];
+    all.insert(all.end(), tokens[i].begin(), tokens[i].end());
   }
+  std::sort(all.begin(), all.end());
+  auto count = [&](uint32_t t) {
+    const auto range = std::equal_range(all.begin(), all.end(), t);
+    return static_cast<uint32_t>(range.second - range.first);
+  };
   struct Entry {
     uint32_t hash;
     uint8_t klass;  // 0 important, 1 blocking, 2 exception
@@ -430,15 +435,17 @@ void Engine::Impl::BuildIndex() {
   };
   std::vector<Entry> entries;
   entries.reserve(rules.size());
+  whole_hosts.reserve(rules.size() / 2);
   for (std::size_t i = 0; i < rules.size(); ++i) {
     const NetworkRule& rule = rules[i];
     if ((rule.types & kAllTypes) == 0) continue;
     uint32_t best = kNoToken;
     uint32_t best_count = UINT32_MAX;
     for (uint32_t t : tokens[i]) {
-      if (counts[t] < best_count) {
+      const uint32_t n = count(t);
+      if (n < best_count) {
         best = t;
-        best_count = counts[t];
+        best_count = n;
       }
     }
     const uint8_t klass = rule.exception ? 2 : rule.important ? 0 : 1;
@@ -474,7 +481,10 @@ void Engine::Impl::BuildIndex() {
       const bool plain =
           !host.empty() &&
           host.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789.-_") == std::string::npos;
-      if (plain && !rule.end_anchor) whole_hosts[host] = whole_hosts[host] || rule.important;
+      if (plain && !rule.end_anchor) {
+        const auto [it, added] = whole_hosts.emplace(std::move(host), rule.important);
+        if (!added && rule.important) it->second = true;
+      }
     }
   }
   // File the page exceptions anchored at a plain host under that host.
