@@ -157,7 +157,11 @@ bool PatternMatches(const NetworkRule& rule, const Request& r) {
   // Try the pattern only where its fixed beginning occurs.
   const std::string_view pattern = rule.pattern;
   const std::string_view head = pattern.substr(0, pattern.find_first_of("*^"));
-  if (head.empty()) return Glob(pattern, text, true, rule.end_anchor);
+  // On a long URL that repeats the head many times, trying from each place
+  // would multiply; one floating pass is bounded by the two lengths.
+  if (head.empty() || text.size() > kMaxRegexUrlBytes) {
+    return Glob(pattern, text, true, rule.end_anchor);
+  }
   for (std::size_t at = text.find(head); at != std::string_view::npos;
        at = text.find(head, at + 1)) {
     if (Glob(pattern.substr(head.size()), text.substr(at + head.size()), false, rule.end_anchor)) {

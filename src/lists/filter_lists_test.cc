@@ -130,6 +130,15 @@ TEST_F(EngineTest, DecidesRequests) {
     }
   }
   EXPECT_EQ(engine_->Match("https://ads.example/", "", RequestType::kOther).line, 4);
+  // Long URLs take the bounded paths and still decide.
+  std::string tail;
+  for (int i = 0; i < 5000; ++i) tail += "/banner/x";
+  EXPECT_EQ(engine_->Match("http://x.example" + tail + "/img", "", RequestType::kImage).kind,
+            Decision::kBlock);
+  EXPECT_EQ(
+      engine_->Match("https://r.example" + tail + "/0123abcd/inv.js", "", RequestType::kScript)
+          .kind,
+      Decision::kNone);
 }
 
 TEST_F(EngineTest, BlocksWholeHostsOnlyWhenNoExceptionCouldAllow) {
