@@ -33,6 +33,7 @@ constexpr Command kCommands[] = {
     {"proxy", velquor::host::RunProxy, "filter real browsing: a local HTTP proxy"},
     {"exempt", velquor::host::RunExempt, "add, remove or list hosts the proxy never filters"},
     {"icap", velquor::host::RunIcap, "filter pages for Squid: an ICAP service"},
+    {"lists", velquor::host::RunLists, "add, update, check or match filter lists"},
 };
 
 void PrintUsage(FILE* out) {
