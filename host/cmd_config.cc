@@ -6,6 +6,7 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "host_names.h"
 #include "platform/registry.h"
 #include "platform/resources.h"
 #include "settings/store.h"
@@ -106,6 +107,14 @@ int Set(const StoreValue& v, const std::string& text) {
     if (text.size() > kMaxText) {
       PrintError("config: %s is %zu bytes long (valid: at most %zu bytes)", v.name, text.size(),
                  kMaxText);
+      return 1;
+    }
+    // The proxy's host lists take what `velquor exempt` takes, and nothing else.
+    std::string problem;
+    if ((std::strcmp(v.name, kExceptions.name) == 0 ||
+         std::strcmp(v.name, kTunnelHosts.name) == 0) &&
+        !CheckHostList(text, &problem)) {
+      PrintError("config: %s: %s", v.name, problem.c_str());
       return 1;
     }
     s = WriteSettingText(v, text);

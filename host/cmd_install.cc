@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
+#include "ca_files.h"
 #include "cli.h"
 #include "commands.h"
 #include "library_loader.h"
@@ -151,6 +153,41 @@ bool SomethingInstalled() {
   return false;
 }
 
+// What becomes of the proxy's local CA at uninstall: removed with
+// --remove-ca, else left and named. Either way the trust that browsers give
+// it is theirs to remove. False when a file could not be removed.
+bool HandleLocalCa(bool remove) {
+  const std::string profile = ProfileDirectory();
+  const std::string files[] = {CaCertificatePath(profile), CaKeyPath(profile)};
+  std::error_code ec;
+  if (!std::filesystem::exists(files[0], ec) && !std::filesystem::exists(files[1], ec)) {
+    return true;
+  }
+  bool ok = true;
+  if (remove) {
+    for (const std::string& file : files) {
+      if (!std::filesystem::remove(file, ec) && ec) {
+        PrintError("uninstall: cannot remove %s: %s", file.c_str(), ec.message().c_str());
+        ok = false;
+      }
+    }
+    if (ok)
+      std::printf("removed the proxy's local CA (%s, %s)\n", files[0].c_str(), files[1].c_str());
+  } else {
+    std::printf(
+        "the proxy's local CA stays: %s and its key %s\n"
+        "(remove them with 'velquor uninstall --remove-ca')\n",
+        files[0].c_str(), files[1].c_str());
+  }
+  std::printf(
+      "Browsers that trust the CA keep trusting it until you remove it:\n"
+      "  certutil -d sql:$HOME/.pki/nssdb -D -n velquor\n"
+      "  certutil -d sql:$HOME/.mozilla/firefox/PROFILE -D -n velquor\n"
+      "  rm /usr/local/share/ca-certificates/velquor-ca.crt && update-ca-certificates --fresh  "
+      "(as root)\n");
+  return ok;
+}
+
 }  // namespace
 
 int RunInstall(int argc, char** argv) {
@@ -205,16 +242,31 @@ int RunInstall(int argc, char** argv) {
 int RunUninstall(int argc, char** argv) {
   if (WantsHelp(argc, argv)) {
     std::fputs(
-        "usage: velquor uninstall [--library PATH]\n\n"
+        "usage: velquor uninstall [--library PATH] [--remove-ca]\n\n"
         "Undoes what install made: removes the filter entry for text/html, the\n"
         "library's registration (DllUnregisterServer) and its type library, and\n"
         "the \"InstallDir\" setting. The user rules file is left in place.\n"
-        "With nothing installed it says so and exits with status 1.\n",
+        "With nothing installed it says so and exits with status 1.\n"
+        "\n"
+        "The local CA of 'velquor proxy --inspect-https' (velquor-ca.pem and\n"
+        "velquor-ca.key in the profile) stays unless --remove-ca is given; either\n"
+        "way it prints how to remove the browsers' trust in it.\n",
         stdout);
     return 0;
   }
+  bool remove_ca = false;
+  std::vector<char*> args;
+  for (int i = 0; i < argc; ++i) {
+    if (i > 0 && std::strcmp(argv[i], "--remove-ca") == 0) {
+      remove_ca = true;
+    } else {
+      args.push_back(argv[i]);
+    }
+  }
   Options options;
-  if (!ParseOptions("uninstall", argc, argv, false, &options)) return 1;
+  if (!ParseOptions("uninstall", static_cast<int>(args.size()), args.data(), false, &options)) {
+    return 1;
+  }
   if (!SomethingInstalled()) {
     const std::string problem = StoreProblem();
     if (!problem.empty()) {
@@ -223,6 +275,9 @@ int RunUninstall(int argc, char** argv) {
     }
     PrintError("uninstall: nothing is installed in the profile %s",
                ShellPath(ProfileDirectory()).c_str());
+    // A proxy user may never have installed, yet has a CA to remove.
+    if (remove_ca) return HandleLocalCa(true) ? 0 : 2;
+    HandleLocalCa(false);
     return 1;
   }
 
@@ -251,6 +306,7 @@ int RunUninstall(int argc, char** argv) {
     return 2;
   }
   if (status == 0) std::printf("uninstalled %s\n", lib->path().c_str());
+  if (!HandleLocalCa(remove_ca)) status = 2;
   return status;
 }
 

@@ -15,6 +15,7 @@
 #include "platform/registry.h"
 #include "rules/keyword_rules.h"
 #include "rules/user_rules.h"
+#include "rules_file.h"
 #include "settings/store.h"
 #include "text/text_helpers.h"
 
@@ -34,10 +35,18 @@ constexpr char kUsage[] =
     "it occurs in a link, N once per occurrence; SCORE is a non-zero whole number\n"
     "(negative lowers the score); KEYWORD is matched upper-cased, outer spaces\n"
     "removed. Lines beginning with // are comments. A line holds at most 100\n"
-    "bytes, and the last five bytes of the file are never read.\n"
+    "bytes; a line that begins in the last five bytes of the file is never read\n"
+    "(a short last rule needs a line break after it). A score beyond\n"
+    "-2147483648 to 2147483647 counts as the nearest end of that range; the\n"
+    "check warns of it.\n"
     "\n"
-    "exit status: 0 every line that is neither blank nor a comment became a rule,\n"
-    "1 some line did not (or lost bytes), 2 the file cannot be read.\n";
+    "The library reads the file when it is loaded: a browser after a restart,\n"
+    "'velquor proxy' for each page started a second or more after the file is\n"
+    "saved.\n"
+    "\n"
+    "exit status: 0 every line that is neither blank nor a comment became a rule\n"
+    "as written, 1 some line did not (or lost bytes, or its score is out of\n"
+    "range), 2 the file cannot be read or there is none.\n";
 
 // `text` in double quotes, with quotes, backslashes and bytes outside
 // printable ASCII escaped, so that the output is plain ASCII on one line.
@@ -115,6 +124,11 @@ class CheckPrinter : public RuleFileObserver {
         line += "never read, it begins in the last five bytes of the file: " + Quote(r.text);
         break;
     }
+    if (ScoreOutOfRange(r)) {
+      ++out_of_range_;
+      line += "; warning: the score " + Quote(Trim(GetField(r.text, 1, ','))) +
+              " is out of range and counts as " + std::to_string(r.score);
+    }
     if (r.zero_byte) {
       line += "; a zero byte ends the line";
     } else if (Lost(r)) {
@@ -135,6 +149,7 @@ class CheckPrinter : public RuleFileObserver {
   bool failed() const { return failed_; }
   int ignored() const { return ignored_; }
   int cut() const { return cut_; }
+  int out_of_range() const { return out_of_range_; }
 
   // The reason the load failed, for the error line.
   std::string Failure() const {
@@ -185,8 +200,40 @@ class CheckPrinter : public RuleFileObserver {
     return "not a rule";
   }
 
+  // A rule candidate whose score digits lie beyond the signed 32-bit range:
+  // the loader takes the nearest end of the range instead.
+  static bool ScoreOutOfRange(const RuleLineReport& r) {
+    if (r.outcome != RuleLineReport::Outcome::kAdded &&
+        r.outcome != RuleLineReport::Outcome::kIgnored) {
+      return false;
+    }
+    if (r.outcome == RuleLineReport::Outcome::kIgnored &&
+        r.reason != RuleLineReport::Reason::kEmptyKeyword &&
+        r.reason != RuleLineReport::Reason::kListFull) {
+      return false;
+    }
+    const std::string field = GetField(r.text, 1, ',');
+    std::size_t i = field.find_first_not_of(" \t\n\v\f\r");
+    if (i == std::string::npos) return false;
+    const bool negative = field[i] == '-';
+    if (field[i] == '+' || field[i] == '-') ++i;
+    uint64_t value = 0;
+    for (; i < field.size() && field[i] >= '0' && field[i] <= '9'; ++i) {
+      value = value * 10 + static_cast<uint64_t>(field[i] - '0');
+      if (value > 2147483648u) return true;
+    }
+    return value > (negative ? 2147483648u : 2147483647u);
+  }
+
+  static std::string Trim(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(" \t\n\v\f\r");
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(" \t\n\v\f\r") - first + 1);
+  }
+
   int ignored_ = 0;
   int cut_ = 0;
+  int out_of_range_ = 0;
   bool failed_ = false;
   RuleFileProblem problem_ = RuleFileProblem::kOpenFailed;
   DWORD error_ = 0;
@@ -241,6 +288,9 @@ int Check(const std::string& path, const std::string& shown) {
   if (printer.cut() > 0) {
     summary += ", " + Plural(printer.cut(), "line with lost bytes", "lines with lost bytes");
   }
+  if (printer.out_of_range() > 0) {
+    summary += ", " + Plural(printer.out_of_range(), "score out of range", "scores out of range");
+  }
   std::printf("%s\n", summary.c_str());
   PrintBuiltInEffects(RuleListKind::kPresence, user_presence, final_presence, built_in_presence);
   PrintBuiltInEffects(RuleListKind::kOccurrence, user_occurrence, final_occurrence,
@@ -251,7 +301,13 @@ int Check(const std::string& path, const std::string& shown) {
     PrintError("rules check: %s: %s", shown.c_str(), printer.Failure().c_str());
     return 2;
   }
-  return printer.ignored() == 0 && printer.cut() == 0 ? 0 : 1;
+  if (user_presence.empty() && user_occurrence.empty() && printer.ignored() == 0) {
+    PrintError("rules check: %s: %s", shown.c_str(),
+               RulesFileAt(path).kind == RulesFileState::Kind::kEmpty
+                   ? "the file is empty, so it adds no rules"
+                   : "the file holds only blank lines and comments, so it adds no rules");
+  }
+  return printer.ignored() == 0 && printer.cut() == 0 && printer.out_of_range() == 0 ? 0 : 1;
 }
 
 // Checks standard input: the loader reads a file by name, so the bytes go
@@ -318,15 +374,14 @@ int RunRules(int argc, char** argv) {
   } else if (args.size() == 2) {
     path = args[1];
   } else {
-    path = RulesPathForInstallDir(ReadTextSetting(kInstallDir, ""));
-    if (path.empty()) {
+    const RulesFileState state = FindRulesFile();
+    if (state.kind != RulesFileState::Kind::kPresent) {
       const std::string problem = StoreProblem();
-      PrintError(
-          "rules check: no rules file: the \"InstallDir\" setting is empty or contains "
-          "%%MAINDIR%%%s%s (give FILE, or set InstallDir with 'velquor config set')",
-          problem.empty() ? "" : "; ", problem.c_str());
+      PrintError("rules check: %s%s%s (or give FILE)", DescribeMissingRules(state).c_str(),
+                 problem.empty() ? "" : "; ", problem.c_str());
       return 2;
     }
+    path = state.path;
     std::printf("rules file: %s\n", ShellPath(path).c_str());
   }
   return Check(path, ShellPath(path));

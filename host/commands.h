@@ -21,6 +21,7 @@ int RunUnregister(int argc, char** argv);  // cmd_install.cc
 int RunProxy(int argc, char** argv);       // proxy/cmd_proxy.cc
 int RunExempt(int argc, char** argv);      // proxy/cmd_exempt.cc
 int RunIcap(int argc, char** argv);        // icap/cmd_icap.cc
+int RunLists(int argc, char** argv);       // cmd_lists.cc
 
 }  // namespace velquor::host
 

@@ -53,6 +53,8 @@ class LoadedLibrary {
   // DllGetClassObject for IClassFactory. On success *factory holds one
   // reference, which the caller releases before this object goes.
   HRESULT GetClassFactory(REFCLSID clsid, IClassFactory** factory);
+  // DllCanUnloadNow: S_OK once nothing of the library is in use.
+  HRESULT CanUnloadNow() { return can_unload_now_(); }
   HRESULT Register() { return register_(); }
   HRESULT Unregister() { return unregister_(); }
 

@@ -5,6 +5,7 @@
 // an ICAP service for caching proxies (icap).
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "commands.h"
 #include "platform/registry.h"
@@ -32,18 +33,21 @@ constexpr Command kCommands[] = {
     {"proxy", velquor::host::RunProxy, "filter real browsing: a local HTTP proxy"},
     {"exempt", velquor::host::RunExempt, "add, remove or list hosts the proxy never filters"},
     {"icap", velquor::host::RunIcap, "filter pages for Squid: an ICAP service"},
+    {"lists", velquor::host::RunLists, "add, update, check or match filter lists"},
 };
 
 void PrintUsage(FILE* out) {
   std::fputs(
       "usage: velquor <command> [options] [arguments]\n"
-      "       velquor <command> --help\n\n"
+      "       velquor <command> --help\n"
+      "       velquor --version\n\n"
       "commands:\n",
       out);
   for (const Command& c : kCommands) std::fprintf(out, "  %-11s %s\n", c.name, c.summary);
   std::fputs(
-      "\nThe profile (settings, totals, registrations) lives in $VELQUOR_HOME,\n"
-      "else $XDG_CONFIG_HOME/velquor, else ~/.config/velquor.\n",
+      "\nThe profile (settings, totals, registrations) lives in $VELQUOR_HOME (a\n"
+      "full path; a relative one is refused), else $XDG_CONFIG_HOME/velquor, else\n"
+      "~/.config/velquor.\n",
       out);
 }
 
@@ -59,8 +63,18 @@ int main(int argc, char** argv) {
     PrintUsage(stdout);
     return 0;
   }
+  if (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "version") == 0) {
+    std::printf("velquor %s\n", VELQUOR_VERSION);
+    return 0;
+  }
   for (const Command& c : kCommands) {
     if (std::strcmp(argv[1], c.name) != 0) continue;
+    const bool help =
+        argc > 2 && (std::strcmp(argv[2], "--help") == 0 || std::strcmp(argv[2], "-h") == 0);
+    if (const std::string problem = velquor::RelativeProfileProblem(); !problem.empty() && !help) {
+      std::fprintf(stderr, "velquor: %s\n", problem.c_str());
+      return 2;
+    }
     const int status = c.run(argc - 1, argv + 1);
     // Closing the store writes the live totals through and checkpoints its
     // journal, so that registry.db alone holds everything once we are gone.

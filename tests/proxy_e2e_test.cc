@@ -238,6 +238,31 @@ TEST_F(ProxyTest, WhatIsNotFilteredPassesByteForByte) {
   EXPECT_EQ(bad.err, "velquor: exempt: 'a b/c' is not a host name or IP address\n");
 }
 
+// The proxy names the rules in use, takes up a rules file written while it
+// runs for the pages that start after it, and listens at a loopback name.
+TEST_F(ProxyTest, ChangedRulesApplyWithoutRestart) {
+  TempDir install;
+  ASSERT_EQ(RunVelquor(home_.path(), {"config", "set", "InstallDir", install.path()}).status, 0);
+  const std::string page =
+      "<html><body><a href=\"http://shop.example/\">cheesewheel</a> text</body></html>";
+  Origin origin(Always(Ok("text/html", page)));
+  ProxyProcess proxy(home_.path(), {"--listen", "localhost:0"});
+  EXPECT_NE(proxy.Log().find("user rules: none: the rules file " + install.path() +
+                             "/MYRULES.TXT cannot be read"),
+            std::string::npos)
+      << proxy.Log();
+  EXPECT_EQ(Get(proxy.port(), origin.Url("/")).body, page);
+  WriteFile(install.File("MYRULES.TXT"), "1,500,CHEESEWHEEL\r\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(Get(proxy.port(), origin.Url("/")).body.find("cheesewheel"), std::string::npos);
+  EXPECT_NE(proxy.Log().find("user rules changed: " + install.path() + "/MYRULES.TXT: 1 rule"),
+            std::string::npos)
+      << proxy.Log();
+  WriteFile(install.File("MYRULES.TXT"), "// none\r\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(Get(proxy.port(), origin.Url("/")).body, page);
+}
+
 // HEAD, 204 and 304 have no body, and the connection goes on after them;
 // several requests share one client and one origin connection; an HTTP/1.0
 // client gets a body that the end of the connection ends.
@@ -391,6 +416,7 @@ TEST_F(ProxyTest, BadRequestsAndUpstreamFailuresGetClearAnswers) {
   const int held[] = {Dial(proxy.port()), Dial(proxy.port()), Dial(proxy.port())};
   usleep(100000);
   EXPECT_EQ(Get(proxy.port(), url).status, 503);
+  EXPECT_NE(proxy.Log().find("503 Service Unavailable"), std::string::npos) << proxy.Log();
   for (int fd : held) close(fd);
   usleep(100000);
   struct Case {
@@ -434,7 +460,8 @@ TEST_F(ProxyTest, StatusPageAndGracefulStop) {
   });
   RunVelquor(home_.path(), {"exempt", "add", "intranet.example"});
   ProxyProcess proxy(home_.path());
-  for (const char* request : {"GET http://velquor.localhost/ HTTP/1.1\r\n\r\n",
+  for (const char* request : {"GET http://velquor.invalid/ HTTP/1.1\r\n\r\n",
+                              "GET http://velquor.localhost/ HTTP/1.1\r\n\r\n",
                               "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"}) {
     const Response r = Exchange(proxy.port(), request);
     EXPECT_EQ(r.status, 200);
@@ -496,6 +523,10 @@ TEST_F(ProxyTest, HeadlessChromiumSeesThePageWithoutAds) {
   EXPECT_NE(dom.out.find("Today's Headlines"), std::string::npos) << dom.err;
   EXPECT_EQ(dom.out.find("ads.megaclick"), std::string::npos);
   EXPECT_NE(dom.out.find("removed 8 ads from this page"), std::string::npos);
+  // The status page's name is one that a browser sends to its proxy.
+  dump.back() = "http://velquor.invalid/";
+  EXPECT_NE(RunProgram(chromium, dump, {"HOME=" + profile.path()}).out.find("<th>Pages</th>"),
+            std::string::npos);
 
   const std::string shot = std::string(VELQUOR_BINARY_DIR) + "/proxy-chromium.png";
   std::vector<std::string> capture = args;

@@ -1,6 +1,7 @@
 #include "proxy_util.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -255,13 +256,46 @@ int ProxyProcess::Stop(int signal) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-long ProxyProcess::PeakKb() const {
-  std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+namespace {
+
+long StatusKb(pid_t pid, const std::string& field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(in, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+    if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
   }
   return -1;
+}
+
+}  // namespace
+
+long ProxyProcess::PeakKb() const { return StatusKb(pid_, "VmHWM"); }
+long ProxyProcess::RssKb() const { return StatusKb(pid_, "VmRSS"); }
+
+double ProxyProcess::CpuSeconds() const {
+  // utime and stime are the 14th and 15th fields, counted after the
+  // parenthesised command name (which may hold spaces).
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid_) + "/stat");
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string skip;
+  for (int i = 3; i < 14; ++i) fields >> skip;
+  long user = 0, system = 0;
+  fields >> user >> system;
+  return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+int ProxyProcess::Sockets() const {
+  const std::string fds = "/proc/" + std::to_string(pid_) + "/fd/";
+  DIR* dir = opendir(fds.c_str());
+  if (!dir) return -1;
+  int n = 0;
+  char target[64];
+  while (const dirent* e = readdir(dir)) {
+    const ssize_t len = readlink((fds + e->d_name).c_str(), target, sizeof target);
+    n += len > 7 && std::strncmp(target, "socket:", 7) == 0;
+  }
+  closedir(dir);
+  return n;
 }
 
 std::string ProxyProcess::Log() const { return ReadFile(log_path_); }

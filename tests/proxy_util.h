@@ -79,8 +79,14 @@ class ProxyProcess {
   pid_t pid() const { return pid_; }
   // Sends `signal` and waits: the exit status, or 128 + signal number.
   int Stop(int signal);
-  // Peak resident memory in KB (VmHWM).
+  // Peak resident memory in KB (VmHWM), and what is resident now (VmRSS).
   long PeakKb() const;
+  long RssKb() const;
+  // CPU time the proxy has used so far, user and system, in seconds.
+  double CpuSeconds() const;
+  // Sockets the proxy holds open, its listener among them. (Other
+  // descriptors come and go with the store's connections per thread.)
+  int Sockets() const;
   std::string Log() const;
 
  private:

@@ -56,10 +56,11 @@ TEST(RulesCheckTest, ReportsEveryKindOfLine) {
           "line 9: ignored, it does not begin with the marker 1 or N: \"tail\"\n"
           "line 10: presence rule \"HTTP://\" score 7\n"
           "line 11: occurrence rule \"\\\"Q\\\\\\xE9\" score 3\n"
-          "line 12: occurrence rule \"GET\" score 2147483647\n"
+          "line 12: occurrence rule \"GET\" score 2147483647; warning: the score "
+          "\"99999999999\" is out of range and counts as 2147483647\n"
           "line 13: never read, it begins in the last five bytes of the file: \"1,5,z\"\n"
           "3 presence rules and 3 occurrence rules added; 6 lines ignored, "
-          "1 line with lost bytes\n"
+          "1 line with lost bytes, 1 score out of range\n"
           "presence rule \"HTTP://\" score 7 takes the place of the built-in rule of score 5\n");
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.status, 1);
@@ -94,21 +95,33 @@ TEST(RulesCheckTest, FindsTheFileOfTheInstallDirSetting) {
                             "1 presence rule and 0 occurrence rules added; 0 lines ignored\n");
   EXPECT_EQ(result.status, 0) << result.err;
   std::filesystem::remove(install.File("myrules.txt"));
-  EXPECT_EQ(
-      RunVelquor(home.path(), {"rules", "check"}).err,
-      "velquor: rules check: " + install.path() + "/MYRULES.TXT: No such file or directory\n");
-
-  SetInstallDir(home.path(), "%MAINDIR%");
-  const RunResult placeholder = RunVelquor(home.path(), {"rules", "check"});
-  EXPECT_EQ(placeholder.status, 2);
-  EXPECT_NE(placeholder.err.find("\"InstallDir\" setting is empty or contains %MAINDIR%"),
-            std::string::npos)
-      << placeholder.err;
+  // Whatever is missing is named in plain words.
+  const struct {
+    std::string install_dir;  // "" unsets the setting
+    std::string said;
+  } missing[] = {
+      {install.path(),
+       "the rules file " + install.path() + "/MYRULES.TXT cannot be read (it does not exist)"},
+      {"%MAINDIR%", "'%MAINDIR%', which contains %MAINDIR% and so names no directory"},
+      {"", "the setting InstallDir is empty, so no rules file is read"},
+  };
+  for (const auto& c : missing) {
+    if (c.install_dir.empty()) {
+      RunVelquor(home.path(), {"config", "unset", "InstallDir"});
+    } else {
+      SetInstallDir(home.path(), c.install_dir);
+    }
+    const RunResult r = RunVelquor(home.path(), {"rules", "check"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+  }
 }
 
 TEST(RulesCheckTest, UnreadableFilesAndBadUsage) {
   TempDir dir;
   WriteFile(dir.File("tiny"), "1,5\n");
+  WriteFile(dir.File("empty"), "");
+  WriteFile(dir.File("big"), "1,999999999999,big\r\n");
   const struct {
     std::vector<std::string> args;
     int status;
@@ -133,6 +146,16 @@ TEST(RulesCheckTest, UnreadableFilesAndBadUsage) {
        "",
        "line 1: never read, it begins in the last five bytes of the file: \"1,5\"\n"
        "0 presence rules and 0 occurrence rules added; 1 line ignored\n"},
+      {{"rules", "check", dir.File("empty")},
+       0,
+       "velquor: rules check: " + dir.File("empty") + ": the file is empty, so it adds no rules\n",
+       "0 presence rules and 0 occurrence rules added; 0 lines ignored\n"},
+      {{"rules", "check", dir.File("big")},
+       1,
+       "",
+       "line 1: presence rule \"BIG\" score 2147483647; warning: the score \"999999999999\" is "
+       "out of range and counts as 2147483647\n"
+       "1 presence rule and 0 occurrence rules added; 0 lines ignored, 1 score out of range\n"},
       {{"rules"}, 1, "velquor: rules: missing command 'check' (try 'velquor rules --help')\n", ""},
       {{"rules", "list"},
        1,

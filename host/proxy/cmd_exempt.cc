@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "cli.h"
 #include "commands.h"
@@ -15,6 +16,7 @@ constexpr char kUsage[] =
     "usage: velquor exempt [--tunnel] add HOST...\n"
     "       velquor exempt [--tunnel] remove HOST...\n"
     "       velquor exempt [--tunnel] list\n"
+    "(--tunnel may also follow the verb: velquor exempt add --tunnel HOST)\n"
     "\n"
     "Pages of an exempted host pass the proxy unchanged and are not counted;\n"
     "its HTTPS is tunnelled without inspection. A host name covers its\n"
@@ -34,16 +36,24 @@ int RunExempt(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
-  const bool tunnel = argc > 1 && std::strcmp(argv[1], "--tunnel") == 0;
-  if (tunnel) {
-    --argc;
-    ++argv;
+  // --tunnel may stand anywhere: before the verb as the usage shows it, or
+  // after it as people tend to type it.
+  bool tunnel = false;
+  std::vector<char*> args;
+  for (int i = 0; i < argc; ++i) {
+    if (i > 0 && std::strcmp(argv[i], "--tunnel") == 0) {
+      tunnel = true;
+    } else {
+      args.push_back(argv[i]);
+    }
   }
+  argc = static_cast<int>(args.size());
+  argv = args.data();
   const std::string verb = argc > 1 ? argv[1] : "";
   if (verb == "list" && argc == 2) {
-    for (const std::string& e : tunnel ? ReadTunnelHosts() : ReadExceptions()) {
-      std::printf("%s\n", e.c_str());
-    }
+    const std::vector<std::string> list = tunnel ? ReadTunnelHosts() : ReadExceptions();
+    if (list.empty()) std::printf("%s\n", tunnel ? "no tunnelled hosts" : "no exemptions");
+    for (const std::string& e : list) std::printf("%s\n", e.c_str());
     return 0;
   }
   if ((verb != "add" && verb != "remove") || argc < 3) {
@@ -57,7 +67,7 @@ int RunExempt(int argc, char** argv) {
   for (int i = 2; i < argc; ++i) {
     const std::string host = NormalizeHost(argv[i]);
     if (host.empty()) {
-      PrintError("exempt: '%s' is not a host name or IP address", argv[i]);
+      PrintError("exempt: %s", HostProblem(argv[i]).c_str());
       return 1;
     }
     const auto it = std::find(list.begin(), list.end(), host);

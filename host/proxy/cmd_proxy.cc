@@ -25,7 +25,7 @@ constexpr char kUsage[] =
     "every HTML page passes through the filter library as a browser's\n"
     "URL-loading layer would pass it; everything else, pages of exempted hosts\n"
     "(see 'velquor exempt') and HTTPS (tunnelled with CONNECT) pass unchanged.\n"
-    "http://velquor.localhost/ through the proxy shows its status page.\n"
+    "http://velquor.invalid/ through the proxy shows its status page.\n"
     "\n"
     "With --inspect-https (or the setting InspectHttps set to 1) HTTPS pages are\n"
     "filtered too: the proxy answers the browser with certificates from a local\n"
@@ -34,8 +34,10 @@ constexpr char kUsage[] =
     "gets an error page (502), never a silent connection.\n"
     "\n"
     "  --listen ADDR:PORT     address to listen on (default 127.0.0.1:8377; port\n"
-    "                         0 picks a free one). Anything but a loopback\n"
-    "                         address opens the proxy to other machines.\n"
+    "                         0 picks a free one). ADDR is an IP address or a\n"
+    "                         name of this machine's loopback (localhost);\n"
+    "                         anything but a loopback address opens the proxy\n"
+    "                         to other machines.\n"
     "  --library PATH         the filter library to load (default: the one\n"
     "                         registered for text/html, else the one installed\n"
     "                         with velquor)\n"
@@ -50,8 +52,9 @@ constexpr char kUsage[] =
     "                         a cut response once it has begun (default 60)\n"
     "  --inspect-https        filter HTTPS pages through the local CA (made in the\n"
     "                         profile directory on first use)\n"
-    "  --extra-ca FILE        also trust the CA certificates in FILE (PEM) for\n"
-    "                         sites' certificates, beside the system's\n"
+    "  --extra-ca FILE        with --inspect-https, also trust the CA certificates\n"
+    "                         in FILE (PEM) for sites' certificates, beside the\n"
+    "                         system's\n"
     "  --handshake-timeout S  give up a TLS handshake, with the browser or a\n"
     "                         site, after S seconds (default 10)\n"
     "\n"
@@ -62,8 +65,6 @@ constexpr char kUsage[] =
     "Exit status: 0 after a stop, 1 for a usage error, 2 when the library cannot\n"
     "be loaded, the address cannot be used, or the CA or --extra-ca file cannot\n"
     "be read or made.\n";
-
-bool IsLoopback(const std::string& host) { return host.rfind("127.", 0) == 0 || host == "::1"; }
 
 int RunCa(int argc, char** argv) {
   bool renew = false;
@@ -95,7 +96,10 @@ int RunCa(int argc, char** argv) {
       "site's real certificate itself; remove the trust when you stop using it.\n"
       "\n"
       "Chromium, Chrome and other programs using your NSS database (certutil is\n"
-      "in the Debian package libnss3-tools):\n"
+      "in the Debian package libnss3-tools; the first two lines make the database\n"
+      "when the browser has not made it yet), then restart the browser:\n"
+      "  mkdir -p $HOME/.pki/nssdb\n"
+      "  [ -e $HOME/.pki/nssdb/cert9.db ] || certutil -d sql:$HOME/.pki/nssdb -N --empty-password\n"
       "  certutil -d sql:$HOME/.pki/nssdb -A -t C,, -n velquor -i %s\n"
       "Firefox (once per profile, or Settings > Privacy & Security > Certificates\n"
       "> View Certificates > Authorities > Import):\n"
@@ -166,10 +170,22 @@ int RunProxy(int argc, char** argv) {
     }
   }
 
+  if (!options.extra_ca.empty() && !inspect) {
+    PrintError(
+        "proxy: warning: --extra-ca %s does nothing without --inspect-https: without "
+        "inspection the browser checks the sites' certificates itself",
+        options.extra_ca.c_str());
+  }
+  std::string error;
+  // Checked before anything is made, so that a mistyped file leaves no new CA
+  // behind.
+  if (inspect && !options.extra_ca.empty() && !CheckCaFile(options.extra_ca, &error)) {
+    PrintError("proxy: --extra-ca %s", error.c_str());
+    return 2;
+  }
   std::unique_ptr<FilterLibrary> filter = OpenFilterLibrary(library, "proxy");
   if (!filter) return 2;
   options.library_path = filter->path;
-  std::string error;
   if (inspect) {
     std::unique_ptr<LocalCa> ca = LocalCa::Open(ProfileDirectory(), false, &error);
     if (!ca) {

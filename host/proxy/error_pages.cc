@@ -35,10 +35,13 @@ std::string SimpleResponse(int status, const char* reason, const std::string& ht
   return r;
 }
 
-std::string ErrorResponse(int status, const char* reason, const std::string& message) {
+std::string ErrorResponse(int status, const char* reason, const std::string& message,
+                          const std::string& advice) {
   const std::string html = "<!DOCTYPE html>\n<html><head><title>" + std::to_string(status) + " " +
                            reason + "</title></head><body><h1>" + reason + "</h1>\n<p>" +
-                           HtmlEscape(message) + "</p>\n<hr><p>velquor proxy</p></body></html>\n";
+                           HtmlEscape(message) + "</p>\n" +
+                           (advice.empty() ? "" : "<p>" + HtmlEscape(advice) + "</p>\n") +
+                           "<hr><p>velquor proxy</p></body></html>\n";
   return SimpleResponse(status, reason, html);
 }
 

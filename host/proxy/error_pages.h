@@ -21,8 +21,10 @@ std::string HtmlEscape(const std::string& s);
 std::string SimpleResponse(int status, const char* reason, const std::string& html,
                            bool head_only = false);
 
-// An error page saying `message` under the status line.
-std::string ErrorResponse(int status, const char* reason, const std::string& message);
+// An error page saying `message` under the status line, and then, when
+// given, `advice`: what a person can do about it.
+std::string ErrorResponse(int status, const char* reason, const std::string& message,
+                          const std::string& advice = "");
 
 }  // namespace velquor::host::proxy
 

@@ -1,64 +1,21 @@
 #include "proxy/exceptions.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 
 #include "platform/registry.h"
 #include "settings/store.h"
 
 namespace velquor::host {
-namespace {
-
-bool IsIpAddress(const std::string& host) {
-  unsigned char buf[16];
-  return inet_pton(AF_INET, host.c_str(), buf) == 1 || inet_pton(AF_INET6, host.c_str(), buf) == 1;
-}
-
-}  // namespace
-
-std::string NormalizeHost(const std::string& host) {
-  std::string h = host;
-  if (h.size() >= 2 && h.front() == '[' && h.back() == ']') {
-    h = h.substr(1, h.size() - 2);
-    unsigned char buf[16];
-    if (inet_pton(AF_INET6, h.c_str(), buf) != 1) return "";
-    char text[INET6_ADDRSTRLEN];
-    inet_ntop(AF_INET6, buf, text, sizeof text);
-    return text;
-  }
-  for (char& c : h) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  }
-  if (IsIpAddress(h)) {
-    unsigned char buf[16];
-    if (inet_pton(AF_INET6, h.c_str(), buf) == 1) {
-      char text[INET6_ADDRSTRLEN];
-      inet_ntop(AF_INET6, buf, text, sizeof text);
-      return text;
-    }
-    return h;
-  }
-  while (!h.empty() && h.back() == '.') h.pop_back();
-  if (h.empty() || h.size() > 253 || h.front() == '.' || h.front() == '-') return "";
-  for (char c : h) {
-    const bool ok =
-        (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_';
-    if (!ok) return "";
-  }
-  if (h.find("..") != std::string::npos) return "";
-  return h;
-}
 
 bool IsExempt(const std::vector<std::string>& exceptions, const std::string& host) {
   const std::string h = NormalizeHost(host);
   if (h.empty()) return false;
-  const bool ip = IsIpAddress(h);
+  const bool ip = IsIpLiteral(h);
   for (const std::string& e : exceptions) {
     if (h == e) return true;
     // An address is never a subdomain of anything.
     if (!ip && h.size() > e.size() && h.compare(h.size() - e.size(), e.size(), e) == 0 &&
-        h[h.size() - e.size() - 1] == '.' && !IsIpAddress(e)) {
+        h[h.size() - e.size() - 1] == '.' && !IsIpLiteral(e)) {
       return true;
     }
   }
@@ -134,5 +91,7 @@ bool WriteExceptions(const std::vector<std::string>& hosts, std::string* error) 
 bool WriteTunnelHosts(const std::vector<std::string>& hosts, std::string* error) {
   return WriteHostList(kTunnelHosts, hosts, error);
 }
+
+std::string TunnelCommand(const std::string& host) { return "velquor exempt --tunnel add " + host; }
 
 }  // namespace velquor::host

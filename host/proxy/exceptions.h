@@ -10,12 +10,9 @@
 #include <string>
 #include <vector>
 
-namespace velquor::host {
+#include "host_names.h"
 
-// The canonical form of a host as given by a user or a request: lower case,
-// no trailing dot, an IPv6 address without its brackets. "" when `host` is
-// not a usable host name or address (empty, spaces, a slash, a port, ...).
-std::string NormalizeHost(const std::string& host);
+namespace velquor::host {
 
 // True when `host` (a request's host, normalized here) is covered by one of
 // `exceptions` (already normalized).
@@ -36,6 +33,10 @@ bool WriteExceptions(const std::vector<std::string>& exceptions, std::string* er
 // site's own certificate. Their plain HTTP pages are still filtered.
 std::vector<std::string> ReadTunnelHosts();
 bool WriteTunnelHosts(const std::vector<std::string>& hosts, std::string* error);
+
+// The command that tunnels `host`'s HTTPS unseen, as a log line suggests it:
+// "velquor exempt --tunnel add HOST".
+std::string TunnelCommand(const std::string& host);
 
 }  // namespace velquor::host
 

@@ -181,10 +181,22 @@ bool MakeDirectories(const std::string& dir, std::string* error) {
 
 }  // namespace
 
-std::string CaCertificatePath(const std::string& profile_dir) {
-  return profile_dir + "/velquor-ca.pem";
+bool CheckCaFile(const std::string& file, std::string* error) {
+  FILE* f = std::fopen(file.c_str(), "r");
+  if (f == nullptr) {
+    *error = file + ": " + std::strerror(errno);
+    return false;
+  }
+  X509* cert = PEM_read_X509(f, nullptr, nullptr, nullptr);
+  std::fclose(f);
+  ERR_clear_error();
+  if (cert == nullptr) {
+    *error = file + ": no PEM certificate in it";
+    return false;
+  }
+  X509_free(cert);
+  return true;
 }
-std::string CaKeyPath(const std::string& profile_dir) { return profile_dir + "/velquor-ca.key"; }
 
 Leaf::~Leaf() { X509_free(cert); }
 

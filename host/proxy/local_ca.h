@@ -15,11 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "ca_files.h"
+
 namespace velquor::host {
 
-// The files of the CA in `profile_dir`.
-std::string CaCertificatePath(const std::string& profile_dir);
-std::string CaKeyPath(const std::string& profile_dir);
+// Whether `file` can serve as --extra-ca: readable and holding at least one
+// PEM certificate. False with *error ("FILE: <why>").
+bool CheckCaFile(const std::string& file, std::string* error);
 
 // A certificate and its key, shared by the connections that use it.
 struct Leaf {

@@ -100,8 +100,12 @@ net::awaitable<RelayEnd> RelayBody(Source& from, beast::flat_buffer& from_buf, P
       if (!co_await MoreArrives(from, kGatherWait)) break;
     }
     if (ec) {
-      std::fprintf(stderr, "velquor: proxy: %s:%s: the response ended early (%s)\n", t.host.c_str(),
-                   t.port.c_str(), ec.message().c_str());
+      // An operation cancelled was cut by the proxy itself: the browser went
+      // away, or the proxy stops.
+      if (ec != net::error::operation_aborted) {
+        std::fprintf(stderr, "velquor: proxy: %s:%s: the response ended early (%s)\n",
+                     t.host.c_str(), t.port.c_str(), ec.message().c_str());
+      }
       co_return RelayEnd::kFailed;
     }
     if (!filter) {

@@ -5,6 +5,7 @@
 // Asio's coroutine support uses std::exchange without including <utility>.
 #include <utility>
 
+#include <cstdio>
 #include <string>
 
 #include "proxy/error_pages.h"
@@ -42,9 +43,11 @@ void ProxyServer::Run() {
   serve.start = [state = state_](tcp::socket socket) {
     proxy::StartSession(state, beast::tcp_stream(std::move(socket)));
   };
-  serve.refusal = [] {
-    return proxy::ErrorResponse(503, "Service Unavailable",
-                                "the proxy is serving as many connections as it may");
+  serve.refusal = [limit = state_->options.max_connections] {
+    const std::string message =
+        "the proxy is serving as many connections as it may (" + std::to_string(limit) + ")";
+    std::fprintf(stderr, "velquor: proxy: 503 Service Unavailable: %s\n", message.c_str());
+    return proxy::ErrorResponse(503, "Service Unavailable", message);
   };
   proxy::Serve(state_, std::move(serve));
 }

@@ -13,13 +13,20 @@
 
 #include "cli.h"
 #include "library_loader.h"
+#include "proxy/library_reloader.h"
+#include "rules_file.h"
 #include "velquor/velquor.h"
 
 namespace velquor::host {
 
-// Parses "ADDR:PORT" with an IPv4 address or "[ADDR]:PORT" with an IPv6 one,
-// the port 0 to 65535. False (nothing set) on anything else.
-bool ParseListenAddress(const std::string& text, std::string* host, uint16_t* port);
+bool IsLoopback(const std::string& host);
+
+// Parses "ADDR:PORT" ("[ADDR]:PORT" for IPv6), the port 0 to 65535. ADDR is
+// an IP address, or a host name that resolves to loopback addresses only
+// (such as localhost): listening for other machines takes an address written
+// out. False (nothing set) with *error.
+bool ParseListenAddress(const std::string& text, std::string* host, uint16_t* port,
+                        std::string* error);
 
 // The value of the option argv[*i]: after '=' in "--name=value", else the
 // next argument (advancing *i). False after printing, prefixed with
@@ -36,10 +43,12 @@ template <class Options>
 OptionResult TakeServeOption(const char* command, const std::string& name, const std::string& value,
                              Options* options, std::string* library) {
   uint32_t n = 0;
+  std::string problem;
   if (name == "--listen") {
-    if (ParseListenAddress(value, &options->host, &options->port)) return OptionResult::kTaken;
-    PrintError("%s: --listen must be ADDR:PORT with an IP address and a port 0 to 65535, not '%s'",
-               command, value.c_str());
+    if (ParseListenAddress(value, &options->host, &options->port, &problem)) {
+      return OptionResult::kTaken;
+    }
+    PrintError("%s: %s", command, problem.c_str());
   } else if (name == "--library") {
     if (!value.empty()) {
       *library = value;
@@ -72,16 +81,12 @@ OptionResult TakeServeOption(const char* command, const std::string& name, const
   return OptionResult::kBad;
 }
 
-// The loaded filter library and the class object of its filter class.
+// The filter library, loaded afresh when the user rules file changes (see
+// library_reloader.h), and its class object.
 struct FilterLibrary {
-  std::unique_ptr<LoadedLibrary> loaded;
-  IClassFactory* factory = nullptr;  // one reference, released before the library goes
+  std::unique_ptr<ReloadingLibrary> loaded;
+  IClassFactory* factory = nullptr;  // `loaded` itself
   std::string path;
-
-  FilterLibrary() = default;
-  ~FilterLibrary();
-  FilterLibrary(const FilterLibrary&) = delete;
-  FilterLibrary& operator=(const FilterLibrary&) = delete;
 };
 
 // Finds the library (`requested` when not empty, else the registered filter
@@ -90,12 +95,15 @@ struct FilterLibrary {
 std::unique_ptr<FilterLibrary> OpenFilterLibrary(const std::string& requested, const char* command);
 
 // Makes a `Server` from `options` and `library`'s class object, binds it and
-// serves until SIGINT or SIGTERM, logging, prefixed with `command`, where it
-// listens and when it stopped; `on_listening` runs once it is bound. The
-// exit status: 0 after a stop, 2 when it cannot listen.
+// serves until SIGINT or SIGTERM, logging, prefixed with `command`, the user
+// rules in use, where it listens and when it stopped; `on_listening` runs
+// once it is bound. The exit status: 0 after a stop, 2 when it cannot listen.
 template <class Server, class Options>
 int ListenAndServe(const char* command, const Options& options, const FilterLibrary& library,
                    const std::function<void()>& on_listening = {}) {
+  // Read here, before any connection can start a page (and so a reload,
+  // which reads the rules through the same lists of this program).
+  const std::string user_rules = DescribeUserRules();
   Server server(options, library.factory);
   std::string error;
   if (!server.Listen(&error)) {
@@ -103,6 +111,12 @@ int ListenAndServe(const char* command, const Options& options, const FilterLibr
     return 2;
   }
   if (on_listening) on_listening();
+  // Before the line that tells that the server is ready.
+  std::fprintf(stderr,
+               "velquor: %s: user rules: %s (a change applies to the pages started from %lld s "
+               "after it)\n",
+               command, user_rules.c_str(),
+               static_cast<long long>(ReloadingLibrary::kCheckInterval.count()));
   const bool v6 = options.host.find(':') != std::string::npos;
   std::fprintf(stderr, "velquor: %s: listening on %s%s%s:%u with %s\n", command, v6 ? "[" : "",
                options.host.c_str(), v6 ? "]" : "", server.port(), library.path.c_str());

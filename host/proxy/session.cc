@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 
 #include "proxy/error_pages.h"
 #include "proxy/exceptions.h"
@@ -27,6 +29,27 @@ namespace {
 
 using State = ProxyServer::State;
 
+// How often a browser that sent more than its request is checked for having
+// gone while its answer is awaited.
+constexpr auto kClientCheck = std::chrono::seconds(1);
+
+// True when the other side ended the handshake with an alert that refuses
+// the certificate it was shown.
+bool RefusedCertificate(const error_code& ec) {
+  if (ec.category() != net::error::get_ssl_category()) return false;
+  switch (ERR_GET_REASON(static_cast<unsigned long>(ec.value()))) {
+    case SSL_R_TLSV1_ALERT_UNKNOWN_CA:
+    case SSL_R_SSLV3_ALERT_BAD_CERTIFICATE:
+    case SSL_R_SSLV3_ALERT_CERTIFICATE_UNKNOWN:
+    case SSL_R_SSLV3_ALERT_UNSUPPORTED_CERTIFICATE:
+    case SSL_R_SSLV3_ALERT_CERTIFICATE_EXPIRED:
+    case SSL_R_TLSV1_ALERT_ACCESS_DENIED:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // One browser connection: requests one after the other (keep-alive), each
 // forwarded over an origin connection that is kept while the origin allows.
 // `Client` is the stream the browser speaks HTTP over, `Upstream` the one to
@@ -38,17 +61,22 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
 
  public:
   Session(std::shared_ptr<State> state, Client client)
-      : state_(std::move(state)), client_(std::move(client)) {
+      : state_(std::move(state)), client_(std::move(client)), watch_timer_(client_.get_executor()) {
     ++state_->active;
   }
 
-  // An inspected session serves requests for `origin` only, over the TCP
-  // connection the CONNECT opened to it.
   auto executor() { return client_.get_executor(); }
 
-  void SetOrigin(const Target& origin, beast::tcp_stream connected) {
+  // An inspected session serves requests for `origin` only, over the TCP
+  // connection the CONNECT opened to it. Without one it answers the first
+  // request with `unreached`, why the CONNECT could not reach the origin,
+  // or, for a status page name, with that page.
+  void SetOrigin(const Target& origin, std::unique_ptr<beast::tcp_stream> connected,
+                 std::optional<Failure> unreached) {
     origin_ = origin;
-    pending_.emplace(std::move(connected));
+    if (connected) pending_.emplace(std::move(*connected));
+    unreached_ = std::move(unreached);
+    status_only_ = !connected && !unreached_;
     who_.ca = state_->options.ca.get();
     who_.connect_host = NormalizeHost(origin.host);
   }
@@ -91,6 +119,50 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
     if (upstream_) Close(*upstream_);
   }
 
+  // While the proxy waits on the origin, a browser that goes away ends the
+  // session at once, both of its sockets closed, rather than when the
+  // origin or a timeout ends it. Bytes from a browser that stays (a
+  // pipelined request, a TLS alert) are left for the session to read; its
+  // connection is then checked every kClientCheck instead.
+  void WatchClient() {
+    if (watching_) return;
+    watching_ = true;
+    const uint64_t round = ++watch_round_;
+    net::co_spawn(
+        client_.get_executor(),
+        [self = this->shared_from_this(), round]() -> net::awaitable<void> {
+          co_await self->Watch(round);
+        },
+        net::detached);
+  }
+  // Ends the watch; called only while no other operation on the browser's
+  // socket is pending, since it cancels them all.
+  void StopWatching() {
+    if (!watching_) return;
+    watching_ = false;
+    ++watch_round_;
+    error_code ignored;
+    beast::get_lowest_layer(client_).socket().cancel(ignored);
+    watch_timer_.cancel();
+  }
+  net::awaitable<void> Watch(uint64_t round) {
+    auto& socket = beast::get_lowest_layer(client_).socket();
+    error_code ec;
+    co_await socket.async_wait(tcp::socket::wait_read, net::redirect_error(net::use_awaitable, ec));
+    while (!ec && round == watch_round_) {
+      // The end of the browser's sending, or of its connection, even behind
+      // bytes not read yet.
+      pollfd p{socket.native_handle(), POLLRDHUP, 0};
+      if (::poll(&p, 1, 0) != 0) {
+        client_gone_ = true;
+        Cut();
+        co_return;
+      }
+      watch_timer_.expires_after(kClientCheck);
+      co_await watch_timer_.async_wait(net::redirect_error(net::use_awaitable, ec));
+    }
+  }
+
   std::chrono::seconds idle() const { return state_->options.idle_timeout; }
 
   // Answers the browser's TLS handshake; false (logged) when it fails.
@@ -103,23 +175,36 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
                                      net::redirect_error(net::use_awaitable, ec));
     if (!ec) co_return true;
     const std::string host = who_.server_name.empty() ? who_.connect_host : who_.server_name;
-    std::string why = who_.error.empty() ? HandshakeProblem(ec, ssl, false) : who_.error;
-    if (ec == beast::error::timeout) {
-      why = "no TLS handshake within " + std::to_string(state_->options.handshake_timeout.count()) +
-            " s";
+    std::string what;
+    if (!who_.error.empty()) {
+      what = "the browser's TLS handshake failed: " + who_.error;
+    } else if (RefusedCertificate(ec)) {
+      what = "the browser refused the proxy's certificate (" + ec.message() + ")";
+    } else if (ec == beast::error::timeout) {
+      what = "the browser's TLS handshake failed: no TLS handshake within " +
+             std::to_string(state_->options.handshake_timeout.count()) + " s";
+    } else {
+      what = "the browser's TLS handshake failed: " + HandshakeProblem(ec, ssl, false);
     }
+    // The likely cause first: a browser that does not trust the local CA
+    // yet. Then what helps a program that trusts no certificate but the
+    // site's own.
     std::fprintf(stderr,
-                 "velquor: proxy: %s:%s: the browser's TLS handshake failed: %s. A program that "
-                 "accepts only the site's own certificate needs its HTTPS tunnelled: velquor "
-                 "exempt add --tunnel %s\n",
-                 host.c_str(), origin_.port.c_str(), why.c_str(), host.c_str());
+                 "velquor: proxy: %s:%s: %s. If the browser does not trust the proxy's CA yet, "
+                 "'velquor proxy ca' shows how to make it trust it. A program that accepts only "
+                 "the site's own certificate needs the site's HTTPS tunnelled: velquor exempt "
+                 "--tunnel add %s\n",
+                 host.c_str(), origin_.port.c_str(), what.c_str(), host.c_str());
     co_return false;
   }
   // Answers the client with an error page (logged); false: the connection
   // ends.
-  net::awaitable<bool> Fail(int status, const char* reason, const std::string& message) {
+  net::awaitable<bool> Fail(int status, const char* reason, const std::string& message,
+                            const std::string& advice = "") {
+    // A browser that went away asked for nothing more.
+    if (client_gone_) co_return false;
     std::fprintf(stderr, "velquor: proxy: %d %s: %s\n", status, reason, message.c_str());
-    co_await WriteText(client_, idle(), ErrorResponse(status, reason, message));
+    co_await WriteText(client_, idle(), ErrorResponse(status, reason, message, advice));
     co_return false;
   }
   net::awaitable<bool> Fail(const Failure& f) {
@@ -144,10 +229,12 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
                                     std::to_string(state_->options.request_header_limit) +
                                     " bytes");
       }
-      // A client that left or fell silent between requests gets no answer.
+      // A client that left or fell silent between requests gets no answer;
+      // browsers end TLS connections without a closing message.
       if (ec == http::error::end_of_stream || ec == net::error::eof ||
           ec == beast::error::timeout || ec == net::error::operation_aborted ||
-          ec == net::error::connection_reset || ec == net::error::bad_descriptor) {
+          ec == net::error::connection_reset || ec == net::error::bad_descriptor ||
+          ec == net::ssl::error::stream_truncated) {
         co_return false;
       }
       co_return co_await Fail(400, "Bad Request", "malformed request: " + ec.message());
@@ -175,6 +262,13 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
           co_return co_await Fail(400, "Bad Request",
                                   "control characters or spaces in the request target");
         }
+      }
+      if (status_only_) co_return co_await StatusPage(req);
+      if (unreached_) {
+        // The origin could not be reached for the CONNECT: say so inside.
+        const Failure failure = std::move(*unreached_);
+        unreached_.reset();
+        co_return co_await Fail(failure);
       }
       co_return co_await Forward(req, t);
     } else {
@@ -270,9 +364,18 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
       } else {
         why = HandshakeProblem(ec, ssl, true);
       }
+      std::string advice;
+      if (SSL_get_verify_result(ssl) != X509_V_OK) {
+        advice =
+            "To reach the site unfiltered, with its own certificate for the browser to judge: "
+            "velquor exempt add " +
+            name +
+            ". If it is a private site whose certificates come from a CA you trust, start the "
+            "proxy with --extra-ca FILE, FILE holding that CA's certificate (PEM).";
+      }
       Close(*tls);
       const std::string message = "no secure connection to " + name + ":" + t.port + ": " + why;
-      co_await Fail(status, reason, message);
+      co_await Fail(status, reason, message, advice);
       co_return false;
     }
     upstream_ = std::move(tls);
@@ -287,28 +390,40 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
     if (!SplitAuthority(std::string_view(target.data(), target.size()), "", &t)) {
       co_return co_await Fail(400, "Bad Request", "CONNECT needs host:port");
     }
-    bool reused = false;
+    const bool inspect = state_->options.ca && !IsExempt(ReadExceptions(), t.host) &&
+                         !IsExempt(ReadTunnelHosts(), t.host);
     upstream_.reset();
-    if (!co_await ConnectUpstream(t, &reused)) co_return false;
+    std::optional<Failure> unreached;
+    if (!inspect || !IsStatusHost(NormalizeHost(t.host))) {
+      Failure failure;
+      upstream_ = co_await ConnectOrigin(t, state_->options.connect_timeout, &failure);
+      if (!upstream_) {
+        // Browsers show no page for a refused CONNECT: when the browser's
+        // TLS ends here, the page goes inside it.
+        if (!inspect) co_return co_await Fail(failure);
+        unreached = std::move(failure);
+      }
+    }
     if (!co_await WriteText(client_, idle(), "HTTP/1.1 200 Connection established\r\n\r\n")) {
       co_return false;
     }
-    bool inspect = state_->options.ca && !IsExempt(ReadExceptions(), t.host) &&
-                   !IsExempt(ReadTunnelHosts(), t.host);
-    if (inspect) inspect = co_await BrowserStartsTls();
-    if (inspect) {
+    if (inspect && co_await BrowserStartsTls()) {
       // Inspection: the browser's TLS ends here, and a session of its own
       // serves the requests inside.
       auto inspected = std::make_shared<Session<TlsStream, TlsStream>>(
           state_, TlsStream(std::move(client_), state_->tls_server));
-      inspected->SetOrigin(t, std::move(*upstream_));
-      upstream_.reset();
+      inspected->SetOrigin(t, std::move(upstream_), std::move(unreached));
       tunnelled_ = true;  // nothing left here to close
       auto executor = inspected->executor();
       net::co_spawn(
           executor, [inspected]() -> net::awaitable<void> { co_await inspected->Run(); },
           net::detached);
       co_return false;
+    }
+    if (!upstream_) {
+      co_return co_await Fail(
+          unreached ? *unreached
+                    : Failure{400, "Bad Request", "the status page is reached over TLS only"});
     }
     // The tunnel carries the bytes unseen: exempted hosts, and whatever is
     // not TLS from the browser, pass unfiltered.
@@ -319,7 +434,7 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
   // Whether the browser begins a TLS handshake in the tunnel just opened.
   net::awaitable<bool> BrowserStartsTls() {
     co_return co_await proxy::BrowserStartsTls(beast::get_lowest_layer(client_).socket(),
-                                               upstream_->socket(), idle(),
+                                               upstream_ ? &upstream_->socket() : nullptr, idle(),
                                                this->shared_from_this());
   }
 
@@ -372,7 +487,8 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
           if (upstream_) Close(*upstream_);
           upstream_.reset();
           if (ec == net::error::eof || ec == http::error::partial_message ||
-              ec == beast::error::timeout || ec == net::error::connection_reset) {
+              ec == beast::error::timeout || ec == net::error::connection_reset ||
+              ec == net::ssl::error::stream_truncated) {
             co_return false;
           }
           co_return co_await Fail(400, "Bad Request", "malformed request body: " + ec.message());
@@ -389,6 +505,13 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
                                 t.host + ":" + t.port + " stopped taking the request body");
       }
     }
+
+    // From here the proxy waits on the origin while the browser is silent.
+    WatchClient();
+    struct Unwatch {
+      Session* session;
+      ~Unwatch() { session->StopWatching(); }
+    } unwatch{this};
 
     // The response head; informational answers other than a switch of
     // protocols are not passed on.
@@ -408,6 +531,7 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
     auto& rmsg = res.get();
     const int status = rmsg.result_int();
     if (status == 101) {
+      StopWatching();  // the tunnel reads the browser from now on
       const std::string head = SwitchingProtocolsHead(res);
       if (!co_await WriteText(client_, idle(), head)) co_return false;
       co_await Tunnel();
@@ -463,6 +587,10 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
 
   std::shared_ptr<State> state_;
   Client client_;
+  net::steady_timer watch_timer_;
+  bool watching_ = false;
+  uint64_t watch_round_ = 0;
+  bool client_gone_ = false;
   beast::flat_buffer client_buf_;
   std::unique_ptr<Upstream> upstream_;
   std::string up_host_;
@@ -471,9 +599,12 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
   uint64_t id_ = 0;
   bool busy_ = false;
   bool tunnelled_ = false;
-  // Inspection only: the origin, and the connection to it not yet used.
+  // Inspection only: the origin, and the connection to it not yet used, or
+  // why there is none.
   Target origin_;
   std::optional<beast::tcp_stream> pending_;
+  std::optional<Failure> unreached_;
+  bool status_only_ = false;
   Impersonation who_;
   std::string session_key_;
   bool session_kept_ = false;

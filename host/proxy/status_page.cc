@@ -8,10 +8,14 @@
 
 namespace velquor::host::proxy {
 
+bool IsStatusHost(const std::string& host) {
+  return host == "velquor.invalid" || host == "velquor.localhost";
+}
+
 bool IsOwnAddress(const Target& t, uint16_t port, const std::string& listen_host,
                   const tcp::socket& client) {
   const std::string host = NormalizeHost(t.host);
-  if (host == kStatusHost) return true;
+  if (IsStatusHost(host)) return true;
   if (t.port != std::to_string(port)) return false;
   error_code ec;
   const auto local = client.local_endpoint(ec);

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -59,7 +60,8 @@ net::awaitable<std::size_t> ReadBodySome(Stream& s, beast::flat_buffer& b, Parse
                                                      net::redirect_error(net::use_awaitable, rec));
     b.commit(n);
     if (rec == net::error::eof) {
-      if (b.size() > 0) continue;
+      // Whatever is still buffered was offered to the parser above and is
+      // not enough for it: the message was cut short.
       error_code pec;
       p.put_eof(pec);
       if (pec) ec = pec;
@@ -105,18 +107,24 @@ net::awaitable<bool> WriteBody(Stream& s, std::chrono::seconds timeout, bool chu
   co_return co_await WriteAll(s, timeout, std::move(buffers));
 }
 
-// True when the socket has bytes to read within `wait`.
+// True when the socket becomes readable (bytes, or its end) within `wait`:
+// one wait, which a timer ends. No other operation on the socket may be
+// pending, since the timer cancels them all.
 template <class Stream>
 net::awaitable<bool> MoreArrives(Stream& s, std::chrono::milliseconds wait) {
-  net::steady_timer timer(s.get_executor());
-  const auto deadline = std::chrono::steady_clock::now() + wait;
-  for (;;) {
-    error_code ec;
-    if (beast::get_lowest_layer(s).socket().available(ec) > 0 && !ec) co_return true;
-    if (ec || std::chrono::steady_clock::now() >= deadline) co_return false;
-    timer.expires_after(std::chrono::milliseconds(1));
-    co_await timer.async_wait(net::redirect_error(net::use_awaitable, ec));
-  }
+  auto& socket = beast::get_lowest_layer(s).socket();
+  error_code ec;
+  if (socket.available(ec) > 0 || ec) co_return !ec;
+  auto waiting = std::make_shared<bool>(true);
+  net::steady_timer timer(s.get_executor(), wait);
+  timer.async_wait([waiting, &socket](const error_code& e) {
+    error_code ignored;
+    if (!e && *waiting) socket.cancel(ignored);
+  });
+  co_await socket.async_wait(tcp::socket::wait_read, net::redirect_error(net::use_awaitable, ec));
+  *waiting = false;
+  timer.cancel();
+  co_return !ec;
 }
 
 }  // namespace velquor::host::proxy

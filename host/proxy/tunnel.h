@@ -61,9 +61,10 @@ net::awaitable<void> Tunnel(Client& client, Upstream& upstream, beast::flat_buff
 
 // Waits for the first bytes of a tunnel: true when the browser's begin a
 // TLS handshake. An origin that speaks first, or a tunnel silent for `idle`,
-// is no TLS from the browser. Nothing is consumed. `keep` (the owner of the
-// sockets) is held until the watchers have ended.
-net::awaitable<bool> BrowserStartsTls(tcp::socket& client_socket, tcp::socket& origin_socket,
+// is no TLS from the browser. Nothing is consumed. `origin_socket` may be
+// null (no origin behind the tunnel). `keep` (the owner of the sockets) is
+// held until the watchers have ended.
+net::awaitable<bool> BrowserStartsTls(tcp::socket& client_socket, tcp::socket* origin_socket,
                                       std::chrono::seconds idle, std::shared_ptr<void> keep);
 
 }  // namespace velquor::host::proxy

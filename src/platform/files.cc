@@ -366,6 +366,34 @@ DWORD GetFileSize(HANDLE file, LPDWORD high) {
   return static_cast<DWORD>(size & 0xFFFFFFFFu);
 }
 
+namespace {
+
+void ToFileTime(const struct timespec& time, FILETIME* out) {
+  if (out == nullptr) return;
+  // Seconds from 1601 to 1970, the epoch of the platform's file times.
+  constexpr int64_t kEpochDelta = 11644473600LL;
+  const uint64_t ticks = static_cast<uint64_t>(time.tv_sec + kEpochDelta) * 10000000u +
+                         static_cast<uint64_t>(time.tv_nsec / 100);
+  out->dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
+  out->dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+}
+
+}  // namespace
+
+BOOL GetFileTime(HANDLE file, FILETIME* creation, FILETIME* last_access, FILETIME* last_write) {
+  const int fd = FdOfHandle(file);
+  struct stat st;
+  if (fd < 0 || FileOf(file) == nullptr || fstat(fd, &st) != 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return kFalse;
+  }
+  ToFileTime(st.st_ctim, creation);
+  ToFileTime(st.st_atim, last_access);
+  ToFileTime(st.st_mtim, last_write);
+  SetLastError(0);
+  return kTrue;
+}
+
 BOOL CloseHandle(HANDLE object) {
   const int fd = FdOfHandle(object);
   OpenFile* open_file = nullptr;

@@ -1,6 +1,6 @@
 // Stand-ins for the platform's file access, under their published names and
 // result conventions: CreateFileA (a read-only open of an existing file),
-// SetFilePointer, ReadFile, GetFileSize and CloseHandle; a failure leaves its
+// SetFilePointer, ReadFile, GetFileSize, GetFileTime and CloseHandle; a failure leaves its
 // reason in the thread's last error (GetLastError, error_info.h). The user
 // rules loader is their caller.
 //
@@ -78,6 +78,17 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, LPDWORD read, void* over
 // given. INVALID_FILE_SIZE with the reason on failure (the last error is 0
 // when a size's low part merely equals that value).
 DWORD GetFileSize(HANDLE file, LPDWORD high);
+
+// A point in time: 100-nanosecond intervals since 1601-01-01 UTC.
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+
+// The file's times, each place optional. This platform keeps no creation
+// time: creation and last access get the last change of the file's status
+// and its last access. FALSE with the reason for a handle that is not open.
+BOOL GetFileTime(HANDLE file, FILETIME* creation, FILETIME* last_access, FILETIME* last_write);
 
 // Closes a handle from CreateFileA. FALSE with ERROR_INVALID_HANDLE for a
 // handle that is not open.

@@ -1,5 +1,6 @@
 #include "platform/files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -93,7 +94,17 @@ TEST_F(FilesTest, ReadsSeeksAndSizesARegularFile) {
   EXPECT_EQ(SetFilePointer(file, 0, nullptr, 7), INVALID_SET_FILE_POINTER);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 
+  // The time of last change, in 100 ns steps from 1601: 2001-09-09 01:46:40.5
+  // UTC is 1000000000.5 s after 1970, itself 11644473600 s after 1601.
+  const struct timespec times[2] = {{1000000000, 500000000}, {1000000000, 500000000}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (fs::path(dir_) / "data.txt").c_str(), times, 0), 0);
+  FILETIME written{};
+  ASSERT_EQ(GetFileTime(file, nullptr, nullptr, &written), 1);
+  EXPECT_EQ((uint64_t{written.dwHighDateTime} << 32) | written.dwLowDateTime,
+            (1000000000ull + 11644473600ull) * 10000000ull + 5000000ull);
+
   EXPECT_EQ(CloseHandle(file), 1);
+  EXPECT_EQ(GetFileTime(file, nullptr, nullptr, &written), 0);
   EXPECT_EQ(CloseHandle(file), 0) << "a handle closes once";
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }

@@ -163,6 +163,11 @@ void CloseRegistry();
 #if !defined(_WIN32)
 // The profile directory and store file in use.
 std::string ProfileDirectory();
+
+// Why $VELQUOR_HOME names no profile when it is set to a relative path ("" when
+// it is unset or absolute): such a value is refused rather than taken from
+// whatever directory a program happens to run in.
+std::string RelativeProfileProblem();
 std::string StoreFilePath();
 #endif  // !_WIN32
 

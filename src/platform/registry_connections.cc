@@ -154,7 +154,8 @@ LSTATUS OpenConnection(bool create, Connection** out) {
     file = TextsLocked().file;
   }
   if (dir.empty()) {
-    SetProblem("no profile directory: set VELQUOR_HOME or HOME");
+    const std::string relative = RelativeProfileProblem();
+    SetProblem(relative.empty() ? "no profile directory: set VELQUOR_HOME or HOME" : relative);
     return ERROR_CANTOPEN;
   }
   struct stat st;

@@ -21,7 +21,10 @@ constinit ProfileTexts* g_texts = nullptr;
 
 std::string ComputeProfileDirectory() {
   const char* home = std::getenv("VELQUOR_HOME");
-  if (home && *home) return home;
+  // A relative profile would be a different one in every directory a program
+  // runs in, and the library loaded by a browser would pick yet another: it
+  // names no profile (see RelativeProfileProblem).
+  if (home && *home) return *home == '/' ? home : "";
   // A relative XDG_CONFIG_HOME is invalid and ignored, as the convention says.
   const char* xdg = std::getenv("XDG_CONFIG_HOME");
   if (xdg && *xdg == '/') return std::string(xdg) + "/velquor";
@@ -75,6 +78,15 @@ std::string StoreFile() {
 namespace velquor {
 
 using namespace registry_internal;
+
+std::string RelativeProfileProblem() {
+  const char* home = std::getenv("VELQUOR_HOME");
+  if (home == nullptr || *home == '\0' || *home == '/') return "";
+  return std::string("VELQUOR_HOME=") + home +
+         " is not an absolute path, so it names no profile: set it to a full path (such as "
+         "$PWD/" +
+         home + ")";
+}
 
 std::string ProfileDirectory() {
   std::lock_guard<std::mutex> lock(g_mu);
