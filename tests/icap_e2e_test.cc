@@ -35,6 +35,19 @@ int DialService(int port) {
   return fd;
 }
 
+// Sends one whole message on a connection of its own and reads all that
+// comes back until the service closes it.
+std::string Exchange(int port, const std::string& bytes) {
+  const int fd = DialService(port);
+  SendAll(fd, bytes);
+  shutdown(fd, SHUT_WR);
+  std::string got;
+  char buf[4096];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) got.append(buf, n);
+  close(fd);
+  return got;
+}
+
 std::string PathOf(const std::string& head) {
   const std::size_t a = head.find(' ');
   return head.substr(a + 1, head.find(' ', a + 1) - a - 1);
@@ -209,16 +222,7 @@ TEST_F(IcapTest, CIcapClientGetsOptionsAndAFilteredResponse) {
 // The protocol's edges, spoken directly.
 TEST_F(IcapTest, MalformedLimitedAndAbandonedMessagesAreAnsweredOrFreed) {
   ProxyProcess icap(home_.path(), {"--max-connections", "3"}, "icap");
-  auto exchange = [&](const std::string& bytes) {
-    const int fd = DialService(icap.port());
-    SendAll(fd, bytes);
-    shutdown(fd, SHUT_WR);
-    std::string got;
-    char buf[4096];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) got.append(buf, n);
-    close(fd);
-    return got;
-  };
+  auto exchange = [&](const std::string& bytes) { return Exchange(icap.port(), bytes); };
   const std::string html = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n";
   const std::string hdr = "Encapsulated: res-hdr=0, res-body=" + std::to_string(html.size());
   const struct {
@@ -305,6 +309,40 @@ TEST_F(IcapTest, MalformedLimitedAndAbandonedMessagesAreAnsweredOrFreed) {
   auto tag = [](const std::string& r) { return r.substr(r.find("ISTag: "), 30); };
   EXPECT_NE(tag(before), tag(after));
   EXPECT_EQ(icap.Stop(SIGTERM), 0) << icap.Log();
+}
+
+// A rules file written while the service runs applies to the pages that
+// start after it, and the ISTag changes with it so that the proxy
+// revalidates what it keeps.
+TEST_F(IcapTest, ChangedRulesApplyWithoutRestartAndChangeTheIsTag) {
+  TempDir install;
+  ASSERT_EQ(RunVelquor(home_.path(), {"config", "set", "InstallDir", install.path()}).status, 0);
+  ProxyProcess icap(home_.path(), {"--listen", "localhost:0"}, "icap");
+  const std::string page =
+      "<html><body><a href=\"http://shop.example/\">cheesewheel</a> text</body></html>";
+  const std::string html = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n";
+  char size[16];
+  std::snprintf(size, sizeof size, "%zx\r\n", page.size());
+  const std::string respmod =
+      "RESPMOD icap://h/respmod ICAP/1.0\r\nEncapsulated: res-hdr=0, "
+      "res-body=" +
+      std::to_string(html.size()) + "\r\n\r\n" + html + size + page + "\r\n0\r\n\r\n";
+  auto is_tag = [&] {
+    const std::string got = Exchange(icap.port(), "OPTIONS icap://h/respmod ICAP/1.0\r\n\r\n");
+    const std::size_t at = got.find("ISTag: ");
+    return at == std::string::npos ? got : got.substr(at, got.find("\r\n", at) - at);
+  };
+  const std::string before = is_tag();
+  EXPECT_NE(Exchange(icap.port(), respmod).find("cheesewheel"), std::string::npos);
+  WriteFile(install.File("MYRULES.TXT"), "1,500,CHEESEWHEEL\r\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  const std::string filtered = Exchange(icap.port(), respmod);
+  EXPECT_EQ(filtered.rfind("ICAP/1.0 200 OK", 0), 0u) << filtered;
+  EXPECT_EQ(filtered.find("cheesewheel"), std::string::npos) << filtered;
+  EXPECT_NE(is_tag(), before);
+  EXPECT_NE(icap.Log().find("user rules changed: " + install.path() + "/MYRULES.TXT: 1 rule"),
+            std::string::npos)
+      << icap.Log();
 }
 
 }  // namespace

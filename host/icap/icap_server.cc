@@ -8,15 +8,12 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <vector>
 
-#include "cli.h"
 #include "proxy/exceptions.h"
 #include "proxy/http_text.h"
+#include "proxy/library_reloader.h"
 #include "proxy/listener.h"
 #include "proxy/page_relay.h"
 #include "settings/store.h"
@@ -47,20 +44,12 @@ uint64_t Fnv(uint64_t h, std::string_view s) {
   return h * 0x100000001b3ull;
 }
 
-// The user rules file's bytes: MYRULES.TXT in the installation directory,
-// its name matched without regard to case as the library's file layer does.
-std::string RulesFileBytes() {
-  const std::string dir = ShellPath(ReadTextSetting(kInstallDir, ""));
-  if (dir.empty()) return "";
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-    std::string name = entry.path().filename().string();
-    for (char& c : name) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
-    if (name != "MYRULES.TXT") continue;
-    std::ifstream in(entry.path(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  return "";
+// The user rules file as the reloading library tells one version from
+// another, so that the tag changes exactly when the rules in use do.
+std::string RulesVersion() {
+  const RulesFingerprint print = TakeRulesFingerprint();
+  return print.path + '\n' + (print.readable ? "1/" : "0/") + std::to_string(print.size) + "/" +
+         std::to_string(print.write_time);
 }
 
 }  // namespace
@@ -86,7 +75,7 @@ std::string CurrentIsTag(const IcapOptions& options) {
       h = Fnv(h, ReadTextSetting(v, std::string("\x01unset", 6)));
     }
   }
-  h = Fnv(h, RulesFileBytes());
+  h = Fnv(h, RulesVersion());
   struct stat st {};
   if (!options.library_path.empty() && stat(options.library_path.c_str(), &st) == 0) {
     h = Fnv(h, std::to_string(st.st_size) + "/" + std::to_string(st.st_mtim.tv_sec) + "." +

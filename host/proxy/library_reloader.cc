@@ -79,8 +79,8 @@ RulesFingerprint TakeRulesFingerprint() {
 }
 
 std::unique_ptr<ReloadingLibrary> ReloadingLibrary::Open(const LibraryChoice& choice,
-                                                         std::string* error) {
-  std::unique_ptr<ReloadingLibrary> self(new ReloadingLibrary(choice));
+                                                         std::string* error, const char* who) {
+  std::unique_ptr<ReloadingLibrary> self(new ReloadingLibrary(choice, who));
   // Taken before the load, so that a change made while the library starts
   // is seen at the first check.
   self->fingerprint_ = TakeRulesFingerprint();
@@ -167,16 +167,16 @@ bool ReloadingLibrary::CheckLocked() {
   std::unique_ptr<Load> load = LoadCopy(&error);
   if (!load) {
     std::fprintf(stderr,
-                 "velquor: proxy: the user rules changed, but the filter library cannot be "
+                 "velquor: %s: the user rules changed, but the filter library cannot be "
                  "loaded again (%s): pages keep the rules they had\n",
-                 error.c_str());
+                 who_, error.c_str());
     return false;
   }
   current_->factory->Release();
   retired_.push_back(std::move(current_));
   current_ = std::move(load);
-  std::fprintf(stderr, "velquor: proxy: user rules changed: %s; pages started from now use them\n",
-               DescribeUserRules().c_str());
+  std::fprintf(stderr, "velquor: %s: user rules changed: %s; pages started from now use them\n",
+               who_, DescribeUserRules().c_str());
   return true;
 }
 

@@ -51,8 +51,9 @@ RulesFingerprint TakeRulesFingerprint();
 class ReloadingLibrary final : public IClassFactory {
  public:
   // Loads `choice` and takes its class object. Null with *error when either
-  // fails.
-  static std::unique_ptr<ReloadingLibrary> Open(const LibraryChoice& choice, std::string* error);
+  // fails. `who` names the command in the log lines of later loads.
+  static std::unique_ptr<ReloadingLibrary> Open(const LibraryChoice& choice, std::string* error,
+                                                const char* who = "proxy");
   ~ReloadingLibrary();
   ReloadingLibrary(const ReloadingLibrary&) = delete;
   ReloadingLibrary& operator=(const ReloadingLibrary&) = delete;
@@ -79,7 +80,7 @@ class ReloadingLibrary final : public IClassFactory {
     bool unload_allowed_once = false;
   };
 
-  explicit ReloadingLibrary(const LibraryChoice& choice) : choice_(choice) {}
+  ReloadingLibrary(const LibraryChoice& choice, const char* who) : choice_(choice), who_(who) {}
   // A load of a private copy of the library; null with *error.
   std::unique_ptr<Load> LoadCopy(std::string* error);
   // Requires mutex_. Makes a new load when the rules file has changed, and
@@ -87,6 +88,7 @@ class ReloadingLibrary final : public IClassFactory {
   bool CheckLocked();
 
   const LibraryChoice choice_;
+  const char* const who_;
   std::mutex mutex_;
   std::unique_ptr<Load> current_;
   std::vector<std::unique_ptr<Load>> retired_;

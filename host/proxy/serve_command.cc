@@ -92,7 +92,7 @@ std::unique_ptr<FilterLibrary> OpenFilterLibrary(const std::string& requested,
     return nullptr;
   }
   auto library = std::make_unique<FilterLibrary>();
-  library->loaded = ReloadingLibrary::Open(choice, &error);
+  library->loaded = ReloadingLibrary::Open(choice, &error, command);
   if (!library->loaded) {
     PrintError("%s: %s", command, error.c_str());
     return nullptr;
