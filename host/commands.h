@@ -20,6 +20,7 @@ int RunRegister(int argc, char** argv);    // cmd_install.cc
 int RunUnregister(int argc, char** argv);  // cmd_install.cc
 int RunProxy(int argc, char** argv);       // proxy/cmd_proxy.cc
 int RunExempt(int argc, char** argv);      // proxy/cmd_exempt.cc
+int RunLists(int argc, char** argv);       // cmd_lists.cc
 
 }  // namespace velquor::host
 

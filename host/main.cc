@@ -30,6 +30,7 @@ constexpr Command kCommands[] = {
     {"unregister", velquor::host::RunUnregister, "call DllUnregisterServer"},
     {"proxy", velquor::host::RunProxy, "filter real browsing: a local HTTP proxy"},
     {"exempt", velquor::host::RunExempt, "add, remove or list hosts the proxy never filters"},
+    {"lists", velquor::host::RunLists, "add, update, check or match filter lists"},
 };
 
 void PrintUsage(FILE* out) {
