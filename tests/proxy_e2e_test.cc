@@ -587,8 +587,11 @@ TEST_F(ProxyTest, FilterListsBlockRequestsAndHideElementsInChromium) {
   // A list added while the proxy runs counts from the next requests on.
   WriteFile(home_.File("more.txt"), "/img/late.png\n");
   ASSERT_EQ(RunVelquor(home_.path(), {"lists", "add", home_.File("more.txt")}).status, 0);
-  usleep(700000);
-  r = Get(proxy.port(), origin.Url("/img/late.png"), "Sec-Fetch-Dest: image\r\n");
+  for (int i = 0; i < 50; ++i) {
+    r = Get(proxy.port(), origin.Url("/img/late.png"), "Sec-Fetch-Dest: image\r\n");
+    if (r.fields["content-type"] == "image/gif") break;
+    usleep(100000);
+  }
   EXPECT_EQ(r.fields["content-type"], "image/gif");
   EXPECT_EQ(r.body.size(), 43u);
   r = Get(proxy.port(), "http://velquor.localhost/");

@@ -243,9 +243,12 @@ void FilterLists::Rebuild(std::vector<Seen> seen) {
   seen_ = std::move(seen);
 }
 
+FilterLists::~FilterLists() {
+  if (builder_.joinable()) builder_.join();
+}
+
 void FilterLists::Load() {
   if (dir_.empty()) return;
-  std::lock_guard<std::mutex> build(build_mutex_);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     checked_ = std::chrono::steady_clock::now();
@@ -258,19 +261,19 @@ std::shared_ptr<const lists::Engine> FilterLists::Current() {
   const auto now = std::chrono::steady_clock::now();
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (now - checked_ < kRecheck) return engine_;
+    if (now - checked_ < kRecheck || building_) return engine_;
     checked_ = now;
   }
   std::vector<Seen> seen = Scan();
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (seen == seen_) return engine_;
-  }
-  // This request waits for the new lists; one that comes meanwhile on
-  // another connection goes on with the old ones.
-  std::unique_lock<std::mutex> build(build_mutex_, std::try_to_lock);
-  if (build.owns_lock()) Rebuild(std::move(seen));
   std::lock_guard<std::mutex> lock(mutex_);
+  if (seen != seen_ && !building_.exchange(true)) {
+    // The last builder has finished (building_ was false): joining is quick.
+    if (builder_.joinable()) builder_.join();
+    builder_ = std::thread([this, seen = std::move(seen)]() mutable {
+      Rebuild(std::move(seen));
+      building_ = false;
+    });
+  }
   return engine_;
 }
 

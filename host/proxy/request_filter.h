@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "lists/filter_lists.h"
@@ -59,12 +60,16 @@ std::string RefusedTunnelResponse();
 // engine. The folder is looked at again at most every kRecheck; when a list
 // was added, changed or removed a new engine is built and replaces the old
 // one for the requests that come after, while those under way keep theirs.
+// The new engine is built on a thread of its own: no request waits for it.
 class FilterLists {
  public:
   static constexpr auto kRecheck = std::chrono::milliseconds(500);
 
   // `dir` "" means no lists.
   explicit FilterLists(std::string dir) : dir_(std::move(dir)) {}
+  ~FilterLists();
+  FilterLists(const FilterLists&) = delete;
+  FilterLists& operator=(const FilterLists&) = delete;
 
   // Reads the folder now (at the start, before any request).
   void Load();
@@ -95,8 +100,9 @@ class FilterLists {
   std::vector<lists::ListSummary> summaries_;
   std::vector<Seen> seen_;
   std::chrono::steady_clock::time_point checked_{};
-  std::mutex build_mutex_;  // one rebuild at a time
   std::atomic<uint64_t> blocked_{0};
+  std::atomic<bool> building_{false};
+  std::thread builder_;  // joined before the next build and at the end
 };
 
 }  // namespace velquor::host::proxy
