@@ -130,11 +130,33 @@ Proxies& TheProxies() {
   return p;
 }
 
-enum Via { kDirect, kVelquor, kPrivoxy };
+// kVelquorLists: the proxy with EasyList and EasyPrivacy in its profile.
+enum Via { kDirect, kVelquor, kPrivoxy, kVelquorLists };
+
+// The proxy with both lists, when the source tree's neighbour has them.
+struct ListsProxy {
+  test::TempDir home;
+  std::unique_ptr<test::ProxyProcess> velquor;
+  ListsProxy() {
+    const std::string dir = test::SourceDir() + "/../shared/lists/";
+    for (const char* name : {"easylist.txt", "easyprivacy.txt"}) {
+      if (access((dir + name).c_str(), R_OK) != 0) return;
+      mkdir((home.path() + "/lists").c_str(), 0700);
+      test::WriteFile(home.path() + "/lists/" + name, test::ReadFile(dir + name));
+    }
+    velquor = std::make_unique<test::ProxyProcess>(home.path(), std::vector<std::string>{});
+  }
+};
+
+ListsProxy& TheListsProxy() {
+  static ListsProxy p;
+  return p;
+}
 
 int PortOf(Via via) {
   if (via == kVelquor) return TheProxies().velquor.port();
   if (via == kPrivoxy) return TheProxies().privoxy.port();
+  if (via == kVelquorLists) return TheListsProxy().velquor->port();
   return TheOrigin().port();
 }
 
@@ -157,7 +179,7 @@ bool Fetch(Via via, const std::string& path, std::size_t* bytes, double* ttfb = 
   return ok && r.complete && r.status == 200;
 }
 
-const char* const kViaNames[] = {"direct", "velquor", "privoxy"};
+const char* const kViaNames[] = {"direct", "velquor", "privoxy", "velquor+lists"};
 
 void BM_Throughput(benchmark::State& state) {
   const Via via = static_cast<Via>(state.range(0));
@@ -186,6 +208,10 @@ void BM_FirstByte(benchmark::State& state) {
   const Via via = static_cast<Via>(state.range(0));
   if (via == kPrivoxy && TheProxies().privoxy.port() == 0) {
     state.SkipWithError("privoxy is not installed");
+    return;
+  }
+  if (via == kVelquorLists && !TheListsProxy().velquor) {
+    state.SkipWithError("easylist.txt and easyprivacy.txt are not beside the source tree");
     return;
   }
   const std::string path = PagePath(bench::PageFamily::kPortal, 100 * 1024);
@@ -401,6 +427,10 @@ void BM_HttpsFirstByte(benchmark::State& state) {
     state.SkipWithError("privoxy is not installed");
     return;
   }
+  if (via == kVelquorLists && !TheListsProxy().velquor) {
+    state.SkipWithError("easylist.txt and easyprivacy.txt are not beside the source tree");
+    return;
+  }
   const std::string path = PagePath(bench::PageFamily::kPortal, 100 * 1024);
   int resumed = 0;
   auto median = [&](Via v) {
@@ -443,7 +473,12 @@ void Families(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK(BM_Throughput)->Apply(Families)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_FirstByte)->Arg(kVelquor)->Arg(kPrivoxy)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FirstByte)
+    ->Arg(kVelquor)
+    ->Arg(kVelquorLists)
+    ->Arg(kPrivoxy)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_HttpsThroughput)
     ->Apply([](benchmark::internal::Benchmark* b) {
       for (int via : {kDirect, kVelquor, kPrivoxy}) {

@@ -32,6 +32,12 @@ constexpr char kUsage[] =
     "(see 'velquor exempt') and HTTPS (tunnelled with CONNECT) pass unchanged.\n"
     "http://velquor.invalid/ through the proxy shows its status page.\n"
     "\n"
+    "The filter lists of the profile (see 'velquor lists') block the requests\n"
+    "they match, before they reach the site, and hide page elements; a list\n"
+    "added, updated or removed takes effect while the proxy runs. Exempted\n"
+    "hosts are neither blocked nor hidden in. Without HTTPS inspection only a\n"
+    "CONNECT to a host that the lists block whole is refused.\n"
+    "\n"
     "With --inspect-https (or the setting InspectHttps set to 1) HTTPS pages are\n"
     "filtered too: the proxy answers the browser with certificates from a local\n"
     "CA, which the browser must trust (see 'velquor proxy ca'), and checks each\n"
@@ -296,6 +302,7 @@ int RunProxy(int argc, char** argv) {
   }
   IClassFactory* factory = loaded.get();
   options.library_path = choice.path;
+  options.lists_dir = ProfileDirectory() + "/lists";
   if (inspect) {
     std::unique_ptr<LocalCa> ca = LocalCa::Open(ProfileDirectory(), false, &error);
     if (!ca) {

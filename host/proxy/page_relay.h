@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "proxy/content_decoder.h"
+#include "proxy/element_hiding.h"
 #include "proxy/http_util.h"
 #include "proxy/page_filter.h"
 #include "proxy/stream_io.h"
@@ -24,10 +25,12 @@ constexpr std::size_t kMinChunk = 16 * 1024;
 constexpr auto kGatherWait = std::chrono::milliseconds(20);
 
 // The filter of one page and the decoder of its coding: both set, or
-// neither when the body passes unfiltered.
+// neither when the body passes unfiltered. `hiding`, when set, adds the
+// filter lists' element hiding to what the filter hands out.
 struct PageRelay {
   std::unique_ptr<ContentDecoder> decoder;
   std::unique_ptr<PageFilter> filter;
+  std::unique_ptr<ElementHiding> hiding;
 };
 
 // Readies the filter for a response with a body of `content_type` and
@@ -50,7 +53,8 @@ enum class RelayEnd {
 template <class Sink>
 net::awaitable<bool> DrainDecoder(ContentDecoder& decoder, PageFilter& filter, bool body_done,
                                   Sink& to, std::chrono::seconds write_timeout, bool chunked,
-                                  const std::string& host, std::string* out) {
+                                  const std::string& host, std::string* out,
+                                  ElementHiding* hiding = nullptr) {
   for (;;) {
     std::string error;
     std::string& body = filter.body();
@@ -65,6 +69,7 @@ net::awaitable<bool> DrainDecoder(ContentDecoder& decoder, PageFilter& filter, b
       std::fprintf(stderr, "velquor: proxy: %s: %s\n", host.c_str(), error.c_str());
       co_return false;
     }
+    if (hiding) hiding->Pass(out, last);
     if (!co_await WriteBody(to, write_timeout, chunked, out->data(), out->size())) {
       co_return false;
     }
@@ -119,13 +124,14 @@ net::awaitable<RelayEnd> RelayBody(Source& from, beast::flat_buffer& from_buf, P
       decoder->Put(buf.data(), n);
     }
     if (!co_await DrainDecoder(*decoder, *filter, res.is_done(), to, write_timeout, chunked, t.host,
-                               &out)) {
+                               &out, page.hiding.get())) {
       co_return RelayEnd::kFailed;
     }
   }
   if (filter && !filter->done()) {
     // A body with no bytes at all still ends the page.
-    if (!co_await DrainDecoder(*decoder, *filter, true, to, write_timeout, chunked, t.host, &out)) {
+    if (!co_await DrainDecoder(*decoder, *filter, true, to, write_timeout, chunked, t.host, &out,
+                               page.hiding.get())) {
       co_return RelayEnd::kFailed;
     }
   }

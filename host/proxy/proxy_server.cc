@@ -115,6 +115,7 @@ bool ProxyServer::Listen(std::string* error) {
     return false;
   }
   state_->port = a.local_endpoint(ec).port();
+  state_->lists.Load();
   return true;
 }
 

@@ -37,6 +37,9 @@ struct ProxyOptions {
   // more CAs that origin certificates may chain to, beside the system's.
   std::shared_ptr<LocalCa> ca;
   std::string extra_ca;
+  // The folder of the filter lists (NAME.txt each), read again when they
+  // change; "" for none.
+  std::string lists_dir;
 };
 
 class ProxyServer {

@@ -14,6 +14,7 @@
 
 #include "proxy/http_util.h"
 #include "proxy/proxy_server.h"
+#include "proxy/request_filter.h"
 #include "proxy/tls_inspection.h"
 
 namespace velquor::host {
@@ -34,8 +35,9 @@ struct ProxyServer::State : std::enable_shared_from_this<ProxyServer::State> {
   proxy::net::ssl::context tls_server{proxy::net::ssl::context::tls_server};
   proxy::net::ssl::context tls_client{proxy::net::ssl::context::tls_client};
   proxy::OriginSessions origin_sessions;
+  proxy::FilterLists lists;
 
-  State(const ProxyOptions& o, IClassFactory* f) : options(o), factory(f) {}
+  State(const ProxyOptions& o, IClassFactory* f) : options(o), factory(f), lists(o.lists_dir) {}
 
   uint64_t Enrol(std::function<void(bool)> cut) {
     std::lock_guard<std::mutex> lock(mutex);

@@ -16,6 +16,7 @@
 #include "proxy/error_pages.h"
 #include "proxy/exceptions.h"
 #include "proxy/page_relay.h"
+#include "proxy/request_filter.h"
 #include "proxy/server_state.h"
 #include "proxy/status_page.h"
 #include "proxy/stream_io.h"
@@ -293,7 +294,8 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
     if (msg.method() != http::verb::get && !head) {
       co_return co_await Fail(405, "Method Not Allowed", "the status page answers GET only");
     }
-    const std::string html = StatusPageHtml(state_->options.library_path);
+    const std::string html =
+        StatusPageHtml(state_->options.library_path, state_->lists.StatusHtml());
     co_await WriteText(client_, idle(), SimpleResponse(200, "OK", html, head));
     co_return false;
   }
@@ -390,6 +392,7 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
     if (!SplitAuthority(std::string_view(target.data(), target.size()), "", &t)) {
       co_return co_await Fail(400, "Bad Request", "CONNECT needs host:port");
     }
+    if (co_await RefuseTunnel(t)) co_return false;
     const bool inspect = state_->options.ca && !IsExempt(ReadExceptions(), t.host) &&
                          !IsExempt(ReadTunnelHosts(), t.host);
     upstream_.reset();
@@ -431,6 +434,18 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
     co_return false;
   }
 
+  // Refuses (true) a tunnel that would carry requests unseen to a host the
+  // filter lists block whole.
+  net::awaitable<bool> RefuseTunnel(const Target& t) {
+    if (IsExempt(ReadExceptions(), t.host)) co_return false;
+    if (state_->options.ca && !IsExempt(ReadTunnelHosts(), t.host)) co_return false;
+    const std::shared_ptr<const lists::Engine> lists = state_->lists.Current();
+    if (!lists || !lists->BlocksWholeHost(NormalizeHost(t.host))) co_return false;
+    state_->lists.CountBlocked();
+    co_await WriteText(client_, idle(), RefusedTunnelResponse());
+    co_return true;
+  }
+
   // Whether the browser begins a TLS handshake in the tunnel just opened.
   net::awaitable<bool> BrowserStartsTls() {
     co_return co_await proxy::BrowserStartsTls(beast::get_lowest_layer(client_).socket(),
@@ -448,7 +463,21 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
 
   net::awaitable<bool> Forward(RequestParser& req, const Target& t) {
     auto& msg = req.get();
-    const bool exempt = IsExempt(ReadExceptions(), t.host);
+    const std::vector<std::string> exceptions = ReadExceptions();
+    const bool exempt = IsExempt(exceptions, t.host);
+    if (!exempt) {
+      // A request the filter lists block never reaches the origin.
+      if (const auto lists = state_->lists.Current()) {
+        const bool keep = msg.keep_alive() && req.is_done() && !state_->stopping;
+        const std::string answer =
+            JudgeRequest(*lists, msg, RequestUrl(t, kTls), NormalizeHost(t.host), exceptions,
+                         msg.method() == http::verb::head, keep);
+        if (!answer.empty()) {
+          state_->lists.CountBlocked();
+          co_return co_await WriteText(client_, idle(), answer) && keep;
+        }
+      }
+    }
     const bool upgrade = req.upgrade();
     bool expect_continue = false;
     for (const std::string& e : Tokens(SV(msg[http::field::expect]))) {
@@ -545,6 +574,9 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
     if (has_body) {
       page = StartPageRelay(state_->factory, status, exempt, SV(rmsg[http::field::content_type]),
                             std::string(rmsg[http::field::content_encoding]), t.host);
+      if (page.filter && !exempt) {
+        page.hiding = ElementHiding::Start(state_->lists.Current(), RequestUrl(t, kTls));
+      }
     }
 
     const bool client11 = msg.version() >= 11;
