@@ -82,7 +82,8 @@ void FilterPage(benchmark::State& state) {
   const std::string page = MakePage(256 * 1024, static_cast<int>(state.range(0)));
   for (auto _ : state) {
     int32_t modified = 0, removed = 0, carry_over = -1;
-    benchmark::DoNotOptimize(ScanChunk(page, true, modified, removed, carry_over));
+    bool footers_given = false;
+    benchmark::DoNotOptimize(ScanChunk(page, true, modified, removed, footers_given, carry_over));
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
                           static_cast<int64_t>(page.size()));

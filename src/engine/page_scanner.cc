@@ -154,8 +154,60 @@ std::string FormatStatisticsFooter(const std::string& format, int32_t removed, u
   return out;
 }
 
+bool CrossesMarkupBoundary(std::string_view segment) {
+  for (std::size_t pos = NextAngle(segment, 0); pos != std::string_view::npos;
+       pos = NextAngle(segment, pos + 1)) {
+    if (TagAt(segment, pos, "<SCRIPT") || TagAt(segment, pos, "</SCRIPT") ||
+        TagAt(segment, pos, "<STYLE") || TagAt(segment, pos, "</STYLE") ||
+        TagAt(segment, pos, "<!--")) {
+      return true;
+    }
+  }
+  return segment.find("-->") != std::string_view::npos;
+}
+
+std::size_t FindPageEnd(std::string_view output) {
+  constexpr std::size_t kNone = std::string_view::npos;
+  // The last opener and closer of each kind seen so far; kNone for none.
+  // Comment closers do not begin with '<': they are looked for only when a
+  // page end comes after a comment opener.
+  std::size_t script_open = kNone, script_close = kNone;
+  std::size_t style_open = kNone, style_close = kNone;
+  std::size_t comment_open = kNone;
+  const auto closed = [](std::size_t open, std::size_t close) {
+    return open == kNone || (close != kNone && open < close);
+  };
+  for (std::size_t pos = NextAngle(output, 0); pos != kNone; pos = NextAngle(output, pos + 1)) {
+    if (pos + 1 >= output.size()) break;
+    switch (AsciiUpper(output[pos + 1])) {
+      case 'S':
+        if (TagAt(output, pos, "<SCRIPT")) script_open = pos;
+        if (TagAt(output, pos, "<STYLE")) style_open = pos;
+        break;
+      case '!':
+        if (TagAt(output, pos, "<!--")) comment_open = pos;
+        break;
+      case '/':
+        if (TagAt(output, pos, "</SCRIPT")) {
+          script_close = pos;
+        } else if (TagAt(output, pos, "</STYLE")) {
+          style_close = pos;
+        } else if (pos > 0 && TagAt(output, pos, kPageEnd) && closed(script_open, script_close) &&
+                   closed(style_open, style_close) &&
+                   (comment_open == kNone || output.find("-->", comment_open) < pos)) {
+          return pos;
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  return kNone;
+}
+
 std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modified,
-                      int32_t& removed, int32_t& carry_over, const SegmentJudges& judges) {
+                      int32_t& removed, bool& footers_given, int32_t& carry_over,
+                      const SegmentJudges& judges) {
   carry_over = -1;
   std::string output;
   output.reserve(chunk.size());
@@ -164,6 +216,7 @@ std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modif
   // at again.
   std::size_t rest = 0;
   std::size_t page_end_in_chunk = std::string::npos;
+  std::size_t unclosed_in_output = std::string::npos;
   bool any_segment = false;
   while (rest < chunk.size()) {
     bool is_applet = false;
@@ -180,42 +233,62 @@ std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modif
       if (!end_of_data && tail < output.size() / 2 &&
           output.size() <= static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) {
         carry_over = static_cast<int32_t>(output.size());
+        unclosed_in_output = output.size() + (start - rest);
       }
       break;
     }
 
     const std::size_t end = close + (is_applet ? kAppletCloseLength : kLinkCloseLength);
-    const std::string segment = chunk.substr(start, end - start);
-    output.append(chunk, rest, start - rest);
-    output += is_applet ? judges.applet(segment, modified, removed)
-                        : judges.link(segment, modified, removed);
+    const std::string_view cut(chunk.data() + start, end - start);
+    if (CrossesMarkupBoundary(cut)) {
+      // Cut across a script, a style sheet or a comment (a link that a
+      // script writes, whose "</A>" is the page's own): what it holds is not
+      // one link, and removing it would take the page's content with it.
+      output.append(chunk, rest, end - rest);
+      if (judges.unjudged != nullptr) judges.unjudged(is_applet, std::string(cut));
+    } else {
+      const std::string segment(cut);
+      output.append(chunk, rest, start - rest);
+      output += is_applet ? judges.applet(segment, modified, removed)
+                          : judges.link(segment, modified, removed);
+    }
     rest = end;
   }
   output.append(chunk, rest, std::string::npos);
 
-  // Footers go in front of the first "</HTML>" past the very start of the
-  // output. When text is held back, a "</HTML>" inside it gets its footers
-  // when that text is scanned again; one at exactly the held-back index gets
-  // them now, and the index moves past them so that the "</HTML>" starts the
-  // next chunk at position 0, where it receives none a second time.
-  const std::size_t page_end = any_segment ? FindTag(output, 0, kPageEnd) : page_end_in_chunk;
-  if (page_end == std::string::npos || page_end == 0) return output;
-  if (carry_over >= 0 && page_end > static_cast<std::size_t>(carry_over)) return output;
+  // Footers go once per page, in front of the first "</HTML>" past the very
+  // start of the output that is not script, style or comment text. A page
+  // end inside the held-back text gets its footers when that text is
+  // scanned again, unless it comes before the unclosed segment: then they go
+  // in now, judged with the whole chunk in view, and the held-back text
+  // begins at the "</HTML>" (what lies between is plain text, which a second
+  // scan would leave as it is). A page end at exactly the held-back index
+  // gets them now too, and the index moves past them.
+  if (footers_given || (!any_segment && page_end_in_chunk == std::string::npos)) return output;
+  const std::size_t page_end = FindPageEnd(output);
+  if (page_end == std::string::npos) return output;
+  if (carry_over >= 0 && page_end > static_cast<std::size_t>(carry_over) &&
+      page_end >= unclosed_in_output) {
+    return output;
+  }
   const std::string footers = PageFooters(modified, removed);
   if (footers.empty()) return output;
   if (carry_over >= 0) {
-    const std::size_t moved = static_cast<std::size_t>(carry_over) + footers.size();
+    const std::size_t moved =
+        std::max(static_cast<std::size_t>(carry_over), page_end) + footers.size();
     carry_over = moved <= static_cast<std::size_t>(std::numeric_limits<int32_t>::max())
                      ? static_cast<int32_t>(moved)
                      : -1;
   }
   output.insert(page_end, footers);
+  footers_given = true;
   return output;
 }
 
 std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modified,
-                      int32_t& removed, int32_t& carry_over) {
-  return ScanChunk(chunk, end_of_data, modified, removed, carry_over, DefaultJudges());
+                      int32_t& removed, bool& footers_given, int32_t& carry_over) {
+  return ScanChunk(chunk, end_of_data, modified, removed, footers_given, carry_over,
+                   DefaultJudges());
 }
 
 }  // namespace velquor
