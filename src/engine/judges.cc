@@ -13,7 +13,8 @@ namespace {
 // What sets the two judges apart; everything else is shared.
 struct JudgeTraits {
   const StoreValue* switch_setting;  // "Images" or "Applets"
-  const char* const* tags;           // tags searched, in order of preference
+  uint32_t SettingsSnapshot::*switch_field;
+  const char* const* tags;  // tags searched, in order of preference
   std::size_t tag_count;
   int32_t no_tag_penalty;  // score when none of the tags is found
   bool uses_ad_link;       // compares and updates the remembered link
@@ -22,9 +23,19 @@ struct JudgeTraits {
 constexpr const char* kImageTags[] = {"<IMG ", "<FIG ", "<OVERLAY "};
 constexpr const char* kAppletTags[] = {"<APPLET "};
 
-constexpr JudgeTraits kLinkTraits = {&kImages, kImageTags, std::size(kImageTags), kNoImagePenalty,
-                                     true};
-constexpr JudgeTraits kAppletTraits = {&kApplets, kAppletTags, std::size(kAppletTags), 0, false};
+constexpr JudgeTraits kLinkTraits = {
+    &kImages, &SettingsSnapshot::images, kImageTags, std::size(kImageTags), kNoImagePenalty, true};
+constexpr JudgeTraits kAppletTraits = {
+    &kApplets, &SettingsSnapshot::applets, kAppletTags, std::size(kAppletTags), 0, false};
+
+// The settings of the chunk being scanned on this thread; null outside one.
+// A plain pointer: nothing to destroy when a thread or the library ends.
+thread_local const SettingsSnapshot* chunk_settings = nullptr;
+
+uint32_t Setting(const StoreValue& v, uint32_t SettingsSnapshot::*field) {
+  const SettingsSnapshot* settings = chunk_settings;
+  return settings != nullptr ? settings->*field : ReadSetting(v);
+}
 
 // The process-wide link: constant-initialised, so it is ready before any
 // constructor of the library runs, and destroyed when the library unloads.
@@ -75,7 +86,7 @@ void Score(const JudgeTraits& traits, const std::string& judged, const Remembere
 
   j.verdict = Verdict::kKept;
   if (j.total < 0) return;
-  j.threshold = ReadSetting(kScore);
+  j.threshold = Setting(kScore, &SettingsSnapshot::score);
   j.threshold_read = true;
   if (static_cast<uint32_t>(j.total) >= j.threshold) j.verdict = Verdict::kRemoved;
 }
@@ -110,6 +121,13 @@ std::string RememberedAdLink::Get() const {
 
 RememberedAdLink& ProcessAdLink() { return process_ad_link; }
 
+ChunkSettingsScope::ChunkSettingsScope(const SettingsSnapshot* settings)
+    : previous_(chunk_settings) {
+  chunk_settings = settings;
+}
+
+ChunkSettingsScope::~ChunkSettingsScope() { chunk_settings = previous_; }
+
 std::string JudgeSegment(SegmentKind kind, const std::string& segment, int32_t& modified,
                          int32_t& removed, const JudgeScope& scope, SegmentJudgement* judgement) {
   const JudgeTraits& traits = kind == SegmentKind::kLink ? kLinkTraits : kAppletTraits;
@@ -117,7 +135,7 @@ std::string JudgeSegment(SegmentKind kind, const std::string& segment, int32_t& 
   SegmentJudgement& j = judgement ? *judgement : local;
   j = SegmentJudgement();
   j.kind = kind;
-  if (ReadSetting(*traits.switch_setting) == 0) return segment;
+  if (Setting(*traits.switch_setting, traits.switch_field) == 0) return segment;
 
   const std::string judged = JudgedCopy(segment);
   std::string_view link_target;
@@ -132,7 +150,7 @@ std::string JudgeSegment(SegmentKind kind, const std::string& segment, int32_t& 
     modified = 1;
     removed = static_cast<int32_t>(static_cast<uint32_t>(removed) + 1u);
     if (scope.count_killed) IncrementCounter(kKilled);
-    if (ReadSetting(kReplace) != 0) {
+    if (Setting(kReplace, &SettingsSnapshot::replace) != 0) {
       result = BuildReplacementMarkup(segment, j.height, j.width);
       j.verdict = Verdict::kReplaced;
     }

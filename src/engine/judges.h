@@ -21,6 +21,7 @@
 
 #include "engine/scores.h"
 #include "platform/mutex.h"
+#include "settings/store.h"
 
 namespace velquor {
 
@@ -100,6 +101,20 @@ struct JudgeScope {
   RememberedAdLink* ad_link;  // compared and updated by the link judge
   bool count_killed;          // add each counted removal to "Killed"
   bool explain_keywords;      // fill SegmentJudgement::keyword_hits
+};
+
+// While one lives, the judges on the calling thread take "Images",
+// "Applets", "Score" and "Replace" from `settings` instead of the store: the
+// page scanner sets it for each chunk. Scopes nest.
+class ChunkSettingsScope {
+ public:
+  explicit ChunkSettingsScope(const SettingsSnapshot* settings);
+  ~ChunkSettingsScope();
+  ChunkSettingsScope(const ChunkSettingsScope&) = delete;
+  ChunkSettingsScope& operator=(const ChunkSettingsScope&) = delete;
+
+ private:
+  const SettingsSnapshot* previous_;
 };
 
 // The judges' one implementation. Judges `segment` of `kind` as the two

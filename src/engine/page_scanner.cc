@@ -109,13 +109,13 @@ std::size_t FindSegmentStart(std::string_view text, std::size_t from, bool* is_a
 
 // The footers due at the end of the page, in order, for the current counters
 // and settings; "" when none is due.
-std::string PageFooters(int32_t modified, int32_t removed) {
-  const bool test = ReadSetting(kTest) != 0;
+std::string PageFooters(const SettingsSnapshot& settings, int32_t modified, int32_t removed) {
+  const bool test = settings.test != 0;
   std::string footers;
-  if (test || (modified != 0 && ReadSetting(kAddModify) != 0)) {
+  if (test || (modified != 0 && settings.add_modify != 0)) {
     footers += LoadResourceString(kModificationFooterId);
   }
-  if (test || (removed > 0 && ReadSetting(kAddStats) != 0)) {
+  if (test || (removed > 0 && settings.add_stats != 0)) {
     footers += FormatStatisticsFooter(LoadResourceString(kStatisticsFooterId), removed,
                                       ReadSetting(kKilled));
   }
@@ -207,8 +207,12 @@ std::size_t FindPageEnd(std::string_view output) {
 
 std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modified,
                       int32_t& removed, bool& footers_given, int32_t& carry_over,
-                      const SegmentJudges& judges) {
+                      const SegmentJudges& judges, SettingsSnapshot* settings) {
   carry_over = -1;
+  SettingsSnapshot local_settings;
+  SettingsSnapshot& chunk_settings = settings != nullptr ? *settings : local_settings;
+  chunk_settings.Refresh();
+  const ChunkSettingsScope settings_scope(&chunk_settings);
   std::string output;
   output.reserve(chunk.size());
 
@@ -271,7 +275,7 @@ std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modif
       page_end >= unclosed_in_output) {
     return output;
   }
-  const std::string footers = PageFooters(modified, removed);
+  const std::string footers = PageFooters(chunk_settings, modified, removed);
   if (footers.empty()) return output;
   if (carry_over >= 0) {
     const std::size_t moved =

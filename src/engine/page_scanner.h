@@ -18,6 +18,8 @@
 #include <string>
 #include <string_view>
 
+#include "settings/store.h"
+
 namespace velquor {
 
 // The judges' contract: given one segment in the page's own letter case and
@@ -58,10 +60,12 @@ std::size_t FindPageEnd(std::string_view output);
 // that FindPageEnd finds in the result, and `footers_given` is set once any
 // went in; a page end inside the held-back text waits for that text's next
 // scan, unless it comes before the unclosed segment (then the footers go in
-// now and the held-back text begins at the "</HTML>").
+// now and the held-back text begins at the "</HTML>"). The settings are read
+// once for the chunk, into `settings` when given (refreshed first), so that a
+// caller keeping one snapshot pays for reading them only after a change.
 std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modified,
                       int32_t& removed, bool& footers_given, int32_t& carry_over,
-                      const SegmentJudges& judges);
+                      const SegmentJudges& judges, SettingsSnapshot* settings = nullptr);
 
 // The same with DefaultJudges().
 std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modified,

@@ -76,8 +76,8 @@ HRESULT FilterStream::Read(void* buffer, ULONG count, ULONG* read) {
   chunk.append(out == nullptr ? &spare : out, pulled);
 
   int32_t carry_over = -1;
-  std::string text =
-      ScanChunk(chunk, result == S_FALSE, modified_, removed_, footers_given_, carry_over, judges_);
+  std::string text = ScanChunk(chunk, result == S_FALSE, modified_, removed_, footers_given_,
+                               carry_over, judges_, &settings_);
   if (carry_over >= 0 && static_cast<std::size_t>(carry_over) <= text.size()) {
     held_back_.assign(text, static_cast<std::size_t>(carry_over), std::string::npos);
     text.resize(static_cast<std::size_t>(carry_over));

@@ -93,6 +93,7 @@ class FilterStream {
   int32_t removed_ = 0;         // ads removed and counted on this page
   int32_t modified_ = 0;        // 1 once a judge has changed this page
   bool footers_given_ = false;  // a chunk of this page has received footers
+  SettingsSnapshot settings_;   // read again for a chunk only after a change
 };
 
 }  // namespace velquor
