@@ -1,6 +1,7 @@
 #include "engine/page_scanner.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +12,16 @@
 #include "platform/ascii.h"
 #include "platform/resources.h"
 #include "settings/store.h"
+
+// The vector searches need SSE2, which every x86-64 processor has, and are
+// built with GCC and clang only; elsewhere (32-bit Windows among them) the
+// plain search serves.
+#if defined(__x86_64__) && defined(__SSE2__) && defined(__GNUC__) && !defined(_WIN32)
+#define VELQUOR_SCANNER_SIMD 1
+#include <immintrin.h>
+#else
+#define VELQUOR_SCANNER_SIMD 0
+#endif
 
 namespace velquor {
 namespace {
@@ -68,11 +79,123 @@ std::size_t NextAngle(std::string_view text, std::size_t from) {
                         : static_cast<std::size_t>(static_cast<const char*>(hit) - data);
 }
 
-// First position at or after `from` where `tag` begins in any letter case,
-// or npos. Every tag begins with '<', so only those bytes are looked at.
-std::size_t FindTag(std::string_view text, std::size_t from, std::string_view tag) {
+// What a tag search looks for: a '<' followed by `after` (a lower-case
+// letter, in either case; 0: nothing), or by '/' and then `after_slash` (a
+// lower-case letter, in either case). Every tag the scanner looks for
+// begins so, and most of a page's other '<' do not, so they are skipped
+// without a look at each.
+struct TagQuery {
+  char after;
+  char after_slash;
+};
+
+constexpr char kCaseBit = 0x20;
+
+bool QueryMatches(std::string_view text, std::size_t pos, TagQuery q) {
+  if (text[pos] != '<' || pos + 1 >= text.size()) return false;
+  const char next = text[pos + 1];
+  if (q.after != 0 && static_cast<char>(next | kCaseBit) == q.after) return true;
+  return next == '/' && pos + 2 < text.size() &&
+         static_cast<char>(text[pos + 2] | kCaseBit) == q.after_slash;
+}
+
+// The plain search: every '<', then a look at what follows it.
+std::size_t FindQueryPlain(std::string_view text, std::size_t from, TagQuery q) {
   for (std::size_t pos = NextAngle(text, from); pos != std::string_view::npos;
        pos = NextAngle(text, pos + 1)) {
+    if (QueryMatches(text, pos, q)) return pos;
+  }
+  return std::string_view::npos;
+}
+
+#if VELQUOR_SCANNER_SIMD
+// Vector searches: the '<', the byte after it and the one after that are
+// compared for a whole block of positions at once; the last few positions,
+// where a block would read past the end, go to the plain search.
+std::size_t FindQuerySse2(std::string_view text, std::size_t from, TagQuery q) {
+  const char* data = text.data();
+  const std::size_t size = text.size();
+  const __m128i angle = _mm_set1_epi8('<');
+  const __m128i slash = _mm_set1_epi8('/');
+  const __m128i case_bit = _mm_set1_epi8(kCaseBit);
+  const __m128i after = _mm_set1_epi8(q.after);
+  const __m128i after_on = _mm_set1_epi8(q.after != 0 ? -1 : 0);
+  const __m128i after_slash = _mm_set1_epi8(q.after_slash);
+  std::size_t pos = from;
+  for (; pos + 18 <= size; pos += 16) {
+    const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
+    const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos + 1));
+    const __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos + 2));
+    const __m128i first =
+        _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(v1, case_bit), after), after_on);
+    const __m128i closing = _mm_and_si128(_mm_cmpeq_epi8(v1, slash),
+                                          _mm_cmpeq_epi8(_mm_or_si128(v2, case_bit), after_slash));
+    const int mask =
+        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(v0, angle), _mm_or_si128(first, closing)));
+    if (mask != 0)
+      return pos + static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(mask)));
+  }
+  return pos < size ? FindQueryPlain(text, pos, q) : std::string_view::npos;
+}
+
+__attribute__((target("avx2"))) std::size_t FindQueryAvx2(std::string_view text, std::size_t from,
+                                                          TagQuery q) {
+  const char* data = text.data();
+  const std::size_t size = text.size();
+  const __m256i angle = _mm256_set1_epi8('<');
+  const __m256i slash = _mm256_set1_epi8('/');
+  const __m256i case_bit = _mm256_set1_epi8(kCaseBit);
+  const __m256i after = _mm256_set1_epi8(q.after);
+  const __m256i after_on = _mm256_set1_epi8(q.after != 0 ? -1 : 0);
+  const __m256i after_slash = _mm256_set1_epi8(q.after_slash);
+  std::size_t pos = from;
+  for (; pos + 34 <= size; pos += 32) {
+    const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + pos));
+    const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + pos + 1));
+    const __m256i v2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + pos + 2));
+    const __m256i first =
+        _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_or_si256(v1, case_bit), after), after_on);
+    const __m256i closing =
+        _mm256_and_si256(_mm256_cmpeq_epi8(v1, slash),
+                         _mm256_cmpeq_epi8(_mm256_or_si256(v2, case_bit), after_slash));
+    const unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(
+        _mm256_and_si256(_mm256_cmpeq_epi8(v0, angle), _mm256_or_si256(first, closing))));
+    if (mask != 0) return pos + static_cast<std::size_t>(std::countr_zero(mask));
+  }
+  return pos < size ? FindQuerySse2(text, pos, q) : std::string_view::npos;
+}
+#endif  // VELQUOR_SCANNER_SIMD
+
+using FindQueryFn = std::size_t (*)(std::string_view, std::size_t, TagQuery);
+
+FindQueryFn BestSearch() {
+#if VELQUOR_SCANNER_SIMD
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") ? FindQueryAvx2 : FindQuerySse2;
+#else
+  return FindQueryPlain;
+#endif
+}
+
+// The search in use; chosen at the first scan (every thread chooses the
+// same, so a race only repeats the choice).
+constinit std::atomic<FindQueryFn> tag_search{nullptr};
+
+std::size_t FindQuery(std::string_view text, std::size_t from, TagQuery q) {
+  FindQueryFn find = tag_search.load(std::memory_order_relaxed);
+  if (find == nullptr) {
+    find = BestSearch();
+    tag_search.store(find, std::memory_order_relaxed);
+  }
+  return find(text, from, q);
+}
+
+// First position at or after `from` where the closing tag `tag` ("</A>" or
+// "</APPLET>") begins in any letter case, or npos.
+std::size_t FindClosingTag(std::string_view text, std::size_t from, std::string_view tag) {
+  const TagQuery query = {0, static_cast<char>(tag[2] | kCaseBit)};
+  for (std::size_t pos = FindQuery(text, from, query); pos != std::string_view::npos;
+       pos = FindQuery(text, pos + 1, query)) {
     if (TagAt(text, pos, tag)) return pos;
   }
   return std::string_view::npos;
@@ -86,22 +209,20 @@ std::size_t FindTag(std::string_view text, std::size_t from, std::string_view ta
 // chunk, and it need not be searched again.
 std::size_t FindSegmentStart(std::string_view text, std::size_t from, bool* is_applet,
                              std::size_t* page_end) {
-  for (std::size_t pos = NextAngle(text, from); pos != std::string_view::npos;
-       pos = NextAngle(text, pos + 1)) {
-    if (pos + 1 < text.size()) {
-      const char next = AsciiUpper(text[pos + 1]);
-      if (next == 'A') {
-        if (TagAt(text, pos, kLinkOpen)) {
-          *is_applet = false;
-          return pos;
-        }
-        if (TagAt(text, pos, kAppletOpen)) {
-          *is_applet = true;
-          return pos;
-        }
-      } else if (next == '/' && *page_end == std::string_view::npos && TagAt(text, pos, kPageEnd)) {
-        *page_end = pos;
+  constexpr TagQuery kQuery = {'a', 'h'};
+  for (std::size_t pos = FindQuery(text, from, kQuery); pos != std::string_view::npos;
+       pos = FindQuery(text, pos + 1, kQuery)) {
+    if (text[pos + 1] != '/') {
+      if (TagAt(text, pos, kLinkOpen)) {
+        *is_applet = false;
+        return pos;
       }
+      if (TagAt(text, pos, kAppletOpen)) {
+        *is_applet = true;
+        return pos;
+      }
+    } else if (*page_end == std::string_view::npos && TagAt(text, pos, kPageEnd)) {
+      *page_end = pos;
     }
   }
   return std::string_view::npos;
@@ -123,6 +244,31 @@ std::string PageFooters(const SettingsSnapshot& settings, int32_t modified, int3
 }
 
 }  // namespace
+
+bool UseTagSearch(TagSearch search) {
+  FindQueryFn find = nullptr;
+  switch (search) {
+    case TagSearch::kBest:
+      find = BestSearch();
+      break;
+    case TagSearch::kPlain:
+      find = FindQueryPlain;
+      break;
+    case TagSearch::kSse2:
+#if VELQUOR_SCANNER_SIMD
+      find = FindQuerySse2;
+#endif
+      break;
+    case TagSearch::kAvx2:
+#if VELQUOR_SCANNER_SIMD
+      if (__builtin_cpu_supports("avx2")) find = FindQueryAvx2;
+#endif
+      break;
+  }
+  if (find == nullptr) return false;
+  tag_search.store(find, std::memory_order_relaxed);
+  return true;
+}
 
 SegmentJudges DefaultJudges() { return SegmentJudges{JudgeLinkSegment, JudgeAppletSegment}; }
 
@@ -227,7 +373,7 @@ std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modif
     const std::size_t start = FindSegmentStart(chunk, rest, &is_applet, &page_end_in_chunk);
     if (start == std::string::npos) break;
     any_segment = true;
-    const std::size_t close = FindTag(chunk, start, is_applet ? kAppletClose : kLinkClose);
+    const std::size_t close = FindClosingTag(chunk, start, is_applet ? kAppletClose : kLinkClose);
     if (close == std::string::npos) {
       // An unclosed segment: hold its tail back for the next chunk when it is
       // short next to what has been produced, so the segment can be judged

@@ -71,6 +71,16 @@ std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modif
 std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modified,
                       int32_t& removed, bool& footers_given, int32_t& carry_over);
 
+// The ways the scanner can search a chunk for tags. Each finds the same; the
+// vector ones are faster where the processor has them.
+enum class TagSearch { kBest, kPlain, kSse2, kAvx2 };
+
+// Makes every scan of this process search with `search` from now on (kBest:
+// the fastest this processor has); false, and nothing changed, when this
+// build or processor lacks it. For tests that compare the ways, and
+// benchmarks.
+bool UseTagSearch(TagSearch search);
+
 // Fills the statistics footer template (string table entry 101): the first
 // "%li" gets `removed` as a signed number, the second `killed` as an unsigned
 // one; "%%" stands for "%"; anything else is copied as it is.
