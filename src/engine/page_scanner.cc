@@ -351,16 +351,27 @@ std::size_t FindPageEnd(std::string_view output) {
   return kNone;
 }
 
-std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modified,
-                      int32_t& removed, bool& footers_given, int32_t& carry_over,
-                      const SegmentJudges& judges, SettingsSnapshot* settings) {
+bool ScanChunkInto(std::string_view chunk, bool end_of_data, int32_t& modified, int32_t& removed,
+                   bool& footers_given, int32_t& carry_over, const SegmentJudges& judges,
+                   SettingsSnapshot* settings, std::string* output) {
   carry_over = -1;
   SettingsSnapshot local_settings;
   SettingsSnapshot& chunk_settings = settings != nullptr ? *settings : local_settings;
   chunk_settings.Refresh();
   const ChunkSettingsScope settings_scope(&chunk_settings);
-  std::string output;
-  output.reserve(chunk.size());
+
+  // The output is the text in `out` followed by the chunk from `pending` up
+  // to `rest`: text passes into `out` only once something before or in it
+  // has changed, so a chunk that nothing changes is never copied.
+  std::string out;
+  std::size_t pending = 0;
+  bool changed = false;
+  const auto produced = [&](std::size_t rest) { return out.size() + (rest - pending); };
+  const auto change = [&](std::size_t upto) {
+    if (!changed) out.reserve(chunk.size());
+    changed = true;
+    out.append(chunk.data() + pending, upto - pending);
+  };
 
   // `rest` is where the as-received rest begins; nothing before it is looked
   // at again.
@@ -380,10 +391,11 @@ std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modif
       // whole; a long tail passes unfiltered. At the end of the data nothing
       // more will come, so nothing is held back.
       const std::size_t tail = chunk.size() - rest;
-      if (!end_of_data && tail < output.size() / 2 &&
-          output.size() <= static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) {
-        carry_over = static_cast<int32_t>(output.size());
-        unclosed_in_output = output.size() + (start - rest);
+      const std::size_t so_far = produced(rest);
+      if (!end_of_data && tail < so_far / 2 &&
+          so_far <= static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) {
+        carry_over = static_cast<int32_t>(so_far);
+        unclosed_in_output = so_far + (start - rest);
       }
       break;
     }
@@ -394,17 +406,21 @@ std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modif
       // Cut across a script, a style sheet or a comment (a link that a
       // script writes, whose "</A>" is the page's own): what it holds is not
       // one link, and removing it would take the page's content with it.
-      output.append(chunk, rest, end - rest);
       if (judges.unjudged != nullptr) judges.unjudged(is_applet, std::string(cut));
     } else {
       const std::string segment(cut);
-      output.append(chunk, rest, start - rest);
-      output += is_applet ? judges.applet(segment, modified, removed)
-                          : judges.link(segment, modified, removed);
+      std::string result = is_applet ? judges.applet(segment, modified, removed)
+                                     : judges.link(segment, modified, removed);
+      if (result != segment) {
+        change(start);
+        out += result;
+        pending = end;
+      }
     }
     rest = end;
   }
-  output.append(chunk, rest, std::string::npos);
+  if (changed) change(chunk.size());
+  const std::string_view text = changed ? std::string_view(out) : chunk;
 
   // Footers go once per page, in front of the first "</HTML>" past the very
   // start of the output that is not script, style or comment text. A page
@@ -414,15 +430,21 @@ std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modif
   // begins at the "</HTML>" (what lies between is plain text, which a second
   // scan would leave as it is). A page end at exactly the held-back index
   // gets them now too, and the index moves past them.
-  if (footers_given || (!any_segment && page_end_in_chunk == std::string::npos)) return output;
-  const std::size_t page_end = FindPageEnd(output);
-  if (page_end == std::string::npos) return output;
-  if (carry_over >= 0 && page_end > static_cast<std::size_t>(carry_over) &&
-      page_end >= unclosed_in_output) {
-    return output;
+  std::size_t page_end = std::string::npos;
+  if (!footers_given && (any_segment || page_end_in_chunk != std::string::npos)) {
+    page_end = FindPageEnd(text);
   }
-  const std::string footers = PageFooters(chunk_settings, modified, removed);
-  if (footers.empty()) return output;
+  if (page_end != std::string::npos && carry_over >= 0 &&
+      page_end > static_cast<std::size_t>(carry_over) && page_end >= unclosed_in_output) {
+    page_end = std::string::npos;
+  }
+  const std::string footers = page_end != std::string::npos
+                                  ? PageFooters(chunk_settings, modified, removed)
+                                  : std::string();
+  if (footers.empty()) {
+    if (changed) *output = std::move(out);
+    return changed;
+  }
   if (carry_over >= 0) {
     const std::size_t moved =
         std::max(static_cast<std::size_t>(carry_over), page_end) + footers.size();
@@ -430,8 +452,23 @@ std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modif
                      ? static_cast<int32_t>(moved)
                      : -1;
   }
-  output.insert(page_end, footers);
+  output->clear();
+  output->reserve(text.size() + footers.size());
+  output->append(text.substr(0, page_end));
+  output->append(footers);
+  output->append(text.substr(page_end));
   footers_given = true;
+  return true;
+}
+
+std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modified,
+                      int32_t& removed, bool& footers_given, int32_t& carry_over,
+                      const SegmentJudges& judges, SettingsSnapshot* settings) {
+  std::string output;
+  if (!ScanChunkInto(chunk, end_of_data, modified, removed, footers_given, carry_over, judges,
+                     settings, &output)) {
+    return chunk;
+  }
   return output;
 }
 

@@ -67,6 +67,14 @@ std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modif
                       int32_t& removed, bool& footers_given, int32_t& carry_over,
                       const SegmentJudges& judges, SettingsSnapshot* settings = nullptr);
 
+// The same over `chunk` where it lies, for a caller that holds the bytes
+// where the result must go: false, with *output untouched, when the result
+// is `chunk` itself (nothing judged away or replaced, no footers), so there
+// is nothing to copy; true with the result in *output otherwise.
+bool ScanChunkInto(std::string_view chunk, bool end_of_data, int32_t& modified, int32_t& removed,
+                   bool& footers_given, int32_t& carry_over, const SegmentJudges& judges,
+                   SettingsSnapshot* settings, std::string* output);
+
 // The same with DefaultJudges().
 std::string ScanChunk(const std::string& chunk, bool end_of_data, int32_t& modified,
                       int32_t& removed, bool& footers_given, int32_t& carry_over);
