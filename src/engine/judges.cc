@@ -128,22 +128,25 @@ ChunkSettingsScope::ChunkSettingsScope(const SettingsSnapshot* settings)
 
 ChunkSettingsScope::~ChunkSettingsScope() { chunk_settings = previous_; }
 
-std::string JudgeSegment(SegmentKind kind, const std::string& segment, int32_t& modified,
-                         int32_t& removed, const JudgeScope& scope, SegmentJudgement* judgement) {
+namespace {
+
+// The judges' core: judges `segment` with `judged` as room for its judged
+// copy. False when the segment stays; true when it goes, with what takes its
+// place in *result.
+bool JudgeCore(SegmentKind kind, std::string_view segment, int32_t& modified, int32_t& removed,
+               const JudgeScope& scope, bool keep_target, SegmentJudgement& j, std::string& judged,
+               std::string* result) {
   const JudgeTraits& traits = kind == SegmentKind::kLink ? kLinkTraits : kAppletTraits;
-  SegmentJudgement local;
-  SegmentJudgement& j = judgement ? *judgement : local;
   j = SegmentJudgement();
   j.kind = kind;
-  if (Setting(*traits.switch_setting, traits.switch_field) == 0) return segment;
+  if (Setting(*traits.switch_setting, traits.switch_field) == 0) return false;
 
-  const std::string judged = JudgedCopy(segment);
+  JudgedCopyInto(segment, &judged);
   std::string_view link_target;
-  Score(traits, judged, *scope.ad_link, scope.explain_keywords, judgement != nullptr, link_target,
-        j);
-  if (j.verdict == Verdict::kKept) return segment;
+  Score(traits, judged, *scope.ad_link, scope.explain_keywords, keep_target, link_target, j);
+  if (j.verdict == Verdict::kKept) return false;
 
-  std::string result;
+  result->clear();
   if (j.repeat_bonus != 0) {
     j.verdict = Verdict::kRemovedAsRepeat;
   } else {
@@ -151,22 +154,42 @@ std::string JudgeSegment(SegmentKind kind, const std::string& segment, int32_t& 
     removed = static_cast<int32_t>(static_cast<uint32_t>(removed) + 1u);
     if (scope.count_killed) IncrementCounter(kKilled);
     if (Setting(kReplace, &SettingsSnapshot::replace) != 0) {
-      result = BuildReplacementMarkup(segment, j.height, j.width);
+      *result = BuildReplacementMarkup(std::string(segment), j.height, j.width);
       j.verdict = Verdict::kReplaced;
     }
   }
   if (traits.uses_ad_link) scope.ad_link->Remember(link_target);
+  return true;
+}
+
+constexpr JudgeScope kProcessScope = {&process_ad_link, true, false};
+
+}  // namespace
+
+std::string JudgeSegment(SegmentKind kind, const std::string& segment, int32_t& modified,
+                         int32_t& removed, const JudgeScope& scope, SegmentJudgement* judgement) {
+  SegmentJudgement local;
+  std::string judged;
+  std::string result;
+  if (!JudgeCore(kind, segment, modified, removed, scope, judgement != nullptr,
+                 judgement ? *judgement : local, judged, &result)) {
+    return segment;
+  }
   return result;
 }
 
+bool JudgeSegmentInPlace(SegmentKind kind, std::string_view segment, int32_t& modified,
+                         int32_t& removed, std::string* judged, std::string* result) {
+  SegmentJudgement j;
+  return JudgeCore(kind, segment, modified, removed, kProcessScope, false, j, *judged, result);
+}
+
 std::string JudgeLinkSegment(const std::string& segment, int32_t& modified, int32_t& removed) {
-  static constexpr JudgeScope kScope = {&process_ad_link, true, false};
-  return JudgeSegment(SegmentKind::kLink, segment, modified, removed, kScope, nullptr);
+  return JudgeSegment(SegmentKind::kLink, segment, modified, removed, kProcessScope, nullptr);
 }
 
 std::string JudgeAppletSegment(const std::string& segment, int32_t& modified, int32_t& removed) {
-  static constexpr JudgeScope kScope = {&process_ad_link, true, false};
-  return JudgeSegment(SegmentKind::kApplet, segment, modified, removed, kScope, nullptr);
+  return JudgeSegment(SegmentKind::kApplet, segment, modified, removed, kProcessScope, nullptr);
 }
 
 }  // namespace velquor

@@ -124,6 +124,14 @@ class ChunkSettingsScope {
 std::string JudgeSegment(SegmentKind kind, const std::string& segment, int32_t& modified,
                          int32_t& removed, const JudgeScope& scope, SegmentJudgement* judgement);
 
+// What JudgeLinkSegment and JudgeAppletSegment do, for the scanner, without
+// copies: judges `segment` where it lies, with `*judged` as room for its
+// judged copy (kept between calls, so it is not allocated again). False when
+// the segment stays as it is; true when it goes, with what takes its place
+// in *result.
+bool JudgeSegmentInPlace(SegmentKind kind, std::string_view segment, int32_t& modified,
+                         int32_t& removed, std::string* judged, std::string* result);
+
 }  // namespace velquor
 
 #endif  // VELQUOR_ENGINE_JUDGES_H_

@@ -365,6 +365,8 @@ bool ScanChunkInto(std::string_view chunk, bool end_of_data, int32_t& modified, 
   // has changed, so a chunk that nothing changes is never copied.
   std::string out;
   std::size_t pending = 0;
+  std::string judged;  // room for the judged copies, used again
+  std::string result;
   bool changed = false;
   const auto produced = [&](std::size_t rest) { return out.size() + (rest - pending); };
   const auto change = [&](std::size_t upto) {
@@ -408,10 +410,17 @@ bool ScanChunkInto(std::string_view chunk, bool end_of_data, int32_t& modified, 
       // one link, and removing it would take the page's content with it.
       if (judges.unjudged != nullptr) judges.unjudged(is_applet, std::string(cut));
     } else {
-      const std::string segment(cut);
-      std::string result = is_applet ? judges.applet(segment, modified, removed)
-                                     : judges.link(segment, modified, removed);
-      if (result != segment) {
+      const SegmentJudge judge = is_applet ? judges.applet : judges.link;
+      bool goes = false;
+      if (judge == (is_applet ? JudgeAppletSegment : JudgeLinkSegment)) {
+        goes = JudgeSegmentInPlace(is_applet ? SegmentKind::kApplet : SegmentKind::kLink, cut,
+                                   modified, removed, &judged, &result);
+      } else {
+        const std::string segment(cut);
+        result = judge(segment, modified, removed);
+        goes = result != segment;
+      }
+      if (goes) {
         change(start);
         out += result;
         pending = end;
