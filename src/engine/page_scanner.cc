@@ -190,8 +190,8 @@ std::size_t FindQuery(std::string_view text, std::size_t from, TagQuery q) {
   return find(text, from, q);
 }
 
-// First position at or after `from` where the closing tag `tag` ("</A>" or
-// "</APPLET>") begins in any letter case, or npos.
+// First position at or after `from` where the closing tag `tag` ("</A>",
+// "</APPLET>" or "</HTML>") begins in any letter case, or npos.
 std::size_t FindClosingTag(std::string_view text, std::size_t from, std::string_view tag) {
   const TagQuery query = {0, static_cast<char>(tag[2] | kCaseBit)};
   for (std::size_t pos = FindQuery(text, from, query); pos != std::string_view::npos;
@@ -440,7 +440,10 @@ bool ScanChunkInto(std::string_view chunk, bool end_of_data, int32_t& modified, 
   // scan would leave as it is). A page end at exactly the held-back index
   // gets them now too, and the index moves past them.
   std::size_t page_end = std::string::npos;
-  if (!footers_given && (any_segment || page_end_in_chunk != std::string::npos)) {
+  // The page end is looked for with its script and comment context only in
+  // a chunk that holds a "</HTML>" at all, which is found quickly.
+  if (!footers_given && (page_end_in_chunk != std::string::npos ||
+                         (any_segment && FindClosingTag(text, 0, kPageEnd) != std::string::npos))) {
     page_end = FindPageEnd(text);
   }
   if (page_end != std::string::npos && carry_over >= 0 &&
