@@ -203,6 +203,29 @@ void BM_Throughput(benchmark::State& state) {
   state.SetLabel(std::string(kViaNames[via]) + " " + bench::PageFamilyName(family));
 }
 
+// The median of 101 timings, each what `time_one` returns.
+template <typename TimeOne>
+double MedianOf101(TimeOne time_one) {
+  std::vector<double> times;
+  for (int i = 0; i < 101; ++i) times.push_back(time_one());
+  std::nth_element(times.begin(), times.begin() + 50, times.end());
+  return times[50];
+}
+
+// Runs `median` (microseconds to the first byte, given the way) direct and
+// through `via`, and reports both and what the proxy adds.
+template <typename Median>
+void ReportAddedTime(benchmark::State& state, Via via, Median median) {
+  double direct = 0, through = 0;
+  for (auto _ : state) {
+    direct = median(kDirect);
+    through = median(via);
+  }
+  state.counters["direct_us"] = direct;
+  state.counters["proxy_us"] = through;
+  state.counters["added_us"] = through - direct;
+}
+
 // The median over 101 fetches of a 100 KB portal page.
 void BM_FirstByte(benchmark::State& state) {
   const Via via = static_cast<Via>(state.range(0));
@@ -215,25 +238,14 @@ void BM_FirstByte(benchmark::State& state) {
     return;
   }
   const std::string path = PagePath(bench::PageFamily::kPortal, 100 * 1024);
-  auto median = [&](Via v) {
-    std::vector<double> times;
-    for (int i = 0; i < 101; ++i) {
+  ReportAddedTime(state, via, [&](Via v) {
+    return MedianOf101([&] {
       std::size_t bytes = 0;
       double t = 0;
       Fetch(v, path, &bytes, &t);
-      times.push_back(t);
-    }
-    std::nth_element(times.begin(), times.begin() + 50, times.end());
-    return times[50];
-  };
-  double direct = 0, through = 0;
-  for (auto _ : state) {
-    direct = median(kDirect);
-    through = median(via);
-  }
-  state.counters["direct_us"] = direct;
-  state.counters["proxy_us"] = through;
-  state.counters["added_us"] = through - direct;
+      return t;
+    });
+  });
   state.SetLabel(kViaNames[via]);
 }
 
@@ -433,32 +445,22 @@ void BM_HttpsFirstByte(benchmark::State& state) {
   }
   const std::string path = PagePath(bench::PageFamily::kPortal, 100 * 1024);
   int resumed = 0;
-  auto median = [&](Via v) {
-    std::vector<double> times;
+  ReportAddedTime(state, via, [&](Via v) {
     SSL_SESSION* session = nullptr;
     std::size_t bytes = 0;
     FetchTls(v, path, &bytes, nullptr, &session);  // a session to resume
-    for (int i = 0; i < 101; ++i) {
+    const double median = MedianOf101([&] {
       double t = 0;
       if (!resume) {
         SSL_SESSION_free(session);
         session = nullptr;
       }
       FetchTls(v, path, &bytes, &t, &session, v == kDirect ? nullptr : &resumed);
-      times.push_back(t);
-    }
+      return t;
+    });
     SSL_SESSION_free(session);
-    std::nth_element(times.begin(), times.begin() + 50, times.end());
-    return times[50];
-  };
-  double direct = 0, through = 0;
-  for (auto _ : state) {
-    direct = median(kDirect);
-    through = median(via);
-  }
-  state.counters["direct_us"] = direct;
-  state.counters["proxy_us"] = through;
-  state.counters["added_us"] = through - direct;
+    return median;
+  });
   state.counters["resumed"] = resumed;  // of the 101 through the proxy
   state.SetLabel(std::string("https ") + kViaNames[via] +
                  (resume ? ", resumed sessions" : ", new sessions"));
