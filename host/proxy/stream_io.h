@@ -1,0 +1,124 @@
+// Coroutine helpers for the proxy's streams: reading a message body piece
+// by piece, writing with a timeout, closing.
+#ifndef VELQUOR_HOST_PROXY_STREAM_IO_H_
+#define VELQUOR_HOST_PROXY_STREAM_IO_H_
+
+// Asio's coroutine support uses std::exchange without including <utility>.
+#include <utility>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "proxy/http_util.h"
+
+namespace velquor::host::proxy {
+
+// The helpers below take any stream over a beast::tcp_stream (a TLS stream
+// as well); timeouts and closing act on the TCP layer.
+template <class Stream>
+void Close(Stream& s) {
+  error_code ec;
+  beast::get_lowest_layer(s).socket().shutdown(tcp::socket::shutdown_both, ec);
+  beast::get_lowest_layer(s).socket().close(ec);
+}
+
+// Reads the body bytes that are to be had now, up to `cap`: parses what is
+// buffered and what the socket holds, and waits for the network only when
+// that gave nothing. Returns the count put into out[0..cap).
+template <class Stream, class Parser>
+net::awaitable<std::size_t> ReadBodySome(Stream& s, beast::flat_buffer& b, Parser& p, char* out,
+                                         std::size_t cap, error_code& ec) {
+  ec = {};
+  auto& body = p.get().body();
+  body.data = out;
+  body.size = cap;
+  for (;;) {
+    if (p.is_done()) break;
+    std::size_t used = 0;
+    if (b.size() > 0) {
+      error_code pec;
+      used = p.put(b.data(), pec);
+      b.consume(used);
+      if (pec == http::error::need_buffer) break;
+      if (pec && pec != http::error::need_more) {
+        ec = pec;
+        break;
+      }
+      if (p.is_done() || body.size == 0) break;
+      if (used > 0) continue;
+    }
+    // Whatever the socket holds already belongs to this piece; wait for the
+    // network only when there is nothing at all.
+    error_code aec;
+    const std::size_t available = beast::get_lowest_layer(s).socket().available(aec);
+    if (body.size < cap && (aec || available == 0)) break;
+    error_code rec;
+    const std::size_t n = co_await s.async_read_some(b.prepare(kBodyBuffer),
+                                                     net::redirect_error(net::use_awaitable, rec));
+    b.commit(n);
+    if (rec == net::error::eof) {
+      if (b.size() > 0) continue;
+      error_code pec;
+      p.put_eof(pec);
+      if (pec) ec = pec;
+      break;
+    }
+    if (rec) {
+      ec = rec;
+      break;
+    }
+  }
+  co_return cap - body.size;
+}
+
+template <class Stream>
+net::awaitable<bool> WriteAll(Stream& s, std::chrono::seconds timeout,
+                              std::vector<net::const_buffer> buffers) {
+  error_code ec;
+  beast::get_lowest_layer(s).expires_after(timeout);
+  co_await net::async_write(s, buffers, net::redirect_error(net::use_awaitable, ec));
+  co_return !ec;
+}
+
+template <class Stream>
+net::awaitable<bool> WriteText(Stream& s, std::chrono::seconds timeout, const std::string& text) {
+  std::vector<net::const_buffer> buffers(1, net::buffer(text));
+  co_return co_await WriteAll(s, timeout, std::move(buffers));
+}
+
+// Body bytes in chunked framing, or as they are.
+template <class Stream>
+net::awaitable<bool> WriteBody(Stream& s, std::chrono::seconds timeout, bool chunked,
+                               const char* data, std::size_t size) {
+  if (size == 0) co_return true;
+  std::vector<net::const_buffer> buffers;
+  std::string head;
+  if (chunked) {
+    char hex[24];
+    head.assign(hex, static_cast<std::size_t>(std::snprintf(hex, sizeof hex, "%zx\r\n", size)));
+    buffers.push_back(net::buffer(head));
+  }
+  buffers.push_back(net::buffer(data, size));
+  if (chunked) buffers.push_back(net::buffer("\r\n", 2));
+  co_return co_await WriteAll(s, timeout, std::move(buffers));
+}
+
+// True when the socket has bytes to read within `wait`.
+template <class Stream>
+net::awaitable<bool> MoreArrives(Stream& s, std::chrono::milliseconds wait) {
+  net::steady_timer timer(s.get_executor());
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  for (;;) {
+    error_code ec;
+    if (beast::get_lowest_layer(s).socket().available(ec) > 0 && !ec) co_return true;
+    if (ec || std::chrono::steady_clock::now() >= deadline) co_return false;
+    timer.expires_after(std::chrono::milliseconds(1));
+    co_await timer.async_wait(net::redirect_error(net::use_awaitable, ec));
+  }
+}
+
+}  // namespace velquor::host::proxy
+
+#endif  // VELQUOR_HOST_PROXY_STREAM_IO_H_
