@@ -146,8 +146,8 @@ net::awaitable<void> StopOnSignal(std::shared_ptr<State> state, net::signal_set&
 }  // namespace
 
 std::size_t ConnectionsFor(std::size_t open_files) {
-  const std::size_t free = open_files > kReservedFiles + 2 ? open_files - kReservedFiles : 2;
-  return std::min(free / 2, kMostConnections);
+  const std::size_t usable = open_files > kReservedFiles + 2 ? open_files - kReservedFiles : 2;
+  return std::min(usable / 2, kMostConnections);
 }
 
 ProxyServer::ProxyServer(const ProxyOptions& options, IClassFactory* factory)
