@@ -77,7 +77,8 @@ bool ReadBody(Parser& p, beast::flat_buffer& b, Wire& wire, bool eof, std::strin
     if (wire.Arrive(b)) continue;
     // Waiting for the network: what waits must not be a finished line.
     const std::string pending = beast::buffers_to_string(b.data());
-    for (std::size_t i = 0; i < pending.size(); ++i) {
+    const bool last_chunk_held = pending.size() < 5 && pending.rfind("0\r\n", 0) == 0;
+    for (std::size_t i = 0; i < pending.size() && !last_chunk_held; ++i) {
       if (pending[i] == '\n' && (i == 0 || pending[i - 1] != '\r')) {
         Fail("a body waits on the network behind a bare line feed", pending);
       }
