@@ -30,11 +30,12 @@ net::awaitable<std::unique_ptr<beast::tcp_stream>> ConnectOrigin(
     co_return nullptr;
   }
   if (ec == net::error::operation_aborted) {
-    // The connect gives this when it could not open a socket at all: ask
-    // the system why.
+    // Nothing cancels this connect: it gives this when it could not open a
+    // socket at all, the process being out of descriptors. The system's own
+    // words when a probe still fails, though one may have come free since.
     tcp::socket probe(executor);
     probe.open(results.begin()->endpoint().protocol(), ec);
-    if (!ec) ec = net::error::operation_aborted;
+    if (!ec) ec = make_error_code(boost::system::errc::too_many_files_open);
   }
   if (OutOfDescriptors(ec)) {
     *failure = {503, "Service Unavailable",
