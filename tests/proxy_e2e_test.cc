@@ -47,11 +47,6 @@ std::string Chunked(const std::string& body, std::size_t piece) {
   return out + "0\r\n\r\n";
 }
 
-std::string PathOf(const std::string& head) {
-  const std::size_t a = head.find(' ');
-  return head.substr(a + 1, head.find(' ', a + 1) - a - 1);
-}
-
 class ProxyTest : public ::testing::Test {
  protected:
   // The page as `velquor filter` gives it read whole, in a fresh profile.

@@ -54,7 +54,9 @@ constexpr char kUsage[] =
     "                         with velquor)\n"
     "  --threads N            threads serving connections, 1 to 256 (default 2)\n"
     "  --max-connections N    open connections at most; more are answered 503\n"
-    "                         (default 512)\n"
+    "                         (default: as many as the open-file limit allows,\n"
+    "                         two descriptors each, at most 4096; the proxy\n"
+    "                         raises that limit to the hard limit at start)\n"
     "  --idle-timeout S       close a client connection or tunnel silent for S\n"
     "                         seconds (default 60)\n"
     "  --connect-timeout S    give up reaching an origin after S seconds: 504\n"
@@ -336,6 +338,15 @@ int RunProxy(int argc, char** argv) {
                    user_rules.c_str(),
                    static_cast<long long>(ReloadingLibrary::kCheckInterval.count()));
       const bool v6 = options.host.find(':') != std::string::npos;
+      const std::size_t files = server.open_file_limit();
+      if (server.max_connections() > ConnectionsFor(files) &&
+          2 * server.max_connections() > files) {
+        PrintError(
+            "proxy: warning: %zu connections need about %zu open files, more than the limit "
+            "of %zu: beyond %zu at once they may be answered 503 (raise the limit with "
+            "ulimit -n)",
+            server.max_connections(), 2 * server.max_connections(), files, ConnectionsFor(files));
+      }
       std::fprintf(stderr, "velquor: proxy: listening on %s%s%s:%u with %s\n", v6 ? "[" : "",
                    options.host.c_str(), v6 ? "]" : "", server.port(), choice.path.c_str());
       std::fflush(stderr);

@@ -77,6 +77,28 @@ net::awaitable<bool> DrainDecoder(ContentDecoder& decoder, PageFilter& filter, b
   }
 }
 
+// Reads the first piece of a coded page's body (`res` reading from `from`)
+// and decodes it, before the response head goes out: a body the proxy cannot
+// decode, or not within the memory it allows for decoding, then gets an
+// error page rather than a cut. False with *why.
+template <class Source, class Parser>
+net::awaitable<bool> PrimePage(Source& from, beast::flat_buffer& from_buf, Parser& res,
+                               std::chrono::seconds read_timeout, PageRelay& page,
+                               std::string* why) {
+  if (!page.filter || page.decoder->Identity() || res.is_done()) co_return true;
+  std::vector<char> buf(kBodyBuffer);
+  error_code ec;
+  beast::get_lowest_layer(from).expires_after(read_timeout);
+  const std::size_t n = co_await ReadBodySome(from, from_buf, res, buf.data(), buf.size(), ec);
+  if (ec) {
+    *why = "the response ended early (" + ec.message() + ")";
+    co_return false;
+  }
+  page.decoder->Put(buf.data(), n);
+  std::string& body = page.filter->body();
+  co_return page.decoder->Take(&body, body.size() + page.filter->room(), why);
+}
+
 // Relays the body that `res` reads from `from` (its bytes read ahead in
 // `from_buf`, each read within `read_timeout`) to `to` (each write within
 // `write_timeout`), in chunked framing when `chunked`, through `page`'s
@@ -91,6 +113,13 @@ net::awaitable<RelayEnd> RelayBody(Source& from, beast::flat_buffer& from_buf, P
   std::string out;
   PageFilter* filter = page.filter.get();
   ContentDecoder* decoder = page.decoder.get();
+  if (filter && !filter->body().empty() && !res.is_done()) {
+    // What PrimePage decoded goes out before more is read.
+    if (!co_await DrainDecoder(*decoder, *filter, false, to, write_timeout, chunked, t.host,
+                               &out)) {
+      co_return RelayEnd::kFailed;
+    }
+  }
   while (!res.is_done()) {
     error_code ec;
     std::size_t n = 0;

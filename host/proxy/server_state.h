@@ -4,6 +4,8 @@
 #ifndef VELQUOR_HOST_PROXY_SERVER_STATE_H_
 #define VELQUOR_HOST_PROXY_SERVER_STATE_H_
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -37,7 +39,15 @@ struct ProxyServer::State : std::enable_shared_from_this<ProxyServer::State> {
   proxy::OriginSessions origin_sessions;
   proxy::FilterLists lists;
 
+  // Open-file limit in force; a descriptor held back to tell a browser
+  // that the proxy has run out of them.
+  std::size_t open_files = 0;
+  int spare_fd = -1;
+
   State(const ProxyOptions& o, IClassFactory* f) : options(o), factory(f), lists(o.lists_dir) {}
+  ~State() {
+    if (spare_fd >= 0) ::close(spare_fd);
+  }
 
   uint64_t Enrol(std::function<void(bool)> cut) {
     std::lock_guard<std::mutex> lock(mutex);
