@@ -78,8 +78,7 @@ std::string Ok(const std::string& type, const std::string& body,
 class ProxyProcess {
  public:
   ProxyProcess(const std::string& home, const std::vector<std::string>& extra_args = {},
-               const std::string& command = "proxy",
-               const std::vector<std::string>& launcher = {});
+               const std::string& command = "proxy", const std::vector<std::string>& launcher = {});
   ~ProxyProcess();
   int port() const { return port_; }
   pid_t pid() const { return pid_; }
