@@ -37,23 +37,11 @@ std::string SimpleResponse(int status, const char* reason, const std::string& ht
 
 std::string ErrorResponse(int status, const char* reason, const std::string& message,
                           const std::string& advice) {
-  // Built by appending: g++ 12 at -O3 warns wrongly (-Wrestrict) about a
-  // chain of string additions with a conditional part.
-  std::string html = "<!DOCTYPE html>\n<html><head><title>";
-  html += std::to_string(status);
-  html += ' ';
-  html += reason;
-  html += "</title></head><body><h1>";
-  html += reason;
-  html += "</h1>\n<p>";
-  html += HtmlEscape(message);
-  html += "</p>\n";
-  if (!advice.empty()) {
-    html += "<p>";
-    html += HtmlEscape(advice);
-    html += "</p>\n";
-  }
-  html += "<hr><p>velquor proxy</p></body></html>\n";
+  const std::string html = "<!DOCTYPE html>\n<html><head><title>" + std::to_string(status) + " " +
+                           reason + "</title></head><body><h1>" + reason + "</h1>\n<p>" +
+                           HtmlEscape(message) + "</p>\n" +
+                           (advice.empty() ? "" : "<p>" + HtmlEscape(advice) + "</p>\n") +
+                           "<hr><p>velquor proxy</p></body></html>\n";
   return SimpleResponse(status, reason, html);
 }
 
