@@ -382,7 +382,11 @@ TEST_F(HttpsTest, ClientsVanishingAtAnyStageLeaveNothingBehind) {
   const double cpu = proxy.CpuSeconds();
   usleep(2000000);
   EXPECT_LT(proxy.CpuSeconds() - cpu, 0.1) << "CPU seconds used in 2 s with nothing to do";
+#if !defined(__SANITIZE_ADDRESS__)  // its quarantine keeps freed memory resident
   EXPECT_LT(proxy.RssKb() - rss, 8 * 1024) << "KB resident beyond the warmed-up proxy";
+#else
+  (void)rss;
+#endif
   EXPECT_EQ(proxy.Log().find("Bad Request: malformed request: stream"), std::string::npos)
       << proxy.Log();
 }
