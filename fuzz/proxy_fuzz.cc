@@ -103,6 +103,7 @@ void CheckHead(const std::string& head, Parser& back, const char* who) {
     if (bare_lf || bare_cr) Fail(std::string(who) + " head has a bare CR or LF", head);
   }
   error_code ec;
+  back.body_limit(kNoBodyLimit);  // the proxy takes bodies of any length
   back.put(net::buffer(head), ec);
   if (ec && ec != http::error::need_more)
     Fail(std::string(who) + " head does not parse: " + ec.message(), head);
