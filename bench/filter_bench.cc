@@ -4,8 +4,7 @@
 // generated page from memory, and pulls the page through with reads of 512,
 // 8192 or 65536 bytes. The store is real, in a fresh temporary profile
 // (VELQUOR_HOME) holding only what the filter writes: default settings,
-// built-in rules. Also: one link segment judged (settings reads and the
-// "Killed" increment included), reported as the median of repetitions.
+// built-in rules. Beside each page, memchr over the same bytes.
 //
 // Arguments: family (0 portal, 1 document, 2 plain, 3 applets), page size in
 // bytes, read size.
@@ -13,18 +12,18 @@
 #include <dlfcn.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
 #include <utility>
 
 #include "corpus.h"
-#include "engine/judges.h"
 #include "inner_protocol.h"
 #include "platform/registry.h"
 #include "platform/testing_profile.h"
-#include "rules/keyword_rules.h"
 #include "velquor/velquor.h"
 
 namespace velquor::bench {
@@ -80,38 +79,29 @@ void FilterPageArgs(benchmark::internal::Benchmark* b) {
 }
 BENCHMARK(BM_FilterPage)->Apply(FilterPageArgs)->Unit(benchmark::kMillisecond);
 
-// One link segment as the scanner hands it over. The kept links read
-// "Images" and "Score"; the banner is counted ("Killed" + 1) and reads
-// "Replace" too. Every banner is a first sighting: the remembered link is
-// cleared between judgements (outside the timing).
-const std::string kTextLink =
-    "<A HREF=\"/news/1999/11/y2k.html\">Banks say they are ready for the year 2000</A>";
-const std::string kImageLink =
-    "<A HREF=\"/news/1999/11/comet.html\"><IMG SRC=\"/news/img/comet-small.jpg\" "
-    "WIDTH=120 HEIGHT=90 ALT=\"Comet\">Leonid meteor shower tonight</A>";
-const std::string kBannerLink =
-    "<A HREF=\"http://ads.megaclick.example/click?ad=1042&amp;site=pathfinder\">"
-    "<IMG SRC=\"http://ads.megaclick.example/banners/1042.gif\" WIDTH=468 HEIGHT=60 "
-    "BORDER=0 ALT=\"Win a trip to Hawaii - enter today!\"></A>";
-
-void BM_JudgeLinkSegment(benchmark::State& state, const std::string& segment) {
-  int32_t modified = 0, removed = 0;
+// The machine's limit for the same bytes, to read each figure above
+// against: memchr finding every '<' of the page, a read's worth at a time.
+void BM_MemchrAngles(benchmark::State& state) {
+  const auto family = static_cast<PageFamily>(state.range(0));
+  const std::string& page = Page(family, static_cast<std::size_t>(state.range(1)));
+  const auto read_size = static_cast<std::size_t>(state.range(2));
   for (auto _ : state) {
-    benchmark::DoNotOptimize(JudgeLinkSegment(segment, modified, removed));
-    state.PauseTiming();
-    ProcessAdLink().Remember("");
-    state.ResumeTiming();
+    std::size_t angles = 0;
+    for (std::size_t pos = 0; pos < page.size(); pos += read_size) {
+      const char* p = page.data() + pos;
+      const char* end = p + std::min(read_size, page.size() - pos);
+      while ((p = static_cast<const char*>(std::memchr(p, '<', end - p))) != nullptr) {
+        ++angles;
+        ++p;
+      }
+    }
+    benchmark::DoNotOptimize(angles);
   }
+  state.SetLabel(PageFamilyName(family));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(page.size()));
 }
-BENCHMARK_CAPTURE(BM_JudgeLinkSegment, kept_text_link, kTextLink)
-    ->Repetitions(9)
-    ->ReportAggregatesOnly(true);
-BENCHMARK_CAPTURE(BM_JudgeLinkSegment, kept_image_link, kImageLink)
-    ->Repetitions(9)
-    ->ReportAggregatesOnly(true);
-BENCHMARK_CAPTURE(BM_JudgeLinkSegment, removed_banner, kBannerLink)
-    ->Repetitions(9)
-    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_MemchrAngles)->Apply(FilterPageArgs)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace velquor::bench
@@ -119,10 +109,6 @@ BENCHMARK_CAPTURE(BM_JudgeLinkSegment, removed_banner, kBannerLink)
 int main(int argc, char** argv) {
   velquor::TempProfile profile;
   if (!profile.Create()) return 2;
-  // The judge benchmarks call this program's own copy of the engine, whose
-  // rule lists start empty; the library loads its own at start-up.
-  velquor::AddBuiltInRules();
-
   void* library = dlopen(VELQUOR_LIB, RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {
     std::fprintf(stderr, "filter_bench: %s\n", dlerror());

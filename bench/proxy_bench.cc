@@ -130,11 +130,33 @@ Proxies& TheProxies() {
   return p;
 }
 
-enum Via { kDirect, kVelquor, kPrivoxy };
+// kVelquorLists: the proxy with EasyList and EasyPrivacy in its profile.
+enum Via { kDirect, kVelquor, kPrivoxy, kVelquorLists };
+
+// The proxy with both lists, when the source tree's neighbour has them.
+struct ListsProxy {
+  test::TempDir home;
+  std::unique_ptr<test::ProxyProcess> velquor;
+  ListsProxy() {
+    const std::string dir = test::SourceDir() + "/../shared/lists/";
+    for (const char* name : {"easylist.txt", "easyprivacy.txt"}) {
+      if (access((dir + name).c_str(), R_OK) != 0) return;
+      mkdir((home.path() + "/lists").c_str(), 0700);
+      test::WriteFile(home.path() + "/lists/" + name, test::ReadFile(dir + name));
+    }
+    velquor = std::make_unique<test::ProxyProcess>(home.path(), std::vector<std::string>{});
+  }
+};
+
+ListsProxy& TheListsProxy() {
+  static ListsProxy p;
+  return p;
+}
 
 int PortOf(Via via) {
   if (via == kVelquor) return TheProxies().velquor.port();
   if (via == kPrivoxy) return TheProxies().privoxy.port();
+  if (via == kVelquorLists) return TheListsProxy().velquor->port();
   return TheOrigin().port();
 }
 
@@ -157,7 +179,7 @@ bool Fetch(Via via, const std::string& path, std::size_t* bytes, double* ttfb = 
   return ok && r.complete && r.status == 200;
 }
 
-const char* const kViaNames[] = {"direct", "velquor", "privoxy"};
+const char* const kViaNames[] = {"direct", "velquor", "privoxy", "velquor+lists"};
 
 void BM_Throughput(benchmark::State& state) {
   const Via via = static_cast<Via>(state.range(0));
@@ -181,25 +203,19 @@ void BM_Throughput(benchmark::State& state) {
   state.SetLabel(std::string(kViaNames[via]) + " " + bench::PageFamilyName(family));
 }
 
-// The median over 101 fetches of a 100 KB portal page.
-void BM_FirstByte(benchmark::State& state) {
-  const Via via = static_cast<Via>(state.range(0));
-  if (via == kPrivoxy && TheProxies().privoxy.port() == 0) {
-    state.SkipWithError("privoxy is not installed");
-    return;
-  }
-  const std::string path = PagePath(bench::PageFamily::kPortal, 100 * 1024);
-  auto median = [&](Via v) {
-    std::vector<double> times;
-    for (int i = 0; i < 101; ++i) {
-      std::size_t bytes = 0;
-      double t = 0;
-      Fetch(v, path, &bytes, &t);
-      times.push_back(t);
-    }
-    std::nth_element(times.begin(), times.begin() + 50, times.end());
-    return times[50];
-  };
+// The median of 101 timings, each what `time_one` returns.
+template <typename TimeOne>
+double MedianOf101(TimeOne time_one) {
+  std::vector<double> times;
+  for (int i = 0; i < 101; ++i) times.push_back(time_one());
+  std::nth_element(times.begin(), times.begin() + 50, times.end());
+  return times[50];
+}
+
+// Runs `median` (microseconds to the first byte, given the way) direct and
+// through `via`, and reports both and what the proxy adds.
+template <typename Median>
+void ReportAddedTime(benchmark::State& state, Via via, Median median) {
   double direct = 0, through = 0;
   for (auto _ : state) {
     direct = median(kDirect);
@@ -208,6 +224,28 @@ void BM_FirstByte(benchmark::State& state) {
   state.counters["direct_us"] = direct;
   state.counters["proxy_us"] = through;
   state.counters["added_us"] = through - direct;
+}
+
+// The median over 101 fetches of a 100 KB portal page.
+void BM_FirstByte(benchmark::State& state) {
+  const Via via = static_cast<Via>(state.range(0));
+  if (via == kPrivoxy && TheProxies().privoxy.port() == 0) {
+    state.SkipWithError("privoxy is not installed");
+    return;
+  }
+  if (via == kVelquorLists && !TheListsProxy().velquor) {
+    state.SkipWithError("easylist.txt and easyprivacy.txt are not beside the source tree");
+    return;
+  }
+  const std::string path = PagePath(bench::PageFamily::kPortal, 100 * 1024);
+  ReportAddedTime(state, via, [&](Via v) {
+    return MedianOf101([&] {
+      std::size_t bytes = 0;
+      double t = 0;
+      Fetch(v, path, &bytes, &t);
+      return t;
+    });
+  });
   state.SetLabel(kViaNames[via]);
 }
 
@@ -401,34 +439,28 @@ void BM_HttpsFirstByte(benchmark::State& state) {
     state.SkipWithError("privoxy is not installed");
     return;
   }
+  if (via == kVelquorLists && !TheListsProxy().velquor) {
+    state.SkipWithError("easylist.txt and easyprivacy.txt are not beside the source tree");
+    return;
+  }
   const std::string path = PagePath(bench::PageFamily::kPortal, 100 * 1024);
   int resumed = 0;
-  auto median = [&](Via v) {
-    std::vector<double> times;
+  ReportAddedTime(state, via, [&](Via v) {
     SSL_SESSION* session = nullptr;
     std::size_t bytes = 0;
     FetchTls(v, path, &bytes, nullptr, &session);  // a session to resume
-    for (int i = 0; i < 101; ++i) {
+    const double median = MedianOf101([&] {
       double t = 0;
       if (!resume) {
         SSL_SESSION_free(session);
         session = nullptr;
       }
       FetchTls(v, path, &bytes, &t, &session, v == kDirect ? nullptr : &resumed);
-      times.push_back(t);
-    }
+      return t;
+    });
     SSL_SESSION_free(session);
-    std::nth_element(times.begin(), times.begin() + 50, times.end());
-    return times[50];
-  };
-  double direct = 0, through = 0;
-  for (auto _ : state) {
-    direct = median(kDirect);
-    through = median(via);
-  }
-  state.counters["direct_us"] = direct;
-  state.counters["proxy_us"] = through;
-  state.counters["added_us"] = through - direct;
+    return median;
+  });
   state.counters["resumed"] = resumed;  // of the 101 through the proxy
   state.SetLabel(std::string("https ") + kViaNames[via] +
                  (resume ? ", resumed sessions" : ", new sessions"));
@@ -443,7 +475,12 @@ void Families(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK(BM_Throughput)->Apply(Families)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_FirstByte)->Arg(kVelquor)->Arg(kPrivoxy)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FirstByte)
+    ->Arg(kVelquor)
+    ->Arg(kVelquorLists)
+    ->Arg(kPrivoxy)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_HttpsThroughput)
     ->Apply([](benchmark::internal::Benchmark* b) {
       for (int via : {kDirect, kVelquor, kPrivoxy}) {

@@ -46,7 +46,9 @@ void BM_ScanWholePage(benchmark::State& state) {
                                         static_cast<std::size_t>(state.range(1)));
   for (auto _ : state) {
     int32_t modified = 0, removed = 0, carry = -1;
-    std::string out = velquor::ScanChunk(page, true, modified, removed, carry, kKeep);
+    bool footers_given = false;
+    std::string out =
+        velquor::ScanChunk(page, true, modified, removed, footers_given, carry, kKeep);
     benchmark::DoNotOptimize(out.data());
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
@@ -66,13 +68,14 @@ void BM_ScanInReads(benchmark::State& state) {
   const std::size_t read_size = static_cast<std::size_t>(state.range(0));
   for (auto _ : state) {
     int32_t modified = 0, removed = 0;
+    bool footers_given = false;
     std::string held;
     std::size_t total = 0;
     for (std::size_t pos = 0; pos < page.size(); pos += read_size) {
       int32_t carry = -1;
       const bool last = pos + read_size >= page.size();
       std::string out = velquor::ScanChunk(held + page.substr(pos, read_size), last, modified,
-                                           removed, carry, kKeep);
+                                           removed, footers_given, carry, kKeep);
       if (carry >= 0) {
         held = out.substr(static_cast<std::size_t>(carry));
         out.resize(static_cast<std::size_t>(carry));

@@ -70,12 +70,12 @@ void BM_EnumerateValues(benchmark::State& state) {
   HKEY key = nullptr;
   RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Many", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                   nullptr);
-  RegBeginTransaction();
+  velquor::RegBeginTransaction();
   for (DWORD i = 0; i < count; ++i) {
     const std::string name = "value" + std::to_string(i);
     RegSetValueExA(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&i), 4);
   }
-  RegCommitTransaction();
+  velquor::RegCommitTransaction();
   for (auto _ : state) {
     char name[32];
     for (DWORD i = 0;; ++i) {

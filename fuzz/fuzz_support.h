@@ -167,4 +167,16 @@ inline void EmptyRegistry() {
 
 }  // namespace velquor::fuzz
 
+// The libFuzzer entry points of a target whose only set-up is a private
+// profile: each input goes to `test_input(data, size)`.
+#define VELQUOR_FUZZ_TARGET_IN_PRIVATE_PROFILE(test_input)                  \
+  extern "C" int LLVMFuzzerInitialize(int*, char***) {                      \
+    velquor::fuzz::UsePrivateProfile();                                     \
+    return 0;                                                               \
+  }                                                                         \
+  extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { \
+    test_input(data, size);                                                 \
+    return 0;                                                               \
+  }
+
 #endif  // VELQUOR_FUZZ_FUZZ_SUPPORT_H_

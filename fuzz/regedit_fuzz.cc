@@ -28,27 +28,18 @@ std::string Export(bool* complete) {
   return host::FormatRegFile(keys);
 }
 
-}  // namespace
-}  // namespace velquor::fuzz
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  velquor::fuzz::UsePrivateProfile();
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using namespace velquor;
-  using namespace velquor::fuzz;
+// One input through the target's properties.
+void TestInput(const uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   std::vector<host::RegFileKey> keys;
   host::RegFileError error;
-  if (!host::ParseRegFile(text, &keys, &error)) return 0;
+  if (!host::ParseRegFile(text, &keys, &error)) return;
 
   EmptyRegistry();
   if (!host::ApplyRegFile(keys, &error)) {
     const std::string left = DumpRegistry();
     if (!left.empty()) Fail("a failed import left keys behind", left);
-    return 0;
+    return;
   }
   const std::string imported = DumpRegistry();
   bool complete = false;
@@ -73,5 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Fail("import, export, import changed the registry", imported + "----\n" + DumpRegistry());
   }
   EmptyRegistry();
-  return 0;
 }
+
+}  // namespace
+}  // namespace velquor::fuzz
+
+VELQUOR_FUZZ_TARGET_IN_PRIVATE_PROFILE(velquor::fuzz::TestInput)

@@ -51,17 +51,8 @@ HRESULT RunChecked(const std::string& script, const ReplacementMap& map, bool re
   return hr;
 }
 
-}  // namespace
-}  // namespace velquor::fuzz
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  velquor::fuzz::UsePrivateProfile();
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using namespace velquor;
-  using namespace velquor::fuzz;
+// One input through the target's properties.
+void TestInput(const uint8_t* data, std::size_t size) {
   InputReader in(data, size);
   ReplacementMap map;
   map.Add("MODULE", "/usr/lib/libvelquor.so");
@@ -78,5 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RunChecked(script, map, true);
   RunChecked(script, map, false);
   EmptyRegistry();
-  return 0;
 }
+
+}  // namespace
+}  // namespace velquor::fuzz
+
+VELQUOR_FUZZ_TARGET_IN_PRIVATE_PROFILE(velquor::fuzz::TestInput)

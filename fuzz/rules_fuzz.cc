@@ -73,17 +73,8 @@ void CheckRules(const std::vector<Rule>& rules) {
   }
 }
 
-}  // namespace
-}  // namespace velquor::fuzz
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  velquor::fuzz::UsePrivateProfile();
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using namespace velquor;
-  using namespace velquor::fuzz;
+// One input through the target's properties.
+void TestInput(const uint8_t* data, std::size_t size) {
   const std::string path = UsePrivateProfile() + "/MYRULES.TXT";
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) Fail("cannot write the rules file", path);
@@ -108,5 +99,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (Contents(PresenceRules()) != presence || Contents(OccurrenceRules()) != occurrence) {
     Fail("a load without an observer gave other rules");
   }
-  return 0;
 }
+
+}  // namespace
+}  // namespace velquor::fuzz
+
+VELQUOR_FUZZ_TARGET_IN_PRIVATE_PROFILE(velquor::fuzz::TestInput)

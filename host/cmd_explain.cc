@@ -30,7 +30,8 @@ constexpr char kUsage[] =
     "Judges every link (<A ...</A>) and applet (<APPLET ...</APPLET>) of an\n"
     "HTML page as the filter would and prints, in page order, one block per\n"
     "segment: its kind, byte offset and length, the verdict (kept, removed,\n"
-    "replaced, removed as a repeat), the image or applet size and its size\n"
+    "replaced, removed as a repeat, or not judged because it crosses a\n"
+    "script, style or comment boundary), the image or applet size and its size\n"
     "score, every keyword rule and word pair that hit, the repeat bonus, the\n"
     "total and the threshold. A summary line ends the output.\n"
     "\n"
@@ -44,6 +45,7 @@ struct ExplainedSegment {
   std::size_t length;
   SegmentJudgement judgement;
   std::string result;
+  bool crosses_boundary = false;  // passed unjudged
 };
 
 // The run's state, reached from the scanner's plain-function judges. The
@@ -57,22 +59,31 @@ struct ExplainRun {
 
 ExplainRun* current_run = nullptr;
 
-std::string Judge(SegmentKind kind, const std::string& segment, int32_t& modified,
-                  int32_t& removed) {
+// A new entry for `segment`, placed in the page. Segments come in page
+// order and never overlap; the first copy of the segment at or after the end
+// of the previous one is where it was cut, since any earlier copy would
+// itself have opened a segment there.
+ExplainedSegment& AddSegment(SegmentKind kind, const std::string& segment) {
   ExplainRun& run = *current_run;
-  ExplainedSegment entry;
-  // Segments come in page order and never overlap; the first copy of the
-  // segment at or after the end of the previous one is where it was cut,
-  // since any earlier copy would itself have opened a segment there.
+  ExplainedSegment& entry = run.segments.emplace_back();
+  entry.judgement.kind = kind;
   entry.offset = run.page->find(segment, run.next_search);
   if (entry.offset == std::string::npos) entry.offset = run.next_search;
   entry.length = segment.size();
   run.next_search = entry.offset + segment.size();
-  const JudgeScope scope = {&run.ad_link, false, true};
+  return entry;
+}
+
+std::string Judge(SegmentKind kind, const std::string& segment, int32_t& modified,
+                  int32_t& removed) {
+  ExplainedSegment& entry = AddSegment(kind, segment);
+  const JudgeScope scope = {&current_run->ad_link, false, true};
   entry.result = JudgeSegment(kind, segment, modified, removed, scope, &entry.judgement);
-  std::string result = entry.result;
-  run.segments.push_back(std::move(entry));
-  return result;
+  return entry.result;
+}
+
+void NotJudged(bool applet, const std::string& segment) {
+  AddSegment(applet ? SegmentKind::kApplet : SegmentKind::kLink, segment).crosses_boundary = true;
 }
 
 std::string JudgeLink(const std::string& segment, int32_t& modified, int32_t& removed) {
@@ -128,6 +139,13 @@ std::string TagName(const std::string& tag) {
 void PrintSegment(const ExplainedSegment& s) {
   const SegmentJudgement& j = s.judgement;
   const bool link = j.kind == SegmentKind::kLink;
+  if (s.crosses_boundary) {
+    std::printf(
+        "%s at byte %zu, %zu bytes: not judged: crosses a script, style or comment "
+        "boundary\n",
+        link ? "link" : "applet", s.offset, s.length);
+    return;
+  }
   std::printf("%s at byte %zu, %zu bytes: %s", link ? "link" : "applet", s.offset, s.length,
               VerdictName(j.verdict));
   if (j.verdict == Verdict::kNotJudged) {
@@ -229,8 +247,10 @@ int RunExplain(int argc, char** argv) {
   current_run = &run;
   int32_t modified = 0;
   int32_t removed = 0;
+  bool footers_given = false;
   int32_t carry_over = -1;
-  ScanChunk(page, true, modified, removed, carry_over, {JudgeLink, JudgeApplet});
+  ScanChunk(page, true, modified, removed, footers_given, carry_over,
+            {JudgeLink, JudgeApplet, NotJudged});
   current_run = nullptr;
 
   std::size_t counts[5] = {};

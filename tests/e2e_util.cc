@@ -208,7 +208,12 @@ std::string VelquorBinary() { return VELQUOR_BIN; }
 std::string SourceDir() { return VELQUOR_SOURCE_DIR; }
 
 std::string FindProgram(const std::string& name) {
-  std::string path = RunProgram("/bin/sh", {"-c", "command -v " + name}).out;
+  // Servers such as nginx live in sbin, which a user's PATH may lack.
+  std::string path = RunProgram("/bin/sh", {"-c", "command -v " + name +
+                                                      " || PATH=\"$PATH:/usr/local/sbin:/usr/sbin\""
+                                                      " command -v " +
+                                                      name})
+                         .out;
   if (!path.empty() && path.back() == '\n') path.pop_back();
   return path;
 }

@@ -86,6 +86,20 @@ TEST(PortalPage, ExplainUsesTheUserRules) {
       << r.out;
 }
 
+// Links written by scripts, markup in comments and a "</html>" in a script
+// string: the page's own links and scripts come through whole, the plain
+// banner is removed, and the footers go before the real end of the page.
+TEST(ScriptedPage, FilteredAndExplainedAroundScriptsAndComments) {
+  TempDir home;
+  const std::string page = SourceDir() + "/tests/golden/scripted.html";
+  RunResult filtered = RunVelquor(home.path(), {"filter", page});
+  ASSERT_EQ(filtered.status, 0) << filtered.err;
+  ExpectGolden("scripted.filtered.html", filtered.out);
+  RunResult explained = RunVelquor(home.path(), {"explain", page});
+  ASSERT_EQ(explained.status, 0) << explained.err;
+  ExpectGolden("scripted.explain.txt", explained.out);
+}
+
 TEST(ExplainCommand, ReportsSegmentsAndReplacements) {
   TempDir home;
   SetConfig(home.path(), "Replace", "1");

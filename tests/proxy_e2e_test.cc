@@ -8,10 +8,13 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "corpus.h"
 #include "e2e_util.h"
@@ -44,11 +47,6 @@ std::string Chunked(const std::string& body, std::size_t piece) {
   return out + "0\r\n\r\n";
 }
 
-std::string PathOf(const std::string& head) {
-  const std::size_t a = head.find(' ');
-  return head.substr(a + 1, head.find(' ', a + 1) - a - 1);
-}
-
 class ProxyTest : public ::testing::Test {
  protected:
   // The page as `velquor filter` gives it read whole, in a fresh profile.
@@ -60,6 +58,22 @@ class ProxyTest : public ::testing::Test {
         .out;
   }
   std::string Stats() { return RunVelquor(home_.path(), {"stats"}).out; }
+  // Headless Chromium with a new browser profile, every request (loopback
+  // too) through the proxy on `port`.
+  static std::vector<std::string> ChromiumArgs(int port, const TempDir& profile) {
+    return {"--headless",
+            "--no-sandbox",
+            "--disable-gpu",
+            "--disable-quic",
+            "--no-first-run",
+            "--disable-background-networking",
+            "--disable-component-update",
+            "--disable-sync",
+            "--disable-default-apps",
+            "--user-data-dir=" + profile.path(),
+            "--proxy-server=http://127.0.0.1:" + std::to_string(port),
+            "--proxy-bypass-list=<-loopback>"};
+  }
   void ResetStats() { RunVelquor(home_.path(), {"stats", "--reset"}); }
 
   TempDir home_;
@@ -504,18 +518,7 @@ TEST_F(ProxyTest, HeadlessChromiumSeesThePageWithoutAds) {
   });
   ProxyProcess proxy(home_.path());
   TempDir profile;
-  std::vector<std::string> args = {
-      "--headless",
-      "--no-sandbox",
-      "--disable-gpu",
-      "--no-first-run",
-      "--disable-background-networking",
-      "--disable-component-update",
-      "--disable-sync",
-      "--disable-default-apps",
-      "--user-data-dir=" + profile.path(),
-      "--proxy-server=http://127.0.0.1:" + std::to_string(proxy.port()),
-      "--proxy-bypass-list=<-loopback>"};
+  const std::vector<std::string> args = ChromiumArgs(proxy.port(), profile);
   const std::string url = origin.Url("/portal.html");
   std::vector<std::string> dump = args;
   dump.insert(dump.end(), {"--dump-dom", url});
@@ -533,6 +536,101 @@ TEST_F(ProxyTest, HeadlessChromiumSeesThePageWithoutAds) {
   capture.insert(capture.end(), {"--screenshot=" + shot, "--window-size=1024,900", url});
   RunProgram(chromium, capture, {"HOME=" + profile.path()});
   EXPECT_GT(ReadFile(shot).size(), 1000u);
+}
+
+// The filter lists through a real browser: what a list blocks is never
+// asked of the origin, and what it hides is hidden (the page's own script
+// reads the computed styles into the DOM). Then, through a socket: a tunnel
+// to a blocked host refused, a list added while the proxy runs, the status
+// page's counts, and an exempted host left alone.
+TEST_F(ProxyTest, FilterListsBlockRequestsAndHideElementsInChromium) {
+  const std::string chromium = FindProgram("chromium");
+  if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
+  const std::string page =
+      "<!DOCTYPE html><html><head><title>lists</title></head><body>\n"
+      "<img id=ad src=/ads/banner.png><img id=fine src=/img/fine.png>\n"
+      "<script src=/ads/track.js></script><iframe src=/adframe/f.html></iframe>\n"
+      "<div class=promo-box id=generic>g</div><div id=sitebox>s</div><div class=keep>k</div>\n"
+      "<pre id=result>pending</pre><script>\n"
+      "addEventListener('load', () => {\n"
+      "  const shown = id => getComputedStyle(document.getElementById(id)).display;\n"
+      "  document.getElementById('result').textContent = ['generic=' + shown('generic'),\n"
+      "    'site=' + shown('sitebox'), 'keep=' + getComputedStyle(\n"
+      "    document.querySelector('.keep')).display, 'ad=' + document.getElementById('ad')\n"
+      "    .naturalWidth, 'fine=' + document.getElementById('fine').naturalWidth,\n"
+      "    'track=' + (window.tracked === true)].join(' ');\n"
+      "});\n</script></body></html>\n";
+  // Two pixels wide, to tell from the blocked answer's one.
+  const std::string image = "<svg xmlns='http://www.w3.org/2000/svg' width='2' height='2'/>";
+  std::mutex mutex;
+  std::vector<std::string> asked;
+  Origin origin([&](OriginConnection& c) {
+    std::string head;
+    while (c.ReadRequest(&head)) {
+      const std::string path = PathOf(head);
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        asked.push_back(path);
+      }
+      std::string r = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+      if (path == "/page.html") r = Ok("text/html", page);
+      if (path.rfind("/img/", 0) == 0 || path == "/ads/banner.png") r = Ok("image/svg+xml", image);
+      if (path == "/ads/track.js") r = Ok("text/javascript", "window.tracked = true;");
+      if (!c.Send(r)) return;
+    }
+  });
+  WriteFile(home_.File("ads.txt"),
+            "[Adblock Plus 2.0]\n! Title: test ads\n/ads/*\n/adframe/$subdocument\n"
+            "||ads.blocked.example^\n##.promo-box\n127.0.0.1###sitebox\n"
+            "other.example##.keep\n");
+  ASSERT_EQ(RunVelquor(home_.path(), {"lists", "add", home_.File("ads.txt")}).status, 0);
+  ProxyProcess proxy(home_.path());
+  TempDir profile;
+  std::vector<std::string> args = ChromiumArgs(proxy.port(), profile);
+  args.insert(args.end(), {"--run-all-compositor-stages-before-draw", "--virtual-time-budget=5000",
+                           "--dump-dom", origin.Url("/page.html")});
+  const RunResult dom = RunProgram(chromium, args, {"HOME=" + profile.path()});
+  EXPECT_NE(dom.out.find("generic=none site=none keep=block ad=1 fine=2 track=false"),
+            std::string::npos)
+      << dom.out << dom.err;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_NE(std::find(asked.begin(), asked.end(), "/img/fine.png"), asked.end());
+    for (const char* blocked : {"/ads/banner.png", "/ads/track.js", "/adframe/f.html"}) {
+      EXPECT_EQ(std::find(asked.begin(), asked.end(), blocked), asked.end()) << blocked;
+    }
+  }
+
+  Response r = Exchange(proxy.port(),
+                        "CONNECT ads.blocked.example:443 HTTP/1.1\r\n"
+                        "Host: ads.blocked.example:443\r\n\r\n");
+  EXPECT_EQ(r.status, 403);
+  EXPECT_EQ(r.fields["cache-control"], "no-store");
+  // A navigation to a blocked page is told why and what to do.
+  r = Get(proxy.port(), origin.Url("/ads/page"), "Sec-Fetch-Dest: document\r\n");
+  EXPECT_EQ(r.status, 403);
+  EXPECT_NE(r.body.find("velquor exempt add 127.0.0.1"), std::string::npos) << r.body;
+  // A list added while the proxy runs counts from the next requests on.
+  WriteFile(home_.File("more.txt"), "/img/late.png\n");
+  ASSERT_EQ(RunVelquor(home_.path(), {"lists", "add", home_.File("more.txt")}).status, 0);
+  for (int i = 0; i < 50; ++i) {
+    r = Get(proxy.port(), origin.Url("/img/late.png"), "Sec-Fetch-Dest: image\r\n");
+    if (r.fields["content-type"] == "image/gif") break;
+    usleep(100000);
+  }
+  EXPECT_EQ(r.fields["content-type"], "image/gif");
+  EXPECT_EQ(r.body.size(), 43u);
+  r = Get(proxy.port(), "http://velquor.localhost/");
+  EXPECT_NE(r.body.find("<tr><td>ads</td><td>6</td>"), std::string::npos) << r.body;
+  EXPECT_NE(r.body.find("<tr><td>more</td><td>1</td>"), std::string::npos) << r.body;
+  EXPECT_NE(r.body.find("Requests blocked: "), std::string::npos);
+  EXPECT_EQ(r.body.find("Requests blocked: 0<"), std::string::npos);
+  // An exempted host: neither blocked nor hidden in.
+  ASSERT_EQ(RunVelquor(home_.path(), {"exempt", "add", "127.0.0.1"}).status, 0);
+  r = Get(proxy.port(), origin.Url("/ads/banner.png"), "Sec-Fetch-Dest: image\r\n");
+  EXPECT_EQ(r.body, image);
+  r = Get(proxy.port(), origin.Url("/page.html"));
+  EXPECT_EQ(r.body, page);
 }
 
 }  // namespace

@@ -197,6 +197,7 @@ TEST_F(HttpsTest, OriginsFailingTheCheckGetAnErrorPageNeverAConnection) {
   auto expired = ServePages(IssueCert(&test_ca_, {"localhost"}, -3, -1));
   auto self_signed = ServePages(IssueCert(nullptr, {"localhost"}, -1, 7));
   auto wrong_host = ServePages(IssueCert(&test_ca_, {"other.example"}, -1, 7));
+  auto name_in_subject_only = ServePages(IssueCert(&test_ca_, {"localhost"}, -1, 7, false));
   // A plain HTTP server answers a ClientHello as a malformed request.
   Origin plain([](OriginConnection& c) {
     pollfd p{c.fd(), POLLIN, 0};
@@ -227,6 +228,7 @@ TEST_F(HttpsTest, OriginsFailingTheCheckGetAnErrorPageNeverAConnection) {
       {local(expired->port()), 502, "certificate has expired", true},
       {local(self_signed->port()), 502, "self-signed certificate", true},
       {local(wrong_host->port()), 502, "hostname mismatch", true},
+      {local(name_in_subject_only->port()), 502, "hostname mismatch", true},
       {local(plain.port()), 502, "does not answer TLS", false},
       {local(silent.port()), 504, "no TLS handshake within 1 s", false},
       {local(refused), 502, "cannot connect", false},
@@ -380,9 +382,51 @@ TEST_F(HttpsTest, ClientsVanishingAtAnyStageLeaveNothingBehind) {
   const double cpu = proxy.CpuSeconds();
   usleep(2000000);
   EXPECT_LT(proxy.CpuSeconds() - cpu, 0.1) << "CPU seconds used in 2 s with nothing to do";
+#if !defined(__SANITIZE_ADDRESS__)  // its quarantine keeps freed memory resident
   EXPECT_LT(proxy.RssKb() - rss, 8 * 1024) << "KB resident beyond the warmed-up proxy";
+#else
+  (void)rss;
+#endif
   EXPECT_EQ(proxy.Log().find("Bad Request: malformed request: stream"), std::string::npos)
       << proxy.Log();
+}
+
+// Bytes that come in the same write as the CONNECT belong to the stream
+// after it; a browser that refused the proxy's certificate and comes back is
+// inspected every time.
+TEST_F(HttpsTest, WhatComesWithTheConnectIsTheTunnelsFirstBytes) {
+  auto origin = ServePages(good_);
+  const std::string page = page_;
+  Origin plain([page](OriginConnection& c) {
+    std::string head;
+    if (c.ReadRequest(&head)) c.Send(Ok("text/html", page));
+  });
+  ProxyProcess proxy(home_.path(),
+                     {"--inspect-https", "--extra-ca", test_ca_file_, "--idle-timeout", "30"});
+  const std::string get =
+      "GET /portal.html HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
+  auto connect = [](int port) {
+    return "CONNECT localhost:" + std::to_string(port) + " HTTP/1.1\r\n\r\n";
+  };
+  const auto start = std::chrono::steady_clock::now();
+  int fd = Dial(proxy.port());
+  EXPECT_TRUE(Filtered(TlsExchange(fd, CaFile(), "localhost", connect(origin->port()), get)));
+  close(fd);
+  fd = Dial(proxy.port());
+  SendAll(fd, connect(plain.port()) + get);
+  const Response tunnelled = ReadResponse(fd);  // to the end of the tunnel
+  close(fd);
+  EXPECT_TRUE(Unfiltered(tunnelled.body)) << tunnelled.body.substr(0, 300);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+
+  for (int i = 0; i < 20; ++i) {
+    fd = Dial(proxy.port());
+    EXPECT_EQ(TlsExchange(fd, test_ca_file_, "localhost", connect(origin->port()), get), "");
+    close(fd);
+    fd = OpenTunnel(proxy.port(), origin->port());
+    EXPECT_TRUE(Filtered(TlsExchange(fd, CaFile(), "localhost", "", get))) << i;
+    close(fd);
+  }
 }
 
 TEST_F(HttpsTest, HeadlessChromiumTrustingTheCaSeesTheHttpsPageWithoutAds) {

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -185,6 +186,11 @@ std::string Origin::HttpsUrl(const std::string& path) const {
   return "https://localhost:" + std::to_string(port_) + path;
 }
 
+std::string PathOf(const std::string& head) {
+  const std::size_t a = head.find(' ');
+  return head.substr(a + 1, head.find(' ', a + 1) - a - 1);
+}
+
 Origin::Script Always(const std::string& response) {
   return [response](OriginConnection& c) {
     std::string head;
@@ -199,11 +205,12 @@ std::string Ok(const std::string& type, const std::string& body, const std::stri
 }
 
 ProxyProcess::ProxyProcess(const std::string& home, const std::vector<std::string>& extra_args,
-                           const std::string& command) {
+                           const std::string& command, const std::vector<std::string>& launcher) {
   log_path_ = home + "/" + command + "-" + std::to_string(getpid()) + "-" +
               std::to_string(reinterpret_cast<uintptr_t>(this)) + ".log";
-  std::vector<std::string> args = {VelquorBinary(), command,     "--listen",
-                                   "127.0.0.1:0",   "--library", VELQUOR_LIB};
+  std::vector<std::string> args = launcher;
+  args.insert(args.end(),
+              {VelquorBinary(), command, "--listen", "127.0.0.1:0", "--library", VELQUOR_LIB});
   args.insert(args.end(), extra_args.begin(), extra_args.end());
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
@@ -258,11 +265,12 @@ int ProxyProcess::Stop(int signal) {
 
 namespace {
 
-long StatusKb(pid_t pid, const std::string& field) {
+// A "Name:  N kB" line of /proc/PID/status.
+long StatusKb(pid_t pid, const std::string& name) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(in, line)) {
-    if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
+    if (line.rfind(name + ":", 0) == 0) return std::atol(line.c_str() + name.size() + 1);
   }
   return -1;
 }
@@ -298,7 +306,63 @@ int ProxyProcess::Sockets() const {
   return n;
 }
 
+int ProxyProcess::OpenFiles() const {
+  std::error_code ec;
+  int n = 0;
+  for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid_) + "/fd", ec), end;
+       !ec && it != end; it.increment(ec)) {
+    ++n;
+  }
+  return n;
+}
+
 std::string ProxyProcess::Log() const { return ReadFile(log_path_); }
+
+NginxOrigin::NginxOrigin(const std::string& server) {
+  const std::string nginx = FindProgram("nginx");
+  const std::string timeout = FindProgram("timeout");
+  if (nginx.empty() || timeout.empty()) return;
+  // A free port: the one a socket bound to port 0 got, once it has gone.
+  int port = 0;
+  {
+    Origin probe(Always(""));
+    port = probe.port();
+  }
+  const std::string d = dir_.path();
+  WriteFile(dir_.File("nginx.conf"),
+            "daemon off;\nmaster_process off;\npid " + d + "/nginx.pid;\nerror_log " + d +
+                "/error.log;\nevents { worker_connections 256; }\nhttp {\n  access_log off;\n" +
+                "  client_body_temp_path " + d + "/body;\n  proxy_temp_path " + d +
+                "/proxy;\n  fastcgi_temp_path " + d + "/fastcgi;\n  uwsgi_temp_path " + d +
+                "/uwsgi;\n  scgi_temp_path " + d + "/scgi;\n  server {\n    listen 127.0.0.1:" +
+                std::to_string(port) + ";\n    " + server + "\n  }\n}\n");
+  std::vector<std::string> args = {
+      "300", nginx, "-p", d, "-c", dir_.File("nginx.conf"), "-e", dir_.File("error.log")};
+  pid_ = SpawnWithProfile(timeout, args, d);
+  for (int i = 0; i < 500 && pid_ > 0; ++i) {
+    const int fd = Dial(port);
+    if (fd >= 0) {
+      close(fd);
+      port_ = port;
+      return;
+    }
+    if (waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
+    usleep(20000);
+  }
+  throw std::runtime_error("nginx did not start: " + ErrorLog());
+}
+
+NginxOrigin::~NginxOrigin() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);  // passed on to nginx by timeout
+  WaitForChild(pid_);
+}
+
+std::string NginxOrigin::Url(const std::string& path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+std::string NginxOrigin::ErrorLog() const { return ReadFile(dir_.File("error.log")); }
 
 int Dial(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

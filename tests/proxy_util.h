@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "e2e_util.h"
+
 namespace velquor::test {
 
 // One accepted connection of the origin.
@@ -62,6 +64,8 @@ class Origin {
   std::thread acceptor_;
 };
 
+// The request target of a request head: "/path" for "GET /path HTTP/1.1".
+std::string PathOf(const std::string& head);
 // A script that answers every request on a connection with `response`.
 Origin::Script Always(const std::string& response);
 // "HTTP/1.1 200 OK" with the type, Content-Length and `body`.
@@ -69,11 +73,12 @@ std::string Ok(const std::string& type, const std::string& body,
                const std::string& extra_fields = "");
 
 // `velquor proxy` (or another serving subcommand, such as "icap") on a free
-// loopback port with VELQUOR_HOME=home.
+// loopback port with VELQUOR_HOME=home; started through `launcher` (a
+// program and its arguments, such as prlimit) if given.
 class ProxyProcess {
  public:
   ProxyProcess(const std::string& home, const std::vector<std::string>& extra_args = {},
-               const std::string& command = "proxy");
+               const std::string& command = "proxy", const std::vector<std::string>& launcher = {});
   ~ProxyProcess();
   int port() const { return port_; }
   pid_t pid() const { return pid_; }
@@ -87,12 +92,32 @@ class ProxyProcess {
   // Sockets the proxy holds open, its listener among them. (Other
   // descriptors come and go with the store's connections per thread.)
   int Sockets() const;
+  // Descriptors the proxy holds open.
+  int OpenFiles() const;
   std::string Log() const;
 
  private:
   pid_t pid_ = -1;
   int port_ = 0;
   std::string log_path_;
+};
+
+// nginx as an origin on a free loopback port, configured with `server`
+// (directives of its one server block) in a folder of its own that holds its
+// pid, logs and temporary files. Stopped when the object goes, and by
+// itself after five minutes. port() is 0 when nginx is not installed.
+class NginxOrigin {
+ public:
+  explicit NginxOrigin(const std::string& server);
+  ~NginxOrigin();
+  int port() const { return port_; }
+  std::string Url(const std::string& path) const;
+  std::string ErrorLog() const;
+
+ private:
+  TempDir dir_;
+  int pid_ = -1;
+  int port_ = 0;
 };
 
 struct Response {

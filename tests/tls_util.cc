@@ -6,7 +6,12 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <stdexcept>
+
+#include "proxy_util.h"
 
 namespace velquor::test {
 namespace {
@@ -59,7 +64,7 @@ void Ext(X509* x, X509* issuer, int nid, const std::string& value) {
 }
 
 Pem Make(const Pem* ca, const std::string& cn, const std::vector<std::string>& names, int from_days,
-         int to_days, bool is_ca, bool rsa = false) {
+         int to_days, bool is_ca, bool rsa = false, bool alt_names = true) {
   EVP_PKEY* key = rsa ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256");
   X509* x = X509_new();
   X509_set_version(x, X509_VERSION_3);
@@ -76,7 +81,7 @@ Pem Make(const Pem* ca, const std::string& cn, const std::vector<std::string>& n
   if (is_ca) {
     Ext(x, x, NID_basic_constraints, "critical,CA:TRUE");
     Ext(x, x, NID_key_usage, "critical,keyCertSign,cRLSign");
-  } else {
+  } else if (alt_names) {
     std::string san;
     for (const std::string& n : names) {
       const bool ip = n.find_first_not_of("0123456789.") == std::string::npos;
@@ -104,8 +109,9 @@ Pem MakeTestCa(const std::string& name, bool rsa) {
   return Make(nullptr, name, {}, -1, 7, true, rsa);
 }
 
-Pem IssueCert(const Pem* ca, const std::vector<std::string>& names, int from_days, int to_days) {
-  return Make(ca, names.at(0), names, from_days, to_days, false);
+Pem IssueCert(const Pem* ca, const std::vector<std::string>& names, int from_days, int to_days,
+              bool alt_names) {
+  return Make(ca, names.at(0), names, from_days, to_days, false, false, alt_names);
 }
 
 SSL_CTX* ServerContext(const Pem& pem) {
@@ -117,6 +123,43 @@ SSL_CTX* ServerContext(const Pem& pem) {
   X509_free(cert);
   EVP_PKEY_free(key);
   return ctx;
+}
+
+std::string TlsExchange(int fd, const std::string& ca_file, const std::string& host,
+                        const std::string& before, const std::string& request) {
+  const timeval patience{30, 0};  // a proxy that stalls fails the exchange
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  SSL_CTX_load_verify_locations(ctx, ca_file.c_str(), nullptr);
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+  SSL* ssl = SSL_new(ctx);
+  SSL_set_tlsext_host_name(ssl, host.c_str());
+  SSL_set1_host(ssl, host.c_str());
+  // The ClientHello is made into memory first, so that it leaves with `before`.
+  BIO* in = BIO_new(BIO_s_mem());
+  BIO* out = BIO_new(BIO_s_mem());
+  SSL_set_bio(ssl, in, out);
+  SSL_connect(ssl);
+  char* hello = nullptr;
+  const long hello_size = BIO_get_mem_data(out, &hello);
+  bool ok = SendAll(fd, before + std::string(hello, static_cast<std::size_t>(hello_size)));
+  if (ok && !before.empty()) {
+    std::string head;
+    char c;
+    while (head.find("\r\n\r\n") == std::string::npos && read(fd, &c, 1) == 1) head += c;
+    ok = head.rfind("HTTP/1.1 200", 0) == 0;
+  }
+  BIO* sock = BIO_new_socket(fd, BIO_NOCLOSE);
+  SSL_set_bio(ssl, sock, sock);
+  std::string reply;
+  if (ok && SSL_connect(ssl) == 1 &&
+      SSL_write(ssl, request.data(), static_cast<int>(request.size())) > 0) {
+    char buf[16384];
+    for (int n; (n = SSL_read(ssl, buf, sizeof buf)) > 0;) reply.append(buf, n);
+  }
+  SSL_free(ssl);
+  SSL_CTX_free(ctx);
+  return reply;
 }
 
 }  // namespace velquor::test

@@ -21,10 +21,19 @@ struct Pem {
 Pem MakeTestCa(const std::string& name, bool rsa = false);
 // A server certificate for `names` (DNS names or IP addresses) valid from
 // `from_days` to `to_days` days from now, issued by `ca`, or self-signed
-// when `ca` is null.
-Pem IssueCert(const Pem* ca, const std::vector<std::string>& names, int from_days, int to_days);
+// when `ca` is null. Without `alt_names` the first name is only the
+// subject's common name, as in certificates from before subjectAltName.
+Pem IssueCert(const Pem* ca, const std::vector<std::string>& names, int from_days, int to_days,
+              bool alt_names = true);
 // A server context presenting `pem`; the caller frees it.
 SSL_CTX* ServerContext(const Pem& pem);
+
+// A TLS client on `fd` for `host`, trusting the CAs in `ca_file`: sends
+// `before` and its ClientHello in one write (a CONNECT that does not wait
+// for the proxy's answer, which is then read and skipped), then `request`.
+// All that comes back until the server closes; "" when the handshake fails.
+std::string TlsExchange(int fd, const std::string& ca_file, const std::string& host,
+                        const std::string& before, const std::string& request);
 
 }  // namespace velquor::test
 

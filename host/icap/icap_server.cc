@@ -418,7 +418,7 @@ class Session : public std::enable_shared_from_this<Session> {
       }
       data.clear();
       if (!co_await proxy::DrainDecoder(decoder, filter, body_done, stream_, idle(), true, host,
-                                        &out, "icap")) {
+                                        &out, nullptr, "icap")) {
         co_return false;
       }
       if (body_done) break;
@@ -461,9 +461,9 @@ void IcapServer::Run() {
     net::co_spawn(
         executor, [session]() -> net::awaitable<void> { co_await session->Run(); }, net::detached);
   };
-  serve.refusal = [state = state_] {
-    std::fprintf(stderr, "velquor: icap: 503: %zu connections open already\n",
-                 state->options.max_connections);
+  serve.name = "the ICAP service";
+  serve.refusal = [state = state_](const std::string& why) {
+    std::fprintf(stderr, "velquor: icap: 503 Service Unavailable: %s\n", why.c_str());
     return StatusHead(*state, 503, "Service Unavailable", true);
   };
   proxy::Serve(state_, std::move(serve));

@@ -7,6 +7,7 @@
 #include "cli.h"
 #include "commands.h"
 #include "platform/registry.h"
+#include "proxy/listener.h"
 #include "proxy/proxy_server.h"
 #include "proxy/serve_command.h"
 #include "settings/store.h"
@@ -27,6 +28,12 @@ constexpr char kUsage[] =
     "(see 'velquor exempt') and HTTPS (tunnelled with CONNECT) pass unchanged.\n"
     "http://velquor.invalid/ through the proxy shows its status page.\n"
     "\n"
+    "The filter lists of the profile (see 'velquor lists') block the requests\n"
+    "they match, before they reach the site, and hide page elements; a list\n"
+    "added, updated or removed takes effect while the proxy runs. Exempted\n"
+    "hosts are neither blocked nor hidden in. Without HTTPS inspection only a\n"
+    "CONNECT to a host that the lists block whole is refused.\n"
+    "\n"
     "With --inspect-https (or the setting InspectHttps set to 1) HTTPS pages are\n"
     "filtered too: the proxy answers the browser with certificates from a local\n"
     "CA, which the browser must trust (see 'velquor proxy ca'), and checks each\n"
@@ -43,7 +50,9 @@ constexpr char kUsage[] =
     "                         with velquor)\n"
     "  --threads N            threads serving connections, 1 to 256 (default 2)\n"
     "  --max-connections N    open connections at most; more are answered 503\n"
-    "                         (default 512)\n"
+    "                         (default: as many as the open-file limit allows,\n"
+    "                         two descriptors each, at most 4096; the proxy\n"
+    "                         raises that limit to the hard limit at start)\n"
     "  --idle-timeout S       close a client connection or tunnel silent for S\n"
     "                         seconds (default 60)\n"
     "  --connect-timeout S    give up reaching an origin after S seconds: 504\n"
@@ -186,6 +195,7 @@ int RunProxy(int argc, char** argv) {
   std::unique_ptr<FilterLibrary> filter = OpenFilterLibrary(library, "proxy");
   if (!filter) return 2;
   options.library_path = filter->path;
+  options.lists_dir = ProfileDirectory() + "/lists";
   if (inspect) {
     std::unique_ptr<LocalCa> ca = LocalCa::Open(ProfileDirectory(), false, &error);
     if (!ca) {
@@ -196,14 +206,24 @@ int RunProxy(int argc, char** argv) {
                  ca->cert_path().c_str());
     options.ca = std::move(ca);
   }
-  return ListenAndServe<ProxyServer>("proxy", options, *filter, [&options] {
-    if (!IsLoopback(options.host)) {
-      PrintError(
-          "proxy: warning: listening on %s, not a loopback address: anyone who can "
-          "reach it can use this proxy",
-          options.host.c_str());
-    }
-  });
+  return ListenAndServe<ProxyServer>(
+      "proxy", options, *filter, [&options](const ProxyServer& server) {
+        if (!IsLoopback(options.host)) {
+          PrintError(
+              "proxy: warning: listening on %s, not a loopback address: anyone who can "
+              "reach it can use this proxy",
+              options.host.c_str());
+        }
+        const std::size_t files = server.open_file_limit();
+        const std::size_t most = proxy::ConnectionsFor(files, 2);
+        if (server.max_connections() > most && 2 * server.max_connections() > files) {
+          PrintError(
+              "proxy: warning: %zu connections need about %zu open files, more than the limit "
+              "of %zu: beyond %zu at once they may be answered 503 (raise the limit with "
+              "ulimit -n)",
+              server.max_connections(), 2 * server.max_connections(), files, most);
+        }
+      });
 }
 
 }  // namespace velquor::host

@@ -1,9 +1,12 @@
 #include "proxy/content_decoder.h"
 
 #include <brotli/decode.h>
+#include <sys/mman.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 
 namespace velquor::host {
@@ -55,6 +58,8 @@ class Zlib : public ContentDecoder {
   }
   void Put(const char* data, std::size_t size) override { in_.Put(data, size); }
   bool Take(std::string* out, std::size_t limit, std::string* error) override {
+    // Bytes after the end of the stream are ignored, however late they come.
+    if (ended_) in_.Consume(in_.size());
     if (!initialised_) {
       if (in_.size() == 0) return true;
       int bits = 15 + 32;  // zlib or gzip header, detected
@@ -86,7 +91,7 @@ class Zlib : public ContentDecoder {
         // A gzip body may hold several members one after the other.
         if (gzip_ && in_.size() > 0 && inflateReset(&z_) == Z_OK) continue;
         ended_ = true;
-        in_.Consume(in_.size());  // trailing bytes after the stream are ignored
+        in_.Consume(in_.size());
       } else if (r != Z_OK && r != Z_BUF_ERROR) {
         *error = std::string("corrupt ") + (gzip_ ? "gzip" : "deflate") + " data";
         return false;
@@ -107,14 +112,75 @@ class Zlib : public ContentDecoder {
   Pending in_;
 };
 
+// A br stream may ask for a window of up to 16 MB, which its decoder fills
+// as the page grows. Windows up to 4 MB are had freely; larger ones are
+// lent to this many pages at once, and a page that would need one more
+// fails. Large blocks come straight from the system, so that they go back
+// to it as soon as a page is done.
+constexpr std::size_t kLargeWindows = 8;
+constexpr std::size_t kLargeBlock = (4u << 20) + (64u << 10);  // a 4 MB window and its slack
+constexpr std::size_t kMappedBlock = 256u << 10;
+std::atomic<std::size_t> large_windows{0};
+
+// Each block starts with its size, where the alignment of any type leaves
+// room.
+constexpr std::size_t kBlockHead = alignof(std::max_align_t);
+
+struct BrotliMemory {
+  bool large = false;  // holds one of the kLargeWindows
+  bool refused = false;
+};
+
+void* BrotliAlloc(void* opaque, std::size_t size) {
+  auto* memory = static_cast<BrotliMemory*>(opaque);
+  if (size >= kLargeBlock && !memory->large) {
+    std::size_t now = large_windows.load();
+    do {
+      if (now >= kLargeWindows) {
+        memory->refused = true;
+        return nullptr;
+      }
+    } while (!large_windows.compare_exchange_weak(now, now + 1));
+    memory->large = true;
+  }
+  const std::size_t total = size + kBlockHead;
+  void* block = nullptr;
+  if (total >= kMappedBlock) {
+    block = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED) block = nullptr;
+  } else {
+    block = std::malloc(total);
+  }
+  if (block == nullptr) return nullptr;
+  std::memcpy(block, &total, sizeof total);
+  return static_cast<char*>(block) + kBlockHead;
+}
+
+void BrotliFree(void*, void* address) {
+  if (address == nullptr) return;
+  char* block = static_cast<char*>(address) - kBlockHead;
+  std::size_t total = 0;
+  std::memcpy(&total, block, sizeof total);
+  if (total >= kMappedBlock) {
+    munmap(block, total);
+  } else {
+    std::free(block);
+  }
+}
+
 class Brotli : public ContentDecoder {
  public:
-  Brotli() : state_(BrotliDecoderCreateInstance(nullptr, nullptr, nullptr)) {}
-  ~Brotli() override { BrotliDecoderDestroyInstance(state_); }
+  Brotli() : state_(BrotliDecoderCreateInstance(BrotliAlloc, BrotliFree, &memory_)) {
+    // Windows beyond the standard 16 MB are never accepted.
+    if (state_) BrotliDecoderSetParameter(state_, BROTLI_DECODER_PARAM_LARGE_WINDOW, 0);
+  }
+  ~Brotli() override { Release(); }
   void Put(const char* data, std::size_t size) override { in_.Put(data, size); }
   bool Take(std::string* out, std::size_t limit, std::string* error) override {
-    if (state_ == nullptr) {
-      *error = "cannot start the decompressor";
+    // Bytes after the end of the stream are ignored, however late they come.
+    if (ended_) in_.Consume(in_.size());
+    if (state_ == nullptr && !ended_) {
+      *error = "cannot start the br decompressor";
       return false;
     }
     while (!ended_ && out->size() < limit) {
@@ -133,9 +199,17 @@ class Brotli : public ContentDecoder {
       if (r == BROTLI_DECODER_RESULT_SUCCESS) {
         ended_ = true;
         in_.Consume(in_.size());
+        Release();  // the window goes back now, not when the response has gone
       } else if (r == BROTLI_DECODER_RESULT_ERROR) {
-        *error = std::string("corrupt br data (") +
-                 BrotliDecoderErrorString(BrotliDecoderGetErrorCode(state_)) + ")";
+        if (memory_.refused) {
+          *error = "its br coding needs a window over 4 MB while " + std::to_string(kLargeWindows) +
+                   " other pages hold one, all the memory the proxy gives them; try again in a "
+                   "moment";
+        } else {
+          *error = std::string("corrupt br data (") +
+                   BrotliDecoderErrorString(BrotliDecoderGetErrorCode(state_)) + ")";
+        }
+        Release();
         return false;
       } else if (r == BROTLI_DECODER_RESULT_NEEDS_MORE_INPUT && in_.size() == 0) {
         break;
@@ -143,10 +217,21 @@ class Brotli : public ContentDecoder {
     }
     return true;
   }
-  bool Drained() const override { return in_.size() == 0 && !BrotliDecoderHasMoreOutput(state_); }
+  bool Drained() const override {
+    return in_.size() == 0 && (state_ == nullptr || !BrotliDecoderHasMoreOutput(state_));
+  }
   bool Complete() const override { return ended_; }
 
  private:
+  // Frees the decoder and gives back its large window.
+  void Release() {
+    if (state_) BrotliDecoderDestroyInstance(state_);
+    state_ = nullptr;
+    if (memory_.large) --large_windows;
+    memory_.large = false;
+  }
+
+  BrotliMemory memory_;  // before state_, which is made with it
   BrotliDecoderState* state_;
   bool ended_ = false;
   Pending in_;

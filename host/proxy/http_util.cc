@@ -98,4 +98,26 @@ bool ParseAbsolute(std::string_view target, Target* t, std::string* why) {
   return true;
 }
 
+int TransferCodingProblem(const http::fields& fields, std::string* why) {
+  if (fields.count(http::field::transfer_encoding) == 0) return 0;
+  std::vector<std::string> codings;
+  for (auto it = fields.find(http::field::transfer_encoding);
+       it != fields.end() && it->name() == http::field::transfer_encoding; ++it) {
+    for (std::string& c : Tokens(SV(it->value()))) codings.push_back(std::move(c));
+  }
+  if (codings.empty() || codings.back() != "chunked") {
+    *why = "a Transfer-Encoding must end with chunked";
+    return 400;
+  }
+  for (std::size_t i = 0; i + 1 < codings.size(); ++i) {
+    if (codings[i] == "chunked") {
+      *why = "a Transfer-Encoding names chunked more than once";
+      return 400;
+    }
+    *why = "the transfer coding " + codings[i] + " is not supported, only chunked";
+    return 501;
+  }
+  return 0;
+}
+
 }  // namespace velquor::host::proxy

@@ -88,6 +88,14 @@ bool SplitAuthority(std::string_view authority, const char* default_port, Target
 // False with *why saying what is wrong with it.
 bool ParseAbsolute(std::string_view target, Target* t, std::string* why);
 
+// Checks the Transfer-Encoding of a message, which the proxy reads only as
+// a sole chunked coding: anything else would be forwarded with a coding
+// silently dropped, or with an end of body that two parties could read
+// differently. 0 when there is none or it is fine; 400 when chunked is not
+// the one last coding (the body's end is unknown), 501 for another coding,
+// with *why naming it.
+int TransferCodingProblem(const http::fields& fields, std::string* why);
+
 }  // namespace velquor::host::proxy
 
 #endif  // VELQUOR_HOST_PROXY_HTTP_UTIL_H_

@@ -3,6 +3,11 @@
 // Asio's coroutine support uses std::exchange without including <utility>.
 #include <utility>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <csignal>
 #include <thread>
 #include <vector>
@@ -10,6 +15,39 @@
 #include "proxy/stream_io.h"
 
 namespace velquor::host::proxy {
+
+namespace {
+
+// Descriptors kept for the server's own files: the standard streams, the
+// listener, the event loop's, the settings store, certificates.
+constexpr std::size_t kReservedFiles = 32;
+// Beyond this many connections memory, not descriptors, is the limit.
+constexpr std::size_t kMostConnections = 4096;
+
+// Raises the soft limit of open files to the hard one where allowed; the
+// limit in force.
+std::size_t RaiseOpenFileLimit() {
+  rlimit r{};
+  if (getrlimit(RLIMIT_NOFILE, &r) != 0) return 1024;
+  if (r.rlim_cur != r.rlim_max) {
+    rlimit raised = r;
+    raised.rlim_cur = r.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) r = raised;
+  }
+  return r.rlim_cur == RLIM_INFINITY ? kMostConnections * 4 : static_cast<std::size_t>(r.rlim_cur);
+}
+
+}  // namespace
+
+std::size_t ConnectionsFor(std::size_t open_files, std::size_t per_connection) {
+  const std::size_t usable =
+      open_files > kReservedFiles + per_connection ? open_files - kReservedFiles : per_connection;
+  return std::min(usable / per_connection, kMostConnections);
+}
+
+Listener::~Listener() {
+  if (spare_fd >= 0) ::close(spare_fd);
+}
 
 uint64_t Listener::Enrol(std::function<void(bool)> cut) {
   std::lock_guard<std::mutex> lock(mutex);
@@ -45,6 +83,8 @@ bool Listen(Listener& listener, const std::string& host, uint16_t port, std::str
     return false;
   }
   listener.port = a.local_endpoint(ec).port();
+  listener.open_files = RaiseOpenFileLimit();
+  if (listener.spare_fd < 0) listener.spare_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   return true;
 }
 
@@ -56,6 +96,34 @@ net::awaitable<void> Refuse(tcp::socket socket, std::string text) {
   Close(s);
 }
 
+// Answers a client that waits to be accepted while no descriptor is left:
+// the spare one is given up for a moment, to say so instead of leaving it
+// waiting.
+net::awaitable<void> RefuseWithoutDescriptors(std::shared_ptr<Listener> listener,
+                                              const ServeOptions& options) {
+  error_code ec;
+  if (listener->spare_fd < 0) {
+    net::steady_timer pause(listener->ioc, std::chrono::milliseconds(50));
+    co_await pause.async_wait(net::redirect_error(net::use_awaitable, ec));
+  } else {
+    ::close(listener->spare_fd);
+    listener->spare_fd = -1;
+    tcp::socket socket = co_await listener->acceptor.async_accept(
+        listener->ioc, net::redirect_error(net::use_awaitable, ec));
+    if (!ec) {
+      const std::string answer = options.refusal(
+          options.name + " has no file descriptor left for another connection " + "(the limit is " +
+          std::to_string(listener->open_files) + "); try again in a moment");
+      // A fresh connection's send buffer takes the answer at once.
+      socket.non_blocking(true, ec);
+      net::write(socket, net::buffer(answer), ec);
+      socket.shutdown(tcp::socket::shutdown_both, ec);
+      socket.close(ec);
+    }
+  }
+  if (listener->spare_fd < 0) listener->spare_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
 net::awaitable<void> Accept(std::shared_ptr<Listener> listener, ServeOptions options) {
   for (;;) {
     error_code ec;
@@ -64,7 +132,11 @@ net::awaitable<void> Accept(std::shared_ptr<Listener> listener, ServeOptions opt
     if (listener->stopping) co_return;
     if (ec) {
       if (ec == net::error::operation_aborted) co_return;
-      // Out of descriptors, say: wait a little rather than spin.
+      if (OutOfDescriptors(ec)) {
+        co_await RefuseWithoutDescriptors(listener, options);
+        continue;
+      }
+      // Another failure: wait a little rather than spin.
       net::steady_timer pause(listener->ioc, std::chrono::milliseconds(50));
       co_await pause.async_wait(net::redirect_error(net::use_awaitable, ec));
       continue;
@@ -73,7 +145,9 @@ net::awaitable<void> Accept(std::shared_ptr<Listener> listener, ServeOptions opt
     socket.set_option(tcp::no_delay(true), ignored);
     if (listener->active >= options.max_connections) {
       auto executor = socket.get_executor();
-      net::co_spawn(executor, Refuse(std::move(socket), options.refusal()), net::detached);
+      const std::string why = options.name + " is serving as many connections as it may (" +
+                              std::to_string(options.max_connections) + ")";
+      net::co_spawn(executor, Refuse(std::move(socket), options.refusal(why)), net::detached);
       continue;
     }
     options.start(std::move(socket));

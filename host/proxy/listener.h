@@ -32,6 +32,15 @@ struct Listener {
   std::mutex mutex;
   std::map<uint64_t, std::function<void(bool)>> cutters;  // id -> cut (all or idle only)
   uint64_t next_id = 0;
+  // Open-file limit in force; a descriptor held back to tell a client that
+  // the server has run out of them.
+  std::size_t open_files = 0;
+  int spare_fd = -1;
+
+  Listener() = default;
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+  ~Listener();
 
   // A connection's way to be cut at a stop: called with true to close it
   // only when it is idle. Returns the id to Leave with.
@@ -41,7 +50,9 @@ struct Listener {
 };
 
 // Binds `listener`'s acceptor to host:port (port 0: any free one) and sets
-// its port. False with *error naming the address.
+// its port; raises the soft limit of open files to the hard one where
+// allowed, sets open_files and holds the spare descriptor. False with
+// *error naming the address.
 bool Listen(Listener& listener, const std::string& host, uint16_t port, std::string* error);
 
 struct ServeOptions {
@@ -50,10 +61,17 @@ struct ServeOptions {
   std::chrono::seconds stop_grace{5};
   // Takes over an accepted connection (its socket on a strand of its own).
   std::function<void(tcp::socket)> start;
-  // The complete answer for a connection beyond the limit, sent before it
+  // Logs and makes the complete answer for a connection that cannot be
+  // served, `why` saying in words why not; it is sent before the connection
   // is closed.
-  std::function<std::string()> refusal;
+  std::function<std::string(const std::string& why)> refusal;
+  std::string name = "the proxy";  // the server, as the refusals name it
 };
+
+// The connections that `open_files` descriptors serve at `per_connection`
+// descriptors each, after those the server keeps for its own files, and not
+// beyond what memory allows.
+std::size_t ConnectionsFor(std::size_t open_files, std::size_t per_connection);
 
 // Serves on `options.threads` threads until SIGINT or SIGTERM and the stop
 // that follows have ended.

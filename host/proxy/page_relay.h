@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "proxy/content_decoder.h"
+#include "proxy/element_hiding.h"
 #include "proxy/http_util.h"
 #include "proxy/page_filter.h"
 #include "proxy/stream_io.h"
@@ -24,10 +25,12 @@ constexpr std::size_t kMinChunk = 16 * 1024;
 constexpr auto kGatherWait = std::chrono::milliseconds(20);
 
 // The filter of one page and the decoder of its coding: both set, or
-// neither when the body passes unfiltered.
+// neither when the body passes unfiltered. `hiding`, when set, adds the
+// filter lists' element hiding to what the filter hands out.
 struct PageRelay {
   std::unique_ptr<ContentDecoder> decoder;
   std::unique_ptr<PageFilter> filter;
+  std::unique_ptr<ElementHiding> hiding;
 };
 
 // Readies the filter for a response with a body of `content_type` and
@@ -52,7 +55,7 @@ template <class Sink>
 net::awaitable<bool> DrainDecoder(ContentDecoder& decoder, PageFilter& filter, bool body_done,
                                   Sink& to, std::chrono::seconds write_timeout, bool chunked,
                                   const std::string& host, std::string* out,
-                                  const char* who = "proxy") {
+                                  ElementHiding* hiding = nullptr, const char* who = "proxy") {
   for (;;) {
     std::string error;
     std::string& body = filter.body();
@@ -67,11 +70,34 @@ net::awaitable<bool> DrainDecoder(ContentDecoder& decoder, PageFilter& filter, b
       std::fprintf(stderr, "velquor: %s: %s: %s\n", who, host.c_str(), error.c_str());
       co_return false;
     }
+    if (hiding) hiding->Pass(out, last);
     if (!co_await WriteBody(to, write_timeout, chunked, out->data(), out->size())) {
       co_return false;
     }
     if (last || (decoder.Drained() && !body_done)) co_return true;
   }
+}
+
+// Reads the first piece of a coded page's body (`res` reading from `from`)
+// and decodes it, before the response head goes out: a body the proxy cannot
+// decode, or not within the memory it allows for decoding, then gets an
+// error page rather than a cut. False with *why.
+template <class Source, class Parser>
+net::awaitable<bool> PrimePage(Source& from, beast::flat_buffer& from_buf, Parser& res,
+                               std::chrono::seconds read_timeout, PageRelay& page,
+                               std::string* why) {
+  if (!page.filter || page.decoder->Identity() || res.is_done()) co_return true;
+  std::vector<char> buf(kBodyBuffer);
+  error_code ec;
+  beast::get_lowest_layer(from).expires_after(read_timeout);
+  const std::size_t n = co_await ReadBodySome(from, from_buf, res, buf.data(), buf.size(), ec);
+  if (ec) {
+    *why = "the response ended early (" + ec.message() + ")";
+    co_return false;
+  }
+  page.decoder->Put(buf.data(), n);
+  std::string& body = page.filter->body();
+  co_return page.decoder->Take(&body, body.size() + page.filter->room(), why);
 }
 
 // Relays the body that `res` reads from `from` (its bytes read ahead in
@@ -88,6 +114,13 @@ net::awaitable<RelayEnd> RelayBody(Source& from, beast::flat_buffer& from_buf, P
   std::string out;
   PageFilter* filter = page.filter.get();
   ContentDecoder* decoder = page.decoder.get();
+  if (filter && !filter->body().empty() && !res.is_done()) {
+    // What PrimePage decoded goes out before more is read.
+    if (!co_await DrainDecoder(*decoder, *filter, false, to, write_timeout, chunked, t.host,
+                               &out)) {
+      co_return RelayEnd::kFailed;
+    }
+  }
   while (!res.is_done()) {
     error_code ec;
     std::size_t n = 0;
@@ -121,13 +154,14 @@ net::awaitable<RelayEnd> RelayBody(Source& from, beast::flat_buffer& from_buf, P
       decoder->Put(buf.data(), n);
     }
     if (!co_await DrainDecoder(*decoder, *filter, res.is_done(), to, write_timeout, chunked, t.host,
-                               &out)) {
+                               &out, page.hiding.get())) {
       co_return RelayEnd::kFailed;
     }
   }
   if (filter && !filter->done()) {
     // A body with no bytes at all still ends the page.
-    if (!co_await DrainDecoder(*decoder, *filter, true, to, write_timeout, chunked, t.host, &out)) {
+    if (!co_await DrainDecoder(*decoder, *filter, true, to, write_timeout, chunked, t.host, &out,
+                               page.hiding.get())) {
       co_return RelayEnd::kFailed;
     }
   }

@@ -30,10 +30,17 @@ bool ProxyServer::Listen(std::string* error) {
                                                         state_->options.extra_ca, error)) {
     return false;
   }
-  return proxy::Listen(*state_, state_->options.host, state_->options.port, error);
+  if (!proxy::Listen(*state_, state_->options.host, state_->options.port, error)) return false;
+  state_->lists.Load();
+  if (state_->options.max_connections == 0) {
+    state_->options.max_connections = proxy::ConnectionsFor(state_->open_files, 2);
+  }
+  return true;
 }
 
 uint16_t ProxyServer::port() const { return state_->port; }
+std::size_t ProxyServer::open_file_limit() const { return state_->open_files; }
+std::size_t ProxyServer::max_connections() const { return state_->options.max_connections; }
 
 void ProxyServer::Run() {
   proxy::ServeOptions serve;
@@ -43,11 +50,9 @@ void ProxyServer::Run() {
   serve.start = [state = state_](tcp::socket socket) {
     proxy::StartSession(state, beast::tcp_stream(std::move(socket)));
   };
-  serve.refusal = [limit = state_->options.max_connections] {
-    const std::string message =
-        "the proxy is serving as many connections as it may (" + std::to_string(limit) + ")";
-    std::fprintf(stderr, "velquor: proxy: 503 Service Unavailable: %s\n", message.c_str());
-    return proxy::ErrorResponse(503, "Service Unavailable", message);
+  serve.refusal = [](const std::string& why) {
+    std::fprintf(stderr, "velquor: proxy: 503 Service Unavailable: %s\n", why.c_str());
+    return proxy::ErrorResponse(503, "Service Unavailable", why);
   };
   proxy::Serve(state_, std::move(serve));
 }

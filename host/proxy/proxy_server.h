@@ -25,11 +25,11 @@ struct ProxyOptions {
   std::string host = "127.0.0.1";  // address to listen on
   uint16_t port = 8377;            // 0: any free port
   unsigned threads = 2;
-  std::size_t max_connections = 512;             // beyond this: 503
-  std::chrono::seconds idle_timeout{60};         // a quiet client or tunnel
-  std::chrono::seconds connect_timeout{10};      // reaching an origin
-  std::chrono::seconds response_timeout{60};     // an origin that stops sending
-  std::chrono::seconds stop_grace{5};            // open responses at a stop
+  std::size_t max_connections = 0;            // beyond this: 503; 0: as the open-file limit allows
+  std::chrono::seconds idle_timeout{60};      // a quiet client or tunnel
+  std::chrono::seconds connect_timeout{10};   // reaching an origin
+  std::chrono::seconds response_timeout{60};  // an origin that stops sending
+  std::chrono::seconds stop_grace{5};         // open responses at a stop
   std::size_t request_header_limit = 32 * 1024;  // beyond this: 431
   std::string library_path;                      // shown on the status page
   std::chrono::seconds handshake_timeout{10};    // a TLS handshake either side
@@ -37,6 +37,9 @@ struct ProxyOptions {
   // more CAs that origin certificates may chain to, beside the system's.
   std::shared_ptr<LocalCa> ca;
   std::string extra_ca;
+  // The folder of the filter lists (NAME.txt each), read again when they
+  // change; "" for none.
+  std::string lists_dir;
 };
 
 class ProxyServer {
@@ -53,6 +56,10 @@ class ProxyServer {
   bool Listen(std::string* error);
   // The port bound (useful after asking for port 0).
   uint16_t port() const;
+  // Once listening: the open-file limit (raised to the hard limit where
+  // allowed) and the connection limit in force.
+  std::size_t open_file_limit() const;
+  std::size_t max_connections() const;
 
   // Serves until SIGINT or SIGTERM: then stops accepting, lets open
   // responses finish for the grace period, cuts what is left and returns.

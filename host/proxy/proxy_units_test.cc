@@ -101,6 +101,7 @@ TEST(ContentDecoderTest, UndoesEachCodingInBoundedPieces) {
       {"gzip, identity", Deflate(text, 31)},
       {"gzip", Deflate(text.substr(0, 1000), 31) + Deflate(text.substr(1000), 31)},  // two members
       {"deflate, gzip", Deflate(Deflate(text, 15), 31)},
+      {"deflate", Deflate(text, 15) + "bytes after the end, put late"},
   };
   for (const Case& c : cases) {
     auto d = ContentDecoder::Create(c.codings);

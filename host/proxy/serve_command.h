@@ -97,10 +97,11 @@ std::unique_ptr<FilterLibrary> OpenFilterLibrary(const std::string& requested, c
 // Makes a `Server` from `options` and `library`'s class object, binds it and
 // serves until SIGINT or SIGTERM, logging, prefixed with `command`, the user
 // rules in use, where it listens and when it stopped; `on_listening` runs
-// once it is bound. The exit status: 0 after a stop, 2 when it cannot listen.
+// once it is bound, to warn of what is amiss with it. The exit status: 0 after a stop, 2 when it
+// cannot listen.
 template <class Server, class Options>
 int ListenAndServe(const char* command, const Options& options, const FilterLibrary& library,
-                   const std::function<void()>& on_listening = {}) {
+                   const std::function<void(const Server&)>& on_listening = {}) {
   // Read here, before any connection can start a page (and so a reload,
   // which reads the rules through the same lists of this program).
   const std::string user_rules = DescribeUserRules();
@@ -110,7 +111,7 @@ int ListenAndServe(const char* command, const Options& options, const FilterLibr
     PrintError("%s: %s", command, error.c_str());
     return 2;
   }
-  if (on_listening) on_listening();
+  if (on_listening) on_listening(server);
   // Before the line that tells that the server is ready.
   std::fprintf(stderr,
                "velquor: %s: user rules: %s (a change applies to the pages started from %lld s "

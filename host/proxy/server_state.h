@@ -9,6 +9,7 @@
 #include "proxy/http_util.h"
 #include "proxy/listener.h"
 #include "proxy/proxy_server.h"
+#include "proxy/request_filter.h"
 #include "proxy/tls_inspection.h"
 
 namespace velquor::host {
@@ -21,8 +22,9 @@ struct ProxyServer::State : proxy::Listener, std::enable_shared_from_this<ProxyS
   proxy::net::ssl::context tls_server{proxy::net::ssl::context::tls_server};
   proxy::net::ssl::context tls_client{proxy::net::ssl::context::tls_client};
   proxy::OriginSessions origin_sessions;
+  proxy::FilterLists lists;
 
-  State(const ProxyOptions& o, IClassFactory* f) : options(o), factory(f) {}
+  State(const ProxyOptions& o, IClassFactory* f) : options(o), factory(f), lists(o.lists_dir) {}
 };
 
 }  // namespace velquor::host

@@ -16,6 +16,7 @@
 #include "proxy/error_pages.h"
 #include "proxy/exceptions.h"
 #include "proxy/page_relay.h"
+#include "proxy/request_filter.h"
 #include "proxy/server_state.h"
 #include "proxy/status_page.h"
 #include "proxy/stream_io.h"
@@ -70,13 +71,15 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
   // An inspected session serves requests for `origin` only, over the TCP
   // connection the CONNECT opened to it. Without one it answers the first
   // request with `unreached`, why the CONNECT could not reach the origin,
-  // or, for a status page name, with that page.
+  // or, for a status page name, with that page. `early`: bytes of the
+  // browser's handshake that came with the CONNECT.
   void SetOrigin(const Target& origin, std::unique_ptr<beast::tcp_stream> connected,
-                 std::optional<Failure> unreached) {
+                 std::optional<Failure> unreached, std::string early) {
     origin_ = origin;
     if (connected) pending_.emplace(std::move(*connected));
     unreached_ = std::move(unreached);
     status_only_ = !connected && !unreached_;
+    early_ = std::move(early);
     who_.ca = state_->options.ca.get();
     who_.connect_host = NormalizeHost(origin.host);
   }
@@ -171,8 +174,14 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
     SSL_set_cert_cb(ssl, ChooseCertificate, &who_);
     error_code ec;
     beast::get_lowest_layer(client_).expires_after(state_->options.handshake_timeout);
-    co_await client_.async_handshake(net::ssl::stream_base::server,
-                                     net::redirect_error(net::use_awaitable, ec));
+    if (early_.empty()) {
+      co_await client_.async_handshake(net::ssl::stream_base::server,
+                                       net::redirect_error(net::use_awaitable, ec));
+    } else {
+      co_await client_.async_handshake(net::ssl::stream_base::server, net::buffer(early_),
+                                       net::redirect_error(net::use_awaitable, ec));
+      early_.clear();
+    }
     if (!ec) co_return true;
     const std::string host = who_.server_name.empty() ? who_.connect_host : who_.server_name;
     std::string what;
@@ -240,12 +249,11 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
       co_return co_await Fail(400, "Bad Request", "malformed request: " + ec.message());
     }
     auto& msg = req.get();
-    // Beast refuses a length beside chunked framing and differing lengths;
-    // a transfer coding that does not end in chunked leaves the body's end
-    // unknown, which two parties could read differently.
-    if (msg.count(http::field::transfer_encoding) > 0 && !req.chunked()) {
-      co_return co_await Fail(400, "Bad Request",
-                              "a request's Transfer-Encoding must end with chunked");
+    // Beast refuses a length beside chunked framing and differing lengths.
+    std::string why;
+    if (const int status = TransferCodingProblem(msg, &why)) {
+      co_return co_await Fail(status, status == 501 ? "Not Implemented" : "Bad Request",
+                              "the request cannot be forwarded: " + why);
     }
     const std::string_view target(msg.target().data(), msg.target().size());
     if constexpr (kTls) {
@@ -277,7 +285,6 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
 
     if (!target.empty() && target.front() == '/') co_return co_await StatusPage(req);
     Target t;
-    std::string why;
     if (!ParseAbsolute(target, &t, &why)) co_return co_await Fail(400, "Bad Request", why);
     if (IsOwnAddress(t, state_->port, state_->options.host,
                      beast::get_lowest_layer(client_).socket())) {
@@ -293,7 +300,8 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
     if (msg.method() != http::verb::get && !head) {
       co_return co_await Fail(405, "Method Not Allowed", "the status page answers GET only");
     }
-    const std::string html = StatusPageHtml(state_->options.library_path);
+    const std::string html =
+        StatusPageHtml(state_->options.library_path, state_->lists.StatusHtml());
     co_await WriteText(client_, idle(), SimpleResponse(200, "OK", html, head));
     co_return false;
   }
@@ -303,7 +311,7 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
   net::awaitable<bool> ConnectUpstream(const Target& t, bool* reused) {
     *reused = false;
     if (upstream_ && up_host_ == t.host && up_port_ == t.port &&
-        beast::get_lowest_layer(*upstream_).socket().is_open()) {
+        beast::get_lowest_layer(*upstream_).socket().is_open() && Unframed() == 0) {
       *reused = true;
       co_return true;
     }
@@ -384,14 +392,44 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
     co_return true;
   }
 
+  // True when `origin` reached the proxy's own listener.
+  bool IsProxyItself(const tcp::socket& origin) const {
+    error_code ec;
+    const tcp::endpoint remote = origin.remote_endpoint(ec);
+    if (ec || remote.port() != state_->port) return false;
+    const auto listening = net::ip::make_address(state_->options.host, ec);
+    if (ec) return false;
+    if (!listening.is_unspecified()) return remote.address() == listening;
+    // Listening on every address: any of this machine's reaches it.
+    return remote.address().is_loopback() ||
+           remote.address() == origin.local_endpoint(ec).address();
+  }
+
+  // Bytes the origin sent that no response has framed yet.
+  std::size_t Unframed() {
+    error_code ec;
+    std::size_t n = up_buf_.size() + beast::get_lowest_layer(*upstream_).socket().available(ec);
+    if constexpr (kTls) n += static_cast<std::size_t>(SSL_pending(upstream_->native_handle()));
+    return ec ? 1 : n;
+  }
+
   net::awaitable<bool> Connect(RequestParser& req) {
     Target t;
     const auto target = req.get().target();
     if (!SplitAuthority(std::string_view(target.data(), target.size()), "", &t)) {
       co_return co_await Fail(400, "Bad Request", "CONNECT needs host:port");
     }
-    const bool inspect = state_->options.ca && !IsExempt(ReadExceptions(), t.host) &&
-                         !IsExempt(ReadTunnelHosts(), t.host);
+    if (co_await RefuseTunnel(t)) co_return false;
+    // A tunnel into the proxy itself would read the rest of the browser's
+    // bytes as new requests, each CONNECT there opening one more.
+    const std::string loop =
+        "CONNECT to " + t.host + ":" + t.port + " would reach the proxy itself";
+    if (IsOwnAddress(t, state_->port, state_->options.host,
+                     beast::get_lowest_layer(client_).socket())) {
+      co_return co_await Fail(403, "Forbidden", loop);
+    }
+    bool inspect = state_->options.ca && !IsExempt(ReadExceptions(), t.host) &&
+                   !IsExempt(ReadTunnelHosts(), t.host);
     upstream_.reset();
     std::optional<Failure> unreached;
     if (!inspect || !IsStatusHost(NormalizeHost(t.host))) {
@@ -402,17 +440,30 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
         // TLS ends here, the page goes inside it.
         if (!inspect) co_return co_await Fail(failure);
         unreached = std::move(failure);
+      } else if (IsProxyItself(upstream_->socket())) {
+        Close(*upstream_);
+        upstream_.reset();
+        co_return co_await Fail(403, "Forbidden", loop);
       }
     }
     if (!co_await WriteText(client_, idle(), "HTTP/1.1 200 Connection established\r\n\r\n")) {
       co_return false;
     }
-    if (inspect && co_await BrowserStartsTls()) {
+    if (inspect && client_buf_.size() > 0) {
+      // Bytes that came with the CONNECT are the tunnel's first.
+      inspect = LooksLikeTls(static_cast<const unsigned char*>(client_buf_.data().data()),
+                             client_buf_.size());
+    } else if (inspect) {
+      inspect = co_await BrowserStartsTls();
+    }
+    if (inspect) {
       // Inspection: the browser's TLS ends here, and a session of its own
       // serves the requests inside.
       auto inspected = std::make_shared<Session<TlsStream, TlsStream>>(
           state_, TlsStream(std::move(client_), state_->tls_server));
-      inspected->SetOrigin(t, std::move(upstream_), std::move(unreached));
+      inspected->SetOrigin(t, std::move(upstream_), std::move(unreached),
+                           beast::buffers_to_string(client_buf_.data()));
+      client_buf_.clear();
       tunnelled_ = true;  // nothing left here to close
       auto executor = inspected->executor();
       net::co_spawn(
@@ -429,6 +480,18 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
     // not TLS from the browser, pass unfiltered.
     co_await Tunnel();
     co_return false;
+  }
+
+  // Refuses (true) a tunnel that would carry requests unseen to a host the
+  // filter lists block whole.
+  net::awaitable<bool> RefuseTunnel(const Target& t) {
+    if (IsExempt(ReadExceptions(), t.host)) co_return false;
+    if (state_->options.ca && !IsExempt(ReadTunnelHosts(), t.host)) co_return false;
+    const std::shared_ptr<const lists::Engine> lists = state_->lists.Current();
+    if (!lists || !lists->BlocksWholeHost(NormalizeHost(t.host))) co_return false;
+    state_->lists.CountBlocked();
+    co_await WriteText(client_, idle(), RefusedTunnelResponse());
+    co_return true;
   }
 
   // Whether the browser begins a TLS handshake in the tunnel just opened.
@@ -448,7 +511,21 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
 
   net::awaitable<bool> Forward(RequestParser& req, const Target& t) {
     auto& msg = req.get();
-    const bool exempt = IsExempt(ReadExceptions(), t.host);
+    const std::vector<std::string> exceptions = ReadExceptions();
+    const bool exempt = IsExempt(exceptions, t.host);
+    if (!exempt) {
+      // A request the filter lists block never reaches the origin.
+      if (const auto lists = state_->lists.Current()) {
+        const bool keep = msg.keep_alive() && req.is_done() && !state_->stopping;
+        const std::string answer =
+            JudgeRequest(*lists, msg, RequestUrl(t, kTls), NormalizeHost(t.host), exceptions,
+                         msg.method() == http::verb::head, keep);
+        if (!answer.empty()) {
+          state_->lists.CountBlocked();
+          co_return co_await WriteText(client_, idle(), answer) && keep;
+        }
+      }
+    }
     const bool upgrade = req.upgrade();
     bool expect_continue = false;
     for (const std::string& e : Tokens(SV(msg[http::field::expect]))) {
@@ -545,11 +622,20 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
     if (has_body) {
       page = StartPageRelay(state_->factory, status, exempt, SV(rmsg[http::field::content_type]),
                             std::string(rmsg[http::field::content_encoding]), t.host);
+      if (page.filter && !exempt) {
+        page.hiding = ElementHiding::Start(state_->lists.Current(), RequestUrl(t, kTls));
+      }
     }
 
     const bool client11 = msg.version() >= 11;
     bool keep_alive = msg.keep_alive() && !state_->stopping;
     bool chunked = false;
+    std::string why;
+    if (!co_await PrimePage(*upstream_, up_buf_, res, state_->options.response_timeout, page,
+                            &why)) {
+      upstream_.reset();
+      co_return co_await Fail(502, "Bad Gateway", t.host + ":" + t.port + ": " + why);
+    }
     const std::string head =
         ClientResponseHead(res, has_body, page.filter != nullptr, client11, &keep_alive, &chunked);
     if (!co_await WriteText(client_, idle(), head)) co_return false;
@@ -574,7 +660,7 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
       }
     }
     if (chunked && !co_await WriteText(client_, idle(), "0\r\n\r\n")) co_return false;
-    if (!res.keep_alive() || !res.is_done()) {
+    if (upstream_ && !KeepOrigin(res, Unframed())) {
       if (upstream_) Close(*upstream_);
       upstream_.reset();
     }
@@ -608,6 +694,7 @@ class Session : public std::enable_shared_from_this<Session<Client, Upstream>> {
   Impersonation who_;
   std::string session_key_;
   bool session_kept_ = false;
+  std::string early_;
 };
 
 }  // namespace

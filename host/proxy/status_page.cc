@@ -23,7 +23,7 @@ bool IsOwnAddress(const Target& t, uint16_t port, const std::string& listen_host
          (host == NormalizeHost(local.address().to_string()) || host == NormalizeHost(listen_host));
 }
 
-std::string StatusPageHtml(const std::string& library_path) {
+std::string StatusPageHtml(const std::string& library_path, const std::string& more) {
   std::string html =
       "<!DOCTYPE html>\n<html><head><title>velquor proxy</title></head><body>\n"
       "<h1>velquor proxy</h1>\n<table>\n<tr><th>Pages</th><td>" +
@@ -38,6 +38,7 @@ std::string StatusPageHtml(const std::string& library_path) {
     for (const std::string& e : exceptions) html += "<li>" + HtmlEscape(e) + "</li>\n";
     html += "</ul>\n";
   }
+  html += more;
   html += "</body></html>\n";
   return html;
 }

@@ -21,8 +21,8 @@ bool IsStatusHost(const std::string& host);
 bool IsOwnAddress(const Target& t, uint16_t port, const std::string& listen_host,
                   const tcp::socket& client);
 
-// The status page's HTML.
-std::string StatusPageHtml(const std::string& library_path);
+// The status page's HTML; `more` (HTML) goes at its end.
+std::string StatusPageHtml(const std::string& library_path, const std::string& more = "");
 
 }  // namespace velquor::host::proxy
 

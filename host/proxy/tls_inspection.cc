@@ -91,7 +91,10 @@ bool ExpectOriginName(SSL* ssl, const std::string& name) {
     ok = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), name.c_str()) == 1;
   } else {
     ok = SSL_set_tlsext_host_name(ssl, name.c_str()) == 1 && SSL_set1_host(ssl, name.c_str()) == 1;
-    SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    // Names are checked against subjectAltName only, as browsers do: a
+    // certificate naming its host in the common name alone is refused.
+    SSL_set_hostflags(ssl,
+                      X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
   }
   return ok;
 }

@@ -59,9 +59,14 @@ net::awaitable<void> Tunnel(Client& client, Upstream& upstream, beast::flat_buff
   co_await Pump(client, upstream, idle);
 }
 
+// True when the first bytes of a tunnel, `size` of them, begin a TLS
+// handshake record of any version from SSL 3 on.
+bool LooksLikeTls(const unsigned char* head, std::size_t size);
+
 // Waits for the first bytes of a tunnel: true when the browser's begin a
-// TLS handshake. An origin that speaks first, or a tunnel silent for `idle`,
-// is no TLS from the browser. Nothing is consumed. `origin_socket` may be
+// TLS handshake. An origin that speaks first (or closes), or a tunnel silent
+// for `idle`, is no TLS from the browser; a wake-up with nothing to read
+// decides nothing. Nothing is consumed. `origin_socket` may be
 // null (no origin behind the tunnel). `keep` (the owner of the sockets) is
 // held until the watchers have ended.
 net::awaitable<bool> BrowserStartsTls(tcp::socket& client_socket, tcp::socket* origin_socket,

@@ -15,7 +15,9 @@ net::awaitable<std::unique_ptr<beast::tcp_stream>> ConnectOrigin(
   const auto results =
       co_await resolver.async_resolve(host, t.port, net::redirect_error(net::use_awaitable, ec));
   if (ec) {
-    *failure = {502, "Bad Gateway", "cannot find the address of " + t.host + ": " + ec.message()};
+    *failure = {OutOfDescriptors(ec) ? 503 : 502,
+                OutOfDescriptors(ec) ? "Service Unavailable" : "Bad Gateway",
+                "cannot find the address of " + t.host + ": " + ec.message()};
     co_return nullptr;
   }
   auto stream = std::make_unique<beast::tcp_stream>(executor);
@@ -25,6 +27,20 @@ net::awaitable<std::unique_ptr<beast::tcp_stream>> ConnectOrigin(
     *failure = {504, "Gateway Timeout",
                 "no connection to " + t.host + ":" + t.port + " within " +
                     std::to_string(connect_timeout.count()) + " s"};
+    co_return nullptr;
+  }
+  if (ec == net::error::operation_aborted) {
+    // Nothing cancels this connect: it gives this when it could not open a
+    // socket at all, the process being out of descriptors. The system's own
+    // words when a probe still fails, though one may have come free since.
+    tcp::socket probe(executor);
+    probe.open(results.begin()->endpoint().protocol(), ec);
+    if (!ec) ec = make_error_code(boost::system::errc::too_many_files_open);
+  }
+  if (OutOfDescriptors(ec)) {
+    *failure = {503, "Service Unavailable",
+                "the proxy has no file descriptor left to reach " + t.host + ":" + t.port + " (" +
+                    ec.message() + "); try again in a moment"};
     co_return nullptr;
   }
   if (ec) {
@@ -42,7 +58,9 @@ std::string OriginRequestHead(const RequestParser& req, const Target& t, bool tl
   std::string head(msg.method_string().data(), msg.method_string().size());
   head += " " + t.path + " HTTP/1.1\r\nHost: " + t.host +
           (t.port == (tls ? "443" : "80") ? "" : ":" + t.port) + "\r\n";
-  std::vector<std::string> skip = {"host", "expect"};
+  // The body's framing is the proxy's own, written below once: a client's
+  // Content-Length passed on beside it would reach the origin twice.
+  std::vector<std::string> skip = {"host", "expect", "content-length"};
   if (!exempt) skip.push_back("accept-encoding");
   AppendFields(msg, skip, &head);
   if (!exempt && msg.count(http::field::accept_encoding) > 0) {
@@ -75,9 +93,13 @@ std::string ClientResponseHead(const ResponseParser& res, bool has_body, bool fi
   *chunked = false;
   std::string head =
       "HTTP/1.1 " + std::to_string(rmsg.result_int()) + " " + std::string(rmsg.reason()) + "\r\n";
-  std::vector<std::string> skip;
+  // One Content-Length at most, as the parser read it.
+  std::vector<std::string> skip = {"content-length"};
   if (filtered) skip = {"content-length", "content-encoding", "content-md5"};
   AppendFields(rmsg, skip, &head);
+  if (!filtered && res.content_length()) {
+    head += "Content-Length: " + std::to_string(*res.content_length()) + "\r\n";
+  }
   if (has_body && (filtered || !res.content_length())) {
     if (client11) {
       head += "Transfer-Encoding: chunked\r\n";

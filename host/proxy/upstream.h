@@ -12,6 +12,7 @@
 
 #include "proxy/error_pages.h"
 #include "proxy/http_util.h"
+#include "proxy/stream_io.h"
 
 namespace velquor::host::proxy {
 
@@ -29,22 +30,32 @@ net::awaitable<std::unique_ptr<beast::tcp_stream>> ConnectOrigin(
 // only content codings the page filter can undo are accepted.
 std::string OriginRequestHead(const RequestParser& req, const Target& t, bool tls, bool exempt);
 
+// Informational answers (1xx) an origin may send before its response.
+constexpr int kMaxInformational = 16;
+
 // Reads the origin's response head into *res within `timeout`, passing over
-// informational answers (a switch of protocols is an answer when `upgrade`).
-// A failure names `t`.
+// at most kMaxInformational informational answers within that time too (a
+// switch of protocols is an answer when `upgrade`). A failure names `t`.
 template <class Upstream>
 net::awaitable<std::optional<Failure>> ReadResponseHead(Upstream& upstream, beast::flat_buffer& buf,
                                                         std::optional<ResponseParser>* res,
                                                         bool head_request, bool upgrade,
                                                         std::chrono::seconds timeout,
                                                         const Target& t) {
-  for (;;) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (int informational = 0;; ++informational) {
+    if (informational > kMaxInformational) {
+      co_return Failure{502, "Bad Gateway",
+                        t.host + ":" + t.port + " sent more than " +
+                            std::to_string(kMaxInformational) +
+                            " informational responses without a final one"};
+    }
     res->emplace();
     (*res)->header_limit(static_cast<std::uint32_t>(kResponseHeaderLimit));
     (*res)->body_limit(kNoBodyLimit);
     if (head_request) (*res)->skip(true);
     error_code ec;
-    beast::get_lowest_layer(upstream).expires_after(timeout);
+    beast::get_lowest_layer(upstream).expires_at(deadline);
     co_await http::async_read_header(upstream, buf, **res,
                                      net::redirect_error(net::use_awaitable, ec));
     if (ec == beast::error::timeout) {
@@ -59,11 +70,23 @@ net::awaitable<std::optional<Failure>> ReadResponseHead(Upstream& upstream, beas
       co_return Failure{502, "Bad Gateway", t.host + ":" + t.port + " " + what};
     }
     const int status = (*res)->get().result_int();
+    std::string why;
+    if (status >= 200 && TransferCodingProblem((*res)->get(), &why) != 0) {
+      co_return Failure{502, "Bad Gateway",
+                        t.host + ":" + t.port + " sent a response the proxy cannot read: " + why};
+    }
     if (status >= 200 || (status == 101 && upgrade)) co_return std::nullopt;
     if (status == 101) {
       co_return Failure{502, "Bad Gateway", t.host + ":" + t.port + " switched protocols unasked"};
     }
   }
+}
+
+// Whether the origin connection may carry the next request after `res`: the
+// origin keeps it, the response ended by its own framing, and no byte came
+// beyond it (`unframed`), which would else be read as the next answer.
+inline bool KeepOrigin(const ResponseParser& res, std::size_t unframed) {
+  return res.keep_alive() && res.is_done() && unframed == 0;
 }
 
 // The head of the response `res` as the client gets it (`client11`: it

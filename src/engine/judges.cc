@@ -13,7 +13,8 @@ namespace {
 // What sets the two judges apart; everything else is shared.
 struct JudgeTraits {
   const StoreValue* switch_setting;  // "Images" or "Applets"
-  const char* const* tags;           // tags searched, in order of preference
+  uint32_t SettingsSnapshot::*switch_field;
+  const char* const* tags;  // tags searched, in order of preference
   std::size_t tag_count;
   int32_t no_tag_penalty;  // score when none of the tags is found
   bool uses_ad_link;       // compares and updates the remembered link
@@ -22,9 +23,19 @@ struct JudgeTraits {
 constexpr const char* kImageTags[] = {"<IMG ", "<FIG ", "<OVERLAY "};
 constexpr const char* kAppletTags[] = {"<APPLET "};
 
-constexpr JudgeTraits kLinkTraits = {&kImages, kImageTags, std::size(kImageTags), kNoImagePenalty,
-                                     true};
-constexpr JudgeTraits kAppletTraits = {&kApplets, kAppletTags, std::size(kAppletTags), 0, false};
+constexpr JudgeTraits kLinkTraits = {
+    &kImages, &SettingsSnapshot::images, kImageTags, std::size(kImageTags), kNoImagePenalty, true};
+constexpr JudgeTraits kAppletTraits = {
+    &kApplets, &SettingsSnapshot::applets, kAppletTags, std::size(kAppletTags), 0, false};
+
+// The settings of the chunk being scanned on this thread; null outside one.
+// A plain pointer: nothing to destroy when a thread or the library ends.
+thread_local const SettingsSnapshot* chunk_settings = nullptr;
+
+uint32_t Setting(const StoreValue& v, uint32_t SettingsSnapshot::*field) {
+  const SettingsSnapshot* settings = chunk_settings;
+  return settings != nullptr ? settings->*field : ReadSetting(v);
+}
 
 // The process-wide link: constant-initialised, so it is ready before any
 // constructor of the library runs, and destroyed when the library unloads.
@@ -75,7 +86,7 @@ void Score(const JudgeTraits& traits, const std::string& judged, const Remembere
 
   j.verdict = Verdict::kKept;
   if (j.total < 0) return;
-  j.threshold = ReadSetting(kScore);
+  j.threshold = Setting(kScore, &SettingsSnapshot::score);
   j.threshold_read = true;
   if (static_cast<uint32_t>(j.total) >= j.threshold) j.verdict = Verdict::kRemoved;
 }
@@ -110,45 +121,75 @@ std::string RememberedAdLink::Get() const {
 
 RememberedAdLink& ProcessAdLink() { return process_ad_link; }
 
-std::string JudgeSegment(SegmentKind kind, const std::string& segment, int32_t& modified,
-                         int32_t& removed, const JudgeScope& scope, SegmentJudgement* judgement) {
+ChunkSettingsScope::ChunkSettingsScope(const SettingsSnapshot* settings)
+    : previous_(chunk_settings) {
+  chunk_settings = settings;
+}
+
+ChunkSettingsScope::~ChunkSettingsScope() { chunk_settings = previous_; }
+
+namespace {
+
+// The judges' core: judges `segment` with `judged` as room for its judged
+// copy. False when the segment stays; true when it goes, with what takes its
+// place in *result.
+bool JudgeCore(SegmentKind kind, std::string_view segment, int32_t& modified, int32_t& removed,
+               const JudgeScope& scope, bool keep_target, SegmentJudgement& j, std::string& judged,
+               std::string* result) {
   const JudgeTraits& traits = kind == SegmentKind::kLink ? kLinkTraits : kAppletTraits;
-  SegmentJudgement local;
-  SegmentJudgement& j = judgement ? *judgement : local;
   j = SegmentJudgement();
   j.kind = kind;
-  if (ReadSetting(*traits.switch_setting) == 0) return segment;
+  if (Setting(*traits.switch_setting, traits.switch_field) == 0) return false;
 
-  const std::string judged = JudgedCopy(segment);
+  JudgedCopyInto(segment, &judged);
   std::string_view link_target;
-  Score(traits, judged, *scope.ad_link, scope.explain_keywords, judgement != nullptr, link_target,
-        j);
-  if (j.verdict == Verdict::kKept) return segment;
+  Score(traits, judged, *scope.ad_link, scope.explain_keywords, keep_target, link_target, j);
+  if (j.verdict == Verdict::kKept) return false;
 
-  std::string result;
+  result->clear();
   if (j.repeat_bonus != 0) {
     j.verdict = Verdict::kRemovedAsRepeat;
   } else {
     modified = 1;
     removed = static_cast<int32_t>(static_cast<uint32_t>(removed) + 1u);
     if (scope.count_killed) IncrementCounter(kKilled);
-    if (ReadSetting(kReplace) != 0) {
-      result = BuildReplacementMarkup(segment, j.height, j.width);
+    if (Setting(kReplace, &SettingsSnapshot::replace) != 0) {
+      *result = BuildReplacementMarkup(std::string(segment), j.height, j.width);
       j.verdict = Verdict::kReplaced;
     }
   }
   if (traits.uses_ad_link) scope.ad_link->Remember(link_target);
+  return true;
+}
+
+constexpr JudgeScope kProcessScope = {&process_ad_link, true, false};
+
+}  // namespace
+
+std::string JudgeSegment(SegmentKind kind, const std::string& segment, int32_t& modified,
+                         int32_t& removed, const JudgeScope& scope, SegmentJudgement* judgement) {
+  SegmentJudgement local;
+  std::string judged;
+  std::string result;
+  if (!JudgeCore(kind, segment, modified, removed, scope, judgement != nullptr,
+                 judgement ? *judgement : local, judged, &result)) {
+    return segment;
+  }
   return result;
 }
 
+bool JudgeSegmentInPlace(SegmentKind kind, std::string_view segment, int32_t& modified,
+                         int32_t& removed, std::string* judged, std::string* result) {
+  SegmentJudgement j;
+  return JudgeCore(kind, segment, modified, removed, kProcessScope, false, j, *judged, result);
+}
+
 std::string JudgeLinkSegment(const std::string& segment, int32_t& modified, int32_t& removed) {
-  static constexpr JudgeScope kScope = {&process_ad_link, true, false};
-  return JudgeSegment(SegmentKind::kLink, segment, modified, removed, kScope, nullptr);
+  return JudgeSegment(SegmentKind::kLink, segment, modified, removed, kProcessScope, nullptr);
 }
 
 std::string JudgeAppletSegment(const std::string& segment, int32_t& modified, int32_t& removed) {
-  static constexpr JudgeScope kScope = {&process_ad_link, true, false};
-  return JudgeSegment(SegmentKind::kApplet, segment, modified, removed, kScope, nullptr);
+  return JudgeSegment(SegmentKind::kApplet, segment, modified, removed, kProcessScope, nullptr);
 }
 
 }  // namespace velquor

@@ -21,6 +21,7 @@
 
 #include "engine/scores.h"
 #include "platform/mutex.h"
+#include "settings/store.h"
 
 namespace velquor {
 
@@ -102,12 +103,34 @@ struct JudgeScope {
   bool explain_keywords;      // fill SegmentJudgement::keyword_hits
 };
 
+// While one lives, the judges on the calling thread take "Images",
+// "Applets", "Score" and "Replace" from `settings` instead of the store: the
+// page scanner sets it for each chunk. Scopes nest.
+class ChunkSettingsScope {
+ public:
+  explicit ChunkSettingsScope(const SettingsSnapshot* settings);
+  ~ChunkSettingsScope();
+  ChunkSettingsScope(const ChunkSettingsScope&) = delete;
+  ChunkSettingsScope& operator=(const ChunkSettingsScope&) = delete;
+
+ private:
+  const SettingsSnapshot* previous_;
+};
+
 // The judges' one implementation. Judges `segment` of `kind` as the two
 // judges above do, with the remembered link and the "Killed" counting of
 // `scope`; fills `judgement` when it is not null. Returns the text that takes
 // the segment's place.
 std::string JudgeSegment(SegmentKind kind, const std::string& segment, int32_t& modified,
                          int32_t& removed, const JudgeScope& scope, SegmentJudgement* judgement);
+
+// What JudgeLinkSegment and JudgeAppletSegment do, for the scanner, without
+// copies: judges `segment` where it lies, with `*judged` as room for its
+// judged copy (kept between calls, so it is not allocated again). False when
+// the segment stays as it is; true when it goes, with what takes its place
+// in *result.
+bool JudgeSegmentInPlace(SegmentKind kind, std::string_view segment, int32_t& modified,
+                         int32_t& removed, std::string* judged, std::string* result);
 
 }  // namespace velquor
 

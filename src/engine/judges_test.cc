@@ -303,7 +303,8 @@ TEST_F(JudgesTest, PagesWhoseOnlyRemovalsAreRepeatsGetNoFooters) {
   for (const auto& p : pages) {
     SCOPED_TRACE(p.name);
     int32_t modified = 0, removed = 0, carry = 0;
-    EXPECT_EQ(ScanChunk(page, false, modified, removed, carry), p.expected);
+    bool footers_given = false;
+    EXPECT_EQ(ScanChunk(page, false, modified, removed, footers_given, carry), p.expected);
     EXPECT_EQ(carry, -1);
     EXPECT_EQ(modified, p.modified);
     EXPECT_EQ(removed, p.removed);

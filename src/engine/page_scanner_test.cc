@@ -51,10 +51,11 @@ class PageScannerTest : public ::testing::Test {
 
   std::string Scan(const std::string& chunk, const SegmentJudges& judges,
                    bool end_of_data = false) {
-    return ScanChunk(chunk, end_of_data, modified_, removed_, carry_, judges);
+    return ScanChunk(chunk, end_of_data, modified_, removed_, footers_given_, carry_, judges);
   }
 
   int32_t modified_ = 0;
+  bool footers_given_ = false;
   int32_t removed_ = 0;
   int32_t carry_ = 12345;
 };
@@ -141,6 +142,7 @@ TEST_F(PageScannerTest, FooterRules) {
     SetConfig("AddStats", c.add_stats);
     modified_ = c.modified;
     removed_ = c.removed;
+    footers_given_ = false;
     EXPECT_EQ(Scan(c.in, kKeeping), c.out) << c.name;
     EXPECT_EQ(carry_, -1) << c.name;
   }
@@ -168,11 +170,19 @@ TEST_F(PageScannerTest, FootersAndHeldBackText) {
   SetConfig("Test", 1);
   const std::string both = kModify + Stats(0, 0);
 
-  // "</HTML>" inside the held-back tail: no footers now, index unchanged;
-  // they come when the tail is scanned again.
+  // "</HTML>" in the held-back tail but before the unclosed tag: the
+  // footers go in now and the held-back text begins at the "</HTML>".
   std::string out = Scan("01234567890123456789<A 1></A>x</HTML><A ", kKeeping);
+  EXPECT_EQ(out, "01234567890123456789<A 1></A>x" + both + "</HTML><A ");
+  ASSERT_EQ(carry_, static_cast<int32_t>(30 + both.size()));
+  footers_given_ = false;
+
+  // "</HTML>" inside the unclosed segment: no footers now, index unchanged;
+  // they come when the tail is scanned again.
+  out = Scan("01234567890123456789<A 1></A>x<A </HTML>", kKeeping);
   EXPECT_EQ(carry_, 29) << out;
-  EXPECT_EQ(out, "01234567890123456789<A 1></A>x</HTML><A ");
+  EXPECT_EQ(out, "01234567890123456789<A 1></A>x<A </HTML>");
+  EXPECT_FALSE(footers_given_);
 
   // "</HTML>" exactly at the held-back index: footers go out now, and the
   // held-back text begins with "</HTML>".
@@ -181,19 +191,88 @@ TEST_F(PageScannerTest, FootersAndHeldBackText) {
   ASSERT_EQ(carry_, static_cast<int32_t>(29 + both.size()));
   EXPECT_EQ(out.substr(static_cast<std::size_t>(carry_)), "</HTML><A ");
 
-  // Scanning that held-back text again adds nothing: it starts at 0.
-  EXPECT_EQ(Scan("</HTML><A 2>x</A>", kKeeping), "</HTML><A 2>x</A>");
+  // Scanning that held-back text again adds nothing: the footers were given.
+  EXPECT_EQ(Scan("</HTML><A 2>x</A></HTML>", kKeeping), "</HTML><A 2>x</A></HTML>");
+  footers_given_ = false;
 
   // "</HTML>" before the held-back index: the index moves by the footers.
   out = Scan("01234567890123456789</HTML><A 1></A><A ", kKeeping);
   EXPECT_EQ(out, "01234567890123456789" + both + "</HTML><A 1></A><A ");
   ASSERT_EQ(carry_, static_cast<int32_t>(36 + both.size()));
   EXPECT_EQ(out.substr(static_cast<std::size_t>(carry_)), "<A ");
+  footers_given_ = false;
 
   // At the end of the data the tail is not held back and gets its footers.
-  out = Scan("01234567890123456789<A 1></A>x</HTML><A ", kKeeping, true);
+  out = Scan("01234567890123456789<A 1></A>x<A </HTML>", kKeeping, true);
   EXPECT_EQ(carry_, -1);
-  EXPECT_EQ(out, "01234567890123456789<A 1></A>x" + both + "</HTML><A ");
+  EXPECT_EQ(out, "01234567890123456789<A 1></A>x<A " + both + "</HTML>");
+}
+
+// A segment cut across a script, a style sheet or a comment is not judged:
+// it and the text before it pass unchanged, the counters stay, and scanning
+// goes on after it.
+TEST_F(PageScannerTest, SegmentsAcrossScriptStyleOrCommentAreNotJudged) {
+  const struct {
+    std::string in;
+    std::string out;
+  } cases[] = {
+      // A link written by a script runs to the page's own "</A>".
+      {"<script>document.write('<a href=\"http://ad/\">' + n + '<\\/a>');</script>"
+       "<A HREF=\"/\">Home</A><a 2>x</a>",
+       "<script>document.write('<a href=\"http://ad/\">' + n + '<\\/a>');</script>"
+       "<A HREF=\"/\">Home</A>[L:<a 2>x</a>]"},
+      {"<A 1><ScRiPt src=x></A>", "<A 1><ScRiPt src=x></A>"},
+      {"<A 1><style>a{}</style></A>", "<A 1><style>a{}</style></A>"},
+      {"<A 1></STYLE></A>", "<A 1></STYLE></A>"},
+      {"<A 1><!-- c</A>", "<A 1><!-- c</A>"},
+      {"<A 1>--></A>", "<A 1>--></A>"},
+      {"<APPLET 1><script></script></APPLET>", "<APPLET 1><script></script></APPLET>"},
+      {"a<A 1><!-- x --></A>b<A 2>y</A>", "a<A 1><!-- x --></A>b[L:<A 2>y</A>]"},
+      // Near misses are judged.
+      {"<A 1>- -> <! -- <SCRIP <STYL </SCRIP</A>", "[L:<A 1>- -> <! -- <SCRIP <STYL </SCRIP</A>]"},
+      {"<A 1>x</A><!-- y -->", "[L:<A 1>x</A>]<!-- y -->"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Scan(c.in, kMarking), c.out) << "input: " << c.in;
+  }
+  EXPECT_EQ(Scan("<A 1><!--x--></A><A 2></A>", kRemoving), "<A 1><!--x--></A>");
+  EXPECT_EQ(removed_, 1);
+}
+
+// Footers go before the first "</HTML>" past position 0 that stands outside
+// script, style and comment text, and once a page.
+TEST_F(PageScannerTest, FootersSkipScriptStyleAndCommentText) {
+  SetConfig("Test", 1);
+  const std::string both = kModify + Stats(0, 0);
+  const struct {
+    std::string in;
+    bool given_before;
+    std::string out;  // "@" marks where the footers go; none: unchanged
+  } cases[] = {
+      {"<script>document.write(\"</html>\")</script></HTML>", false,
+       "<script>document.write(\"</html>\")</script>@</HTML>"},
+      {"<SCRIPT>w(\"</html>\")", false, ""},
+      {"<script></script><script>'</html>'</html>", false, ""},
+      {"<style>/*</html>*/</style>x</html>", false, "<style>/*</html>*/</style>x@</html>"},
+      {"<!-- </html> -->x</html>", false, "<!-- </html> -->x@</html>"},
+      {"<!-- a --><!-- </html>", false, ""},
+      {"<!-->x</html>", false, "<!-->x@</html>"},
+      {"</HTML>x</HTML>", false, "</HTML>x@</HTML>"},
+      {"x</HTML>", true, ""},
+  };
+  for (const auto& c : cases) {
+    footers_given_ = c.given_before;
+    const std::size_t at = c.out.find('@');
+    const std::string expected =
+        at == std::string::npos ? c.in : c.out.substr(0, at) + both + c.out.substr(at + 1);
+    EXPECT_EQ(Scan(c.in, kKeeping), expected) << "input: " << c.in;
+    EXPECT_EQ(footers_given_, c.given_before || at != std::string::npos) << "input: " << c.in;
+  }
+  // No footers due: the flag stays clear for a later chunk.
+  SetConfig("Test", 0);
+  footers_given_ = false;
+  EXPECT_EQ(Scan("x</HTML>", kKeeping), "x</HTML>");
+  EXPECT_FALSE(footers_given_);
 }
 
 TEST(FormatStatisticsFooter, FillsTwoFieldsSignedThenUnsigned) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "settings/store.h"
@@ -21,6 +22,7 @@ HRESULT FilterStream::Start(LPCWSTR, IInternetProtocolSink* sink, IInternetBindI
   sink_ = sink;
   removed_ = 0;
   modified_ = 0;
+  footers_given_ = false;
   surplus_.clear();
   surplus_pos_ = 0;
   held_back_.clear();
@@ -62,20 +64,42 @@ HRESULT FilterStream::Read(void* buffer, ULONG count, ULONG* read) {
     return S_OK;
   }
 
-  // The caller's buffer serves as the inner protocol's buffer: its bytes are
-  // copied into the chunk before anything is written back, and no buffer of
-  // the requested size has to be allocated.
+  // The caller's buffer serves as the inner protocol's buffer, so no buffer
+  // of the requested size has to be allocated; a changed chunk is built
+  // apart and only then written back.
   char spare = 0;
   ULONG pulled = 0;
   const HRESULT result = inner_->Read(count > 0 ? buffer : &spare, count, &pulled);
   pulled = std::min(pulled, count);
 
-  std::string chunk = std::move(held_back_);
-  held_back_.clear();
-  chunk.append(out == nullptr ? &spare : out, pulled);
-
+  const char* pulled_bytes = out == nullptr ? &spare : out;
   int32_t carry_over = -1;
-  std::string text = ScanChunk(chunk, result == S_FALSE, modified_, removed_, carry_over, judges_);
+  std::string text;
+  if (held_back_.empty()) {
+    // The chunk is the bytes just pulled, already where they go out: when
+    // the scan changes nothing they stay there, and only a held-back tail
+    // is copied.
+    const std::string_view chunk(pulled_bytes, pulled);
+    if (!ScanChunkInto(chunk, result == S_FALSE, modified_, removed_, footers_given_, carry_over,
+                       judges_, &settings_, &text)) {
+      std::size_t kept = pulled;
+      if (carry_over >= 0 && static_cast<std::size_t>(carry_over) <= kept) {
+        kept = static_cast<std::size_t>(carry_over);
+        held_back_.assign(chunk.substr(kept));
+      }
+      *read = static_cast<ULONG>(kept);
+      return result;
+    }
+  } else {
+    std::string chunk = std::move(held_back_);
+    held_back_.clear();
+    chunk.append(pulled_bytes, pulled);
+    if (!ScanChunkInto(chunk, result == S_FALSE, modified_, removed_, footers_given_, carry_over,
+                       judges_, &settings_, &text)) {
+      text = std::move(chunk);
+    }
+  }
+
   if (carry_over >= 0 && static_cast<std::size_t>(carry_over) <= text.size()) {
     held_back_.assign(text, static_cast<std::size_t>(carry_over), std::string::npos);
     text.resize(static_cast<std::size_t>(carry_over));

@@ -89,9 +89,11 @@ class FilterStream {
   IInternetProtocol* inner_ = nullptr;     // inner protocol, no reference held
   std::string surplus_;                    // filtered, waiting to go out from surplus_pos_ on
   std::size_t surplus_pos_ = 0;
-  std::string held_back_;  // not yet filtered; begins the next chunk
-  int32_t removed_ = 0;    // ads removed and counted on this page
-  int32_t modified_ = 0;   // 1 once a judge has changed this page
+  std::string held_back_;       // not yet filtered; begins the next chunk
+  int32_t removed_ = 0;         // ads removed and counted on this page
+  int32_t modified_ = 0;        // 1 once a judge has changed this page
+  bool footers_given_ = false;  // a chunk of this page has received footers
+  SettingsSnapshot settings_;   // read again for a chunk only after a change
 };
 
 }  // namespace velquor

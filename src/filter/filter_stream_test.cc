@@ -291,6 +291,23 @@ TEST_F(FilterStreamTest, FootersOnceWhenTheEndComesWithAHeldBackTail) {
   ExpectRead(stream, 60, S_FALSE, "</HTML><A x></A>");
 }
 
+// A page whose later chunk holds another "</HTML>" (a second page written
+// into it, say) gets its footers once; the next download gets them again.
+TEST_F(FilterStreamTest, FootersOncePerDownload) {
+  WriteStoreNumber(HKEY_CURRENT_USER, kConfigKey, "Test", 1);
+  FilterStream stream(kKeep);
+  const std::string footers =
+      LoadResourceString(102) +
+      FormatStatisticsFooter(LoadResourceString(101), 0, ReadSetting(kKilled));
+  for (int download = 0; download < 2; ++download) {
+    StartWith(stream);
+    inner_.ExpectRead(500, "a</HTML>", S_OK);
+    ExpectRead(stream, 500, S_OK, "a" + footers + "</HTML>");
+    inner_.ExpectRead(500, "b</HTML>", S_FALSE);
+    ExpectRead(stream, 500, S_FALSE, "b</HTML>");
+  }
+}
+
 TEST_F(FilterStreamTest, MisuseGetsResultCodes) {
   const uint32_t pages = ReadSetting(kPages);
   FilterStream stream(kKeep);

@@ -154,6 +154,14 @@ LSTATUS RegRollbackTransaction();
 LSTATUS RegReadValueFast(HKEY root, const char* subkey, const char* name, BYTE* data, DWORD limit,
                          DWORD* size);
 
+// The store's change serial: it moves with every write made to the store by
+// any process, so a reader that saw the same nonzero serial before its reads
+// and again now knows nothing has been written since (totals counted in the
+// shared file aside). 0 when that cannot be known: no store yet, a write in
+// flight, or Windows, whose registry has no such serial. One atomic load once
+// the store is mapped.
+uint64_t RegChangeSerial();
+
 // Closes every connection, cached statement and mapping (nothing to do on
 // Windows). Call at shut-down
 // with no registry call running; the registry works again afterwards and

@@ -323,6 +323,14 @@ LSTATUS EndTransaction(bool commit) {
 LSTATUS RegCommitTransaction() { return EndTransaction(true); }
 LSTATUS RegRollbackTransaction() { return EndTransaction(false); }
 
+uint64_t RegChangeSerial() {
+  uint64_t* serial = g_serial.load(std::memory_order_acquire);
+  if (!serial) serial = MapSerial(false);
+  if (!serial) return 0;
+  const uint64_t mark = std::atomic_ref<uint64_t>(*serial).load(std::memory_order_acquire);
+  return (mark & 1) != 0 ? 0 : mark;
+}
+
 LSTATUS RegReadValueFast(HKEY root, const char* subkey, const char* name, BYTE* data, DWORD limit,
                          DWORD* size) {
   if (!size || (!data && limit)) return ERROR_INVALID_PARAMETER;

@@ -83,6 +83,19 @@ std::string ReadTextSetting(const StoreValue& v, const std::string& default_valu
   return ReadStoreString(HKEY_CURRENT_USER, v.key, v.name, default_value);
 }
 
+void SettingsSnapshot::Refresh() {
+  const uint64_t serial = RegChangeSerial();
+  if (serial != 0 && serial == serial_) return;
+  images = ReadSetting(kImages);
+  applets = ReadSetting(kApplets);
+  score = ReadSetting(kScore);
+  replace = ReadSetting(kReplace);
+  test = ReadSetting(kTest);
+  add_modify = ReadSetting(kAddModify);
+  add_stats = ReadSetting(kAddStats);
+  serial_ = serial;
+}
+
 void IncrementCounter(const StoreValue& v) {
   IncrementStoreNumber(HKEY_CURRENT_USER, v.key, v.name);
 }

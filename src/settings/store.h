@@ -127,6 +127,29 @@ std::string ReadTextSetting(const StoreValue& v, const std::string& default_valu
 // IncrementStoreNumber of `v` under HKEY_CURRENT_USER.
 void IncrementCounter(const StoreValue& v);
 
+// The number settings that the filter reads for each segment and at the end
+// of a page, read together. A filter refreshes its snapshot once per chunk,
+// so a change made from outside takes effect at the next chunk; while the
+// store's change serial stays the same a refresh is one atomic load. Not
+// shared between threads: each filter keeps its own.
+class SettingsSnapshot {
+ public:
+  // Reads every setting unless the store is known unchanged since the last
+  // read.
+  void Refresh();
+
+  uint32_t images = 1;
+  uint32_t applets = 1;
+  uint32_t score = 100;
+  uint32_t replace = 0;
+  uint32_t test = 0;
+  uint32_t add_modify = 1;
+  uint32_t add_stats = 1;
+
+ private:
+  uint64_t serial_ = 0;  // the change serial the values were read at; 0: none
+};
+
 // For the configuration program, which must tell the user when a write fails
 // (StoreProblem() then says why): stores `v` as a REG_DWORD number or as a
 // REG_SZ text with its terminating zero, creating the key path.

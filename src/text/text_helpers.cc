@@ -245,7 +245,14 @@ int32_t ReadHexadecimal(std::string_view text) {
 }
 
 std::string JudgedCopy(const std::string& segment) {
-  std::string result(segment);
+  std::string result;
+  JudgedCopyInto(segment, &result);
+  return result;
+}
+
+void JudgedCopyInto(std::string_view segment, std::string* out) {
+  std::string& result = *out;
+  result.assign(segment);
   // Selects rather than branches, so the compiler turns the loop into vector
   // instructions: segments are judged by the thousand on a busy page.
   unsigned char* p = reinterpret_cast<unsigned char*>(result.data());
@@ -256,7 +263,6 @@ std::string JudgedCopy(const std::string& segment) {
         static_cast<unsigned char>(c - (static_cast<unsigned char>(c - 'a') < 26 ? 32 : 0));
     p[i] = (c == '\r' || c == '\n' || c == '\t') ? ' ' : upper;
   }
-  return result;
 }
 
 }  // namespace velquor

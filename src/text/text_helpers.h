@@ -94,6 +94,10 @@ int32_t ReadHexadecimal(std::string_view text);
 // on: upper-cased, with CR, LF and tab turned into spaces.
 std::string JudgedCopy(const std::string& segment);
 
+// The same into `*out`, whose room is used again: no allocation once it has
+// held a segment as long.
+void JudgedCopyInto(std::string_view segment, std::string* out);
+
 }  // namespace velquor
 
 #endif  // VELQUOR_TEXT_TEXT_HELPERS_H_

@@ -80,6 +80,8 @@ LSTATUS RegReadValueFast(HKEY root, const char* subkey, const char* name, BYTE* 
   return status;
 }
 
+uint64_t RegChangeSerial() { return 0; }
+
 void CloseRegistry() {}
 
 std::string StoreProblem() { return std::string(); }
