@@ -60,20 +60,6 @@ class ProxyTest : public ::testing::Test {
   std::string Stats() { return RunVelquor(home_.path(), {"stats"}).out; }
   // Headless Chromium with a new browser profile, every request (loopback
   // too) through the proxy on `port`.
-  static std::vector<std::string> ChromiumArgs(int port, const TempDir& profile) {
-    return {"--headless",
-            "--no-sandbox",
-            "--disable-gpu",
-            "--disable-quic",
-            "--no-first-run",
-            "--disable-background-networking",
-            "--disable-component-update",
-            "--disable-sync",
-            "--disable-default-apps",
-            "--user-data-dir=" + profile.path(),
-            "--proxy-server=http://127.0.0.1:" + std::to_string(port),
-            "--proxy-bypass-list=<-loopback>"};
-  }
   void ResetStats() { RunVelquor(home_.path(), {"stats", "--reset"}); }
 
   TempDir home_;
@@ -546,43 +532,9 @@ TEST_F(ProxyTest, HeadlessChromiumSeesThePageWithoutAds) {
 TEST_F(ProxyTest, FilterListsBlockRequestsAndHideElementsInChromium) {
   const std::string chromium = FindProgram("chromium");
   if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
-  const std::string page =
-      "<!DOCTYPE html><html><head><title>lists</title></head><body>\n"
-      "<img id=ad src=/ads/banner.png><img id=fine src=/img/fine.png>\n"
-      "<script src=/ads/track.js></script><iframe src=/adframe/f.html></iframe>\n"
-      "<div class=promo-box id=generic>g</div><div id=sitebox>s</div><div class=keep>k</div>\n"
-      "<pre id=result>pending</pre><script>\n"
-      "addEventListener('load', () => {\n"
-      "  const shown = id => getComputedStyle(document.getElementById(id)).display;\n"
-      "  document.getElementById('result').textContent = ['generic=' + shown('generic'),\n"
-      "    'site=' + shown('sitebox'), 'keep=' + getComputedStyle(\n"
-      "    document.querySelector('.keep')).display, 'ad=' + document.getElementById('ad')\n"
-      "    .naturalWidth, 'fine=' + document.getElementById('fine').naturalWidth,\n"
-      "    'track=' + (window.tracked === true)].join(' ');\n"
-      "});\n</script></body></html>\n";
-  // Two pixels wide, to tell from the blocked answer's one.
-  const std::string image = "<svg xmlns='http://www.w3.org/2000/svg' width='2' height='2'/>";
-  std::mutex mutex;
-  std::vector<std::string> asked;
-  Origin origin([&](OriginConnection& c) {
-    std::string head;
-    while (c.ReadRequest(&head)) {
-      const std::string path = PathOf(head);
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        asked.push_back(path);
-      }
-      std::string r = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
-      if (path == "/page.html") r = Ok("text/html", page);
-      if (path.rfind("/img/", 0) == 0 || path == "/ads/banner.png") r = Ok("image/svg+xml", image);
-      if (path == "/ads/track.js") r = Ok("text/javascript", "window.tracked = true;");
-      if (!c.Send(r)) return;
-    }
-  });
-  WriteFile(home_.File("ads.txt"),
-            "[Adblock Plus 2.0]\n! Title: test ads\n/ads/*\n/adframe/$subdocument\n"
-            "||ads.blocked.example^\n##.promo-box\n127.0.0.1###sitebox\n"
-            "other.example##.keep\n");
+  ListsProbe probe;
+  Origin origin(probe.Serve());
+  WriteFile(home_.File("ads.txt"), ListsProbe::kList);
   ASSERT_EQ(RunVelquor(home_.path(), {"lists", "add", home_.File("ads.txt")}).status, 0);
   ProxyProcess proxy(home_.path());
   TempDir profile;
@@ -590,15 +542,10 @@ TEST_F(ProxyTest, FilterListsBlockRequestsAndHideElementsInChromium) {
   args.insert(args.end(), {"--run-all-compositor-stages-before-draw", "--virtual-time-budget=5000",
                            "--dump-dom", origin.Url("/page.html")});
   const RunResult dom = RunProgram(chromium, args, {"HOME=" + profile.path()});
-  EXPECT_NE(dom.out.find("generic=none site=none keep=block ad=1 fine=2 track=false"),
-            std::string::npos)
-      << dom.out << dom.err;
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    EXPECT_NE(std::find(asked.begin(), asked.end(), "/img/fine.png"), asked.end());
-    for (const char* blocked : {"/ads/banner.png", "/ads/track.js", "/adframe/f.html"}) {
-      EXPECT_EQ(std::find(asked.begin(), asked.end(), blocked), asked.end()) << blocked;
-    }
+  EXPECT_NE(dom.out.find(ListsProbe::kAllActed), std::string::npos) << dom.out << dom.err;
+  EXPECT_TRUE(probe.Asked("/img/fine.png"));
+  for (const char* blocked : {"/ads/banner.png", "/ads/track.js", "/adframe/f.html"}) {
+    EXPECT_FALSE(probe.Asked(blocked)) << blocked;
   }
 
   Response r = Exchange(proxy.port(),
@@ -628,9 +575,9 @@ TEST_F(ProxyTest, FilterListsBlockRequestsAndHideElementsInChromium) {
   // An exempted host: neither blocked nor hidden in.
   ASSERT_EQ(RunVelquor(home_.path(), {"exempt", "add", "127.0.0.1"}).status, 0);
   r = Get(proxy.port(), origin.Url("/ads/banner.png"), "Sec-Fetch-Dest: image\r\n");
-  EXPECT_EQ(r.body, image);
+  EXPECT_EQ(r.body, ListsProbe::kImage);
   r = Get(proxy.port(), origin.Url("/page.html"));
-  EXPECT_EQ(r.body, page);
+  EXPECT_EQ(r.body, ListsProbe::kPage);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "proxy_util.h"
+#include <algorithm>
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -455,6 +456,65 @@ Response Exchange(int port, const std::string& request, bool no_body) {
 Response Get(int port, const std::string& url, const std::string& extra_fields) {
   return Exchange(
       port, "GET " + url + " HTTP/1.1\r\nHost: x\r\n" + extra_fields + "Connection: close\r\n\r\n");
+}
+
+std::vector<std::string> ChromiumArgs(int port, const TempDir& profile) {
+  return {"--headless",
+          "--no-sandbox",
+          "--disable-gpu",
+          "--disable-quic",
+          "--no-first-run",
+          "--disable-background-networking",
+          "--disable-component-update",
+          "--disable-sync",
+          "--disable-default-apps",
+          "--user-data-dir=" + profile.path(),
+          "--proxy-server=http://127.0.0.1:" + std::to_string(port),
+          "--proxy-bypass-list=<-loopback>"};
+}
+
+const char ListsProbe::kList[] =
+    "[Adblock Plus 2.0]\n! Title: test ads\n/ads/*\n/adframe/$subdocument\n"
+    "||ads.blocked.example^\n##.promo-box\n127.0.0.1###sitebox\nother.example##.keep\n";
+const char ListsProbe::kAllActed[] = "generic=none site=none keep=block ad=1 fine=2 track=false";
+const std::string ListsProbe::kPage =
+    "<!DOCTYPE html><html><head><title>lists</title></head><body>\n"
+    "<img id=ad src=/ads/banner.png><img id=fine src=/img/fine.png>\n"
+    "<script src=/ads/track.js></script><iframe src=/adframe/f.html></iframe>\n"
+    "<div class=promo-box id=generic>g</div><div id=sitebox>s</div><div class=keep>k</div>\n"
+    "<pre id=result>pending</pre><script>\n"
+    "addEventListener('load', () => {\n"
+    "  const shown = id => getComputedStyle(document.getElementById(id)).display;\n"
+    "  document.getElementById('result').textContent = ['generic=' + shown('generic'),\n"
+    "    'site=' + shown('sitebox'), 'keep=' + getComputedStyle(\n"
+    "    document.querySelector('.keep')).display, 'ad=' + document.getElementById('ad')\n"
+    "    .naturalWidth, 'fine=' + document.getElementById('fine').naturalWidth,\n"
+    "    'track=' + (window.tracked === true)].join(' ');\n"
+    "});\n</script></body></html>\n";
+const std::string ListsProbe::kImage =
+    "<svg xmlns='http://www.w3.org/2000/svg' width='2' height='2'/>";
+
+Origin::Script ListsProbe::Serve() {
+  return [this](OriginConnection& c) {
+    std::string head;
+    while (c.ReadRequest(&head)) {
+      const std::string path = PathOf(head);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        asked_.push_back(path);
+      }
+      std::string r = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+      if (path == "/page.html") r = Ok("text/html", kPage);
+      if (path.rfind("/img/", 0) == 0 || path == "/ads/banner.png") r = Ok("image/svg+xml", kImage);
+      if (path == "/ads/track.js") r = Ok("text/javascript", "window.tracked = true;");
+      if (!c.Send(r)) return;
+    }
+  };
+}
+
+bool ListsProbe::Asked(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::find(asked_.begin(), asked_.end(), path) != asked_.end();
 }
 
 }  // namespace velquor::test

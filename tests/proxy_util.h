@@ -140,6 +140,30 @@ Response Exchange(int port, const std::string& request, bool no_body = false);
 // A GET of `url` through the proxy with "Connection: close".
 Response Get(int port, const std::string& url, const std::string& extra_fields = "");
 
+// Chromium's arguments for a headless run through the HTTP proxy at `port`
+// (loopback addresses too), with `profile` for its user data.
+std::vector<std::string> ChromiumArgs(int port, const TempDir& profile);
+
+// A page whose own script writes into its DOM what the filter lists did to
+// it (the computed display of elements hidden site-wide and generically,
+// the width of a blocked and an allowed image, whether a blocked script
+// ran), served by an origin that notes each path asked of it. kList is the
+// list that acts on it; kAllActed is the page's report when all of it did.
+class ListsProbe {
+ public:
+  static const char kList[];
+  static const char kAllActed[];
+  static const std::string kPage;
+  static const std::string kImage;  // two pixels wide, to tell from a blocked one
+  // The origin's script; the probe outlives the origin.
+  Origin::Script Serve();
+  bool Asked(const std::string& path);
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> asked_;
+};
+
 }  // namespace velquor::test
 
 #endif  // VELQUOR_TESTS_PROXY_UTIL_H_

@@ -7,6 +7,7 @@
 #include "cli.h"
 #include "commands.h"
 #include "icap/icap_server.h"
+#include "platform/registry.h"
 #include "proxy/serve_command.h"
 
 namespace velquor::host {
@@ -21,10 +22,13 @@ constexpr char kUsage[] =
     "page passes through the filter library as in 'velquor proxy' and streams\n"
     "back as it arrives; anything else, pages of exempted hosts (see 'velquor\n"
     "exempt'), partial and bodiless responses are answered 204 (unchanged).\n"
-    "Requests sent to icap://ADDR:PORT/reqmod pass unchanged (204) for now.\n"
+    "Pages also get the element hiding of the filter lists (see 'velquor lists').\n"
+    "Requests sent to icap://ADDR:PORT/reqmod that the filter lists block are\n"
+    "answered as 'velquor proxy' answers them; others pass unchanged (204).\n"
     "The service keeps no state between messages: run as many as you like.\n"
     "A change of the user rules file applies to the pages started from a second\n"
-    "after it, without a restart, and changes the ISTag so the proxy revalidates.\n"
+    "after it, without a restart, and so does a change of the filter lists; both\n"
+    "change the ISTag so the proxy revalidates.\n"
     "\n"
     "  --listen ADDR:PORT     address to listen on (default 127.0.0.1:1344; port\n"
     "                         0 picks a free one). ADDR is an IP address or a\n"
@@ -69,6 +73,7 @@ int RunIcap(int argc, char** argv) {
   std::unique_ptr<FilterLibrary> filter = OpenFilterLibrary(library, "icap");
   if (!filter) return 2;
   options.library_path = filter->path;
+  options.lists_dir = ProfileDirectory() + "/lists";
   return ListenAndServe<IcapServer>("icap", options, *filter);
 }
 

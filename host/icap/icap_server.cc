@@ -11,11 +11,14 @@
 #include <mutex>
 #include <vector>
 
+#include "host_names.h"
+#include "proxy/element_hiding.h"
 #include "proxy/exceptions.h"
 #include "proxy/http_text.h"
 #include "proxy/library_reloader.h"
 #include "proxy/listener.h"
 #include "proxy/page_relay.h"
+#include "proxy/request_filter.h"
 #include "settings/store.h"
 
 namespace velquor::host {
@@ -23,6 +26,7 @@ namespace velquor::host {
 namespace net = proxy::net;
 namespace beast = proxy::beast;
 using proxy::error_code;
+namespace http = proxy::http;
 using proxy::tcp;
 
 namespace {
@@ -52,15 +56,26 @@ std::string RulesVersion() {
          std::to_string(print.write_time);
 }
 
+// The address of a request as the filter lists read it: an absolute target
+// as it stands (a caching proxy sends those), else the target under its Host
+// field. "" when there is neither.
+std::string UrlOf(const HttpHead& request) {
+  const std::string& target = request.second;
+  if (target.find("://") != std::string::npos) return target;
+  const std::string* host = FindField(request.fields, "Host");
+  if (host == nullptr || host->empty() || target.empty() || target.front() != '/') return "";
+  return "http://" + *host + target;
+}
+
 }  // namespace
 
-std::string CurrentIsTag(const IcapOptions& options) {
+std::string CurrentIsTag(const IcapOptions& options, const std::string& lists) {
   static std::mutex mutex;
   static std::string tag;
   static std::string tag_for;
   static std::chrono::steady_clock::time_point made;
   const auto now = std::chrono::steady_clock::now();
-  const std::string key = options.library_path + '\n' + options.lists_tag;
+  const std::string key = options.library_path + '\n' + lists;
   std::lock_guard<std::mutex> lock(mutex);
   if (!tag.empty() && tag_for == key && now - made < std::chrono::seconds(1)) return tag;
   uint64_t h = 0xcbf29ce484222325ull;
@@ -93,8 +108,15 @@ std::string CurrentIsTag(const IcapOptions& options) {
 struct IcapServer::State : proxy::Listener {
   IcapOptions options;
   IClassFactory* factory;
+  proxy::FilterLists lists;
 
-  State(const IcapOptions& o, IClassFactory* f) : options(o), factory(f) {}
+  State(const IcapOptions& o, IClassFactory* f)
+      : options(o), factory(f), lists(o.lists_dir, "icap") {}
+
+  std::string IsTag() {
+    lists.Current();  // looks at the folder again when it is time
+    return CurrentIsTag(options, lists.Identity());
+  }
 };
 
 namespace {
@@ -102,11 +124,11 @@ namespace {
 using State = IcapServer::State;
 
 // An ICAP response head without an encapsulated message of its own.
-std::string StatusHead(const State& state, int status, const char* reason, bool close,
+std::string StatusHead(State& state, int status, const char* reason, bool close,
                        const std::string& encapsulated = "null-body=0") {
   std::string head = "ICAP/1.0 " + std::to_string(status) + " " + reason +
                      "\r\nDate: " + proxy::HttpDate() +
-                     "\r\nServer: velquor icap\r\nISTag: " + CurrentIsTag(state.options) +
+                     "\r\nServer: velquor icap\r\nISTag: " + state.IsTag() +
                      "\r\nEncapsulated: " + encapsulated + "\r\n";
   if (close) head += "Connection: close\r\n";
   return head + "\r\n";
@@ -296,7 +318,7 @@ class Session : public std::enable_shared_from_this<Session> {
     std::string head = "ICAP/1.0 200 OK\r\nDate: " + proxy::HttpDate() +
                        "\r\nServer: velquor icap\r\nMethods: " + (respmod ? "RESPMOD" : "REQMOD") +
                        "\r\nService: Velquor " + (respmod ? "page filter" : "request filter") +
-                       "\r\nISTag: " + CurrentIsTag(o) +
+                       "\r\nISTag: " + state_->IsTag() +
                        "\r\nMax-Connections: " + std::to_string(o.max_connections) +
                        "\r\nOptions-TTL: " + std::to_string(o.options_ttl.count()) +
                        "\r\nAllow: 204\r\nPreview: 0\r\nTransfer-Preview: *\r\n"
@@ -338,11 +360,11 @@ class Session : public std::enable_shared_from_this<Session> {
 
   net::awaitable<bool> Reqmod(const IcapRequest& req, const HttpHead* request,
                               std::string_view section) {
-    std::string blocked;
-    if (request == nullptr || !state_->options.blocker ||
-        !state_->options.blocker(*request, &blocked)) {
+    const std::string blocked = request ? Judge(*request) : "";
+    if (blocked.empty()) {
       co_return co_await Pass(req, "req-hdr", request ? section : "", "req-body");
     }
+    state_->lists.CountBlocked();
     if (req.has_body() && !co_await Discard()) co_return co_await Broken();
     const std::size_t split = blocked.find("\r\n\r\n");
     const std::string head = blocked.substr(0, split == std::string::npos ? split : split + 4);
@@ -358,6 +380,29 @@ class Session : public std::enable_shared_from_this<Session> {
     co_return co_await WriteChunk(body) && co_await Write("0\r\n\r\n") && keep_alive_;
   }
 
+  // The response the filtering proxy gives `request` when the filter lists
+  // block it; "" when it may go on.
+  std::string Judge(const HttpHead& request) {
+    const std::shared_ptr<const lists::Engine> lists = state_->lists.Current();
+    if (!lists) return "";
+    const std::vector<std::string> exceptions = ReadExceptions();
+    if (request.first == "CONNECT") {
+      proxy::Target t;
+      if (!proxy::SplitAuthority(request.second, "443", &t) || IsExempt(exceptions, t.host) ||
+          !lists->BlocksWholeHost(NormalizeHost(t.host))) {
+        return "";
+      }
+      return proxy::RefusedTunnelResponse();
+    }
+    const std::string host = RequestHost(request);
+    const std::string url = UrlOf(request);
+    if (host.empty() || url.empty() || IsExempt(exceptions, host)) return "";
+    http::fields fields;
+    for (const auto& [name, value] : request.fields) fields.insert(name, value);
+    return proxy::JudgeRequest(*lists, fields, url, NormalizeHost(host), exceptions,
+                               request.first == "HEAD", true);
+  }
+
   net::awaitable<bool> Respmod(const IcapRequest& req, const HttpHead* request,
                                const HttpHead& response, std::string_view section) {
     const int status = response.status;
@@ -371,6 +416,9 @@ class Session : public std::enable_shared_from_this<Session> {
       const std::string* coding = FindField(response.fields, "Content-Encoding");
       page = proxy::StartPageRelay(state_->factory, status, exempt, *type, coding ? *coding : "",
                                    host, "icap");
+      if (page.filter && !exempt && request != nullptr) {
+        page.hiding = proxy::ElementHiding::Start(state_->lists.Current(), UrlOf(*request));
+      }
     }
     if (!page.filter) co_return co_await Pass(req, "res-hdr", section, "res-body");
     ContentDecoder& decoder = *page.decoder;
@@ -418,7 +466,7 @@ class Session : public std::enable_shared_from_this<Session> {
       }
       data.clear();
       if (!co_await proxy::DrainDecoder(decoder, filter, body_done, stream_, idle(), true, host,
-                                        &out, nullptr, "icap")) {
+                                        &out, page.hiding.get(), "icap")) {
         co_return false;
       }
       if (body_done) break;
@@ -445,7 +493,9 @@ IcapServer::IcapServer(const IcapOptions& options, IClassFactory* factory)
 IcapServer::~IcapServer() = default;
 
 bool IcapServer::Listen(std::string* error) {
-  return proxy::Listen(*state_, state_->options.host, state_->options.port, error);
+  if (!proxy::Listen(*state_, state_->options.host, state_->options.port, error)) return false;
+  state_->lists.Load();
+  return true;
 }
 
 uint16_t IcapServer::port() const { return state_->port; }

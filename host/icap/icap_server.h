@@ -1,21 +1,23 @@
 // The ICAP service: a caching proxy (Squid, say) hands it each response at
 // icap://ADDR:PORT/respmod and each request at icap://ADDR:PORT/reqmod. An
 // HTML response goes through its own filter object of the loaded library,
-// as in the filtering proxy (see proxy/page_filter.h), and streams back
-// chunk by chunk as it arrives; anything else, pages of exempted hosts,
-// partial (206) and bodiless responses are answered "204 No Content" at the
-// preview, so their bodies never cross. The service keeps no state between
-// messages, so any number of instances can stand behind one proxy.
+// as in the filtering proxy (see proxy/page_filter.h), with the filter
+// lists' element hiding, and streams back chunk by chunk as it arrives;
+// anything else, pages of exempted hosts, partial (206) and bodiless
+// responses are answered "204 No Content" at the preview, so their bodies
+// never cross. A request that the filter lists block is answered with the
+// response the filtering proxy would give it; any other passes (204). The
+// service keeps no state between messages, so any number of instances can
+// stand behind one proxy.
 //
 // Threading: Run serves on `threads` threads; each connection lives on a
-// strand of its own. The request blocker, when set, is called on any of them.
+// strand of its own.
 #ifndef VELQUOR_HOST_ICAP_ICAP_SERVER_H_
 #define VELQUOR_HOST_ICAP_ICAP_SERVER_H_
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -23,11 +25,6 @@
 #include "velquor/velquor.h"
 
 namespace velquor::host {
-
-// Decides whether a request is blocked; true with the complete HTTP response
-// (head and body) to answer it with. The seam for the filter lists' request
-// blocking: without a blocker every request passes (204).
-using RequestBlocker = std::function<bool(const HttpHead& request, std::string* response)>;
 
 struct IcapOptions {
   std::string host = "127.0.0.1";  // address to listen on
@@ -40,16 +37,16 @@ struct IcapOptions {
   std::size_t head_limit = 64 * 1024;        // ICAP head; beyond: 400
   std::size_t http_head_limit = 256 * 1024;  // encapsulated header sections
   std::string library_path;
-  RequestBlocker blocker;
-  // Folded into the ISTag beside the settings and rules: the loaded filter
-  // lists' identity once there are lists.
-  std::string lists_tag;
+  // The folder of the filter lists (NAME.txt each), read again when they
+  // change; "" for none.
+  std::string lists_dir;
 };
 
 // The ISTag value (quoted, at most 32 characters) for the state the filter
 // works from now: every setting, the exempted hosts, the user rules file, the
-// library file and `lists_tag`. Recomputed at most once a second.
-std::string CurrentIsTag(const IcapOptions& options);
+// library file and the filter lists (`lists`, as FilterLists::Identity
+// tells them). Recomputed at most once a second.
+std::string CurrentIsTag(const IcapOptions& options, const std::string& lists);
 
 class IcapServer {
  public:

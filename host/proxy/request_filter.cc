@@ -223,7 +223,7 @@ void FilterLists::Rebuild(std::vector<Seen> seen) {
     std::stringstream text;
     text << in.rdbuf();
     if (!in || in.bad()) {
-      std::fprintf(stderr, "velquor: proxy: %s: cannot be read; the list is left out\n",
+      std::fprintf(stderr, "velquor: %s: %s: cannot be read; the list is left out\n", who_,
                    path.c_str());
       continue;
     }
@@ -235,7 +235,7 @@ void FilterLists::Rebuild(std::vector<Seen> seen) {
   if (engine && engine->network_rules() == 0 && engine->hiding_rules() == 0) engine.reset();
   int rules = 0;
   for (const lists::ListSummary& s : summaries) rules += s.used();
-  std::fprintf(stderr, "velquor: proxy: filter lists: %d rules from %zu lists\n", rules,
+  std::fprintf(stderr, "velquor: %s: filter lists: %d rules from %zu lists\n", who_, rules,
                summaries.size());
   std::lock_guard<std::mutex> lock(mutex_);
   engine_ = std::move(engine);
@@ -275,6 +275,15 @@ std::shared_ptr<const lists::Engine> FilterLists::Current() {
     });
   }
   return engine_;
+}
+
+std::string FilterLists::Identity() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::string id;
+  for (const Seen& s : seen_) {
+    id += s.name + '/' + std::to_string(s.size) + '/' + std::to_string(s.mtime) + '\n';
+  }
+  return id;
 }
 
 std::string FilterLists::StatusHtml() {

@@ -65,8 +65,9 @@ class FilterLists {
  public:
   static constexpr auto kRecheck = std::chrono::milliseconds(500);
 
-  // `dir` "" means no lists.
-  explicit FilterLists(std::string dir) : dir_(std::move(dir)) {}
+  // `dir` "" means no lists; `who` names the program in what it logs.
+  explicit FilterLists(std::string dir, const char* who = "proxy")
+      : dir_(std::move(dir)), who_(who) {}
   ~FilterLists();
   FilterLists(const FilterLists&) = delete;
   FilterLists& operator=(const FilterLists&) = delete;
@@ -75,6 +76,11 @@ class FilterLists {
   void Load();
   // The engine to judge a request with; null when there are no rules.
   std::shared_ptr<const lists::Engine> Current();
+
+  // Tells apart the sets of list files that engines are built from: it
+  // changes when the engine in use is replaced by one built from lists
+  // added, changed or removed. "" for none.
+  std::string Identity();
 
   // A request or a tunnel the lists blocked.
   void CountBlocked() { ++blocked_; }
@@ -95,6 +101,7 @@ class FilterLists {
   void Rebuild(std::vector<Seen> seen);
 
   const std::string dir_;
+  const char* const who_;
   std::mutex mutex_;  // guards what follows it
   std::shared_ptr<const lists::Engine> engine_;
   std::vector<lists::ListSummary> summaries_;
