@@ -76,7 +76,7 @@ void Score(const JudgeTraits& traits, const std::string& judged, const Remembere
   j.size_score = SizeScore(j.width, j.height);
   j.keyword_score = explain_keywords ? KeywordScore(judged, &j.keyword_hits) : KeywordScore(judged);
   if (traits.uses_ad_link) {
-    link_target = ReadTextAttributeView(judged, "HREF");
+    link_target = ReadJudgedAttributeView(judged, "HREF");
     // The judged copy outlives the judgement; only an account keeps a copy.
     if (keep_target) j.link_target = link_target;
     if (ad_link.Matches(link_target)) j.repeat_bonus = kRepeatBonus;

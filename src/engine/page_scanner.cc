@@ -303,10 +303,21 @@ std::string FormatStatisticsFooter(const std::string& format, int32_t removed, u
 bool CrossesMarkupBoundary(std::string_view segment) {
   for (std::size_t pos = NextAngle(segment, 0); pos != std::string_view::npos;
        pos = NextAngle(segment, pos + 1)) {
-    if (TagAt(segment, pos, "<SCRIPT") || TagAt(segment, pos, "</SCRIPT") ||
-        TagAt(segment, pos, "<STYLE") || TagAt(segment, pos, "</STYLE") ||
-        TagAt(segment, pos, "<!--")) {
-      return true;
+    if (pos + 1 >= segment.size()) break;
+    // Most tags of a link are none of these: one look at the byte after the
+    // '<' settles it for them.
+    switch (AsciiUpper(segment[pos + 1])) {
+      case 'S':
+        if (TagAt(segment, pos, "<SCRIPT") || TagAt(segment, pos, "<STYLE")) return true;
+        break;
+      case '/':
+        if (TagAt(segment, pos, "</SCRIPT") || TagAt(segment, pos, "</STYLE")) return true;
+        break;
+      case '!':
+        if (TagAt(segment, pos, "<!--")) return true;
+        break;
+      default:
+        break;
     }
   }
   return segment.find("-->") != std::string_view::npos;

@@ -85,15 +85,27 @@ int32_t ReadNumberAttribute(std::string_view text, std::string_view name) {
   return ReadDecimal(text.substr(begin, end - begin));
 }
 
-std::string_view ReadTextAttributeView(std::string_view text, std::string_view name) {
-  const size_t at = FindNoCase(text, name);
+namespace {
+
+// The value of the attribute whose name is found at `at` (npos: none).
+std::string_view AttributeValueAt(std::string_view text, size_t at, size_t name_size) {
   if (at == std::string_view::npos) return std::string_view();
   size_t begin = 0;
   size_t end = 0;
-  if (!CutAttributeValue(text, at + name.size(), &begin, &end)) {
+  if (!CutAttributeValue(text, at + name_size, &begin, &end)) {
     return std::string_view();
   }
   return text.substr(begin, end - begin);
+}
+
+}  // namespace
+
+std::string_view ReadTextAttributeView(std::string_view text, std::string_view name) {
+  return AttributeValueAt(text, FindNoCase(text, name), name.size());
+}
+
+std::string_view ReadJudgedAttributeView(std::string_view judged, std::string_view name) {
+  return AttributeValueAt(judged, judged.find(name), name.size());
 }
 
 std::string ReadTextAttribute(const std::string& text, const std::string& name) {
@@ -188,10 +200,6 @@ std::string ReplaceChar(const std::string& text, char from, char to) {
     if (c == from) c = to;
   }
   return result;
-}
-
-bool IsTrimSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 std::string Trim(const std::string& text) {
