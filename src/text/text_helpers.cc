@@ -6,6 +6,14 @@
 #include "platform/ascii.h"
 #include "platform/url.h"
 
+// SSE2 is part of every x86-64 processor.
+#if defined(__x86_64__) && defined(__SSE2__)
+#define VELQUOR_TEXT_SSE2 1
+#include <emmintrin.h>
+#else
+#define VELQUOR_TEXT_SSE2 0
+#endif
+
 namespace velquor {
 
 namespace {
@@ -261,11 +269,30 @@ std::string JudgedCopy(const std::string& segment) {
 void JudgedCopyInto(std::string_view segment, std::string* out) {
   std::string& result = *out;
   result.assign(segment);
-  // Selects rather than branches, so the compiler turns the loop into vector
-  // instructions: segments are judged by the thousand on a busy page.
+  // Segments are judged by the thousand on a busy page: sixteen bytes at a
+  // time where the processor has vector instructions, the rest by selects
+  // rather than branches.
   unsigned char* p = reinterpret_cast<unsigned char*>(result.data());
   const size_t n = result.size();
-  for (size_t i = 0; i < n; ++i) {
+  size_t i = 0;
+#if VELQUOR_TEXT_SSE2
+  const __m128i letter_bias = _mm_set1_epi8(static_cast<char>('a' + 128));
+  const __m128i letter_limit = _mm_set1_epi8(static_cast<char>(-128 + 26));
+  const __m128i case_bit = _mm_set1_epi8(32);
+  const __m128i space = _mm_set1_epi8(' ');
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    // 'a' to 'z' land on the 26 lowest signed values once biased.
+    const __m128i lower = _mm_cmplt_epi8(_mm_sub_epi8(v, letter_bias), letter_limit);
+    const __m128i upper = _mm_sub_epi8(v, _mm_and_si128(lower, case_bit));
+    const __m128i blank = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')),
+                                                    _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+                                       _mm_cmpeq_epi8(v, _mm_set1_epi8('\t')));
+    const __m128i out = _mm_or_si128(_mm_andnot_si128(blank, upper), _mm_and_si128(blank, space));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + i), out);
+  }
+#endif
+  for (; i < n; ++i) {
     const unsigned char c = p[i];
     const unsigned char upper =
         static_cast<unsigned char>(c - (static_cast<unsigned char>(c - 'a') < 26 ? 32 : 0));
