@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,7 +31,12 @@ constexpr std::size_t kFileReadAhead = std::size_t{1} << 20;
 
 FileProtocol::FileProtocol(std::FILE* file, EndOfData style) : file_(file), style_(style) {
   struct stat st;
-  if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode)) read_ahead_ = kFileReadAhead;
+  // One byte past the file's size, so that a small file is read whole, its
+  // end seen, in one go.
+  if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0) {
+    read_ahead_ = static_cast<std::size_t>(
+        std::min<uintmax_t>(kFileReadAhead, static_cast<uintmax_t>(st.st_size) + 1));
+  }
 }
 
 void FileProtocol::Fill(std::size_t target) {
@@ -38,7 +44,7 @@ void FileProtocol::Fill(std::size_t target) {
   const std::size_t waiting = end_ - begin_;
   const std::size_t room = std::max(target, read_ahead_);
   if (capacity_ < room) {
-    auto bigger = std::make_unique<char[]>(room);
+    std::unique_ptr<char[]> bigger(new char[room]);  // not zero-filled
     if (waiting > 0) std::memcpy(bigger.get(), buffer_.get() + begin_, waiting);
     buffer_ = std::move(bigger);
     capacity_ = room;
