@@ -280,7 +280,10 @@ void JudgedCopyInto(std::string_view segment, std::string* out) {
   const __m128i letter_limit = _mm_set1_epi8(static_cast<char>(-128 + 26));
   const __m128i case_bit = _mm_set1_epi8(32);
   const __m128i space = _mm_set1_epi8(' ');
-  for (; i + 16 <= n; i += 16) {
+  // The last block may overlap the one before it: the change is the same
+  // for a byte already changed, so no byte is left for the plain loop.
+  for (; i < n && n >= 16; i += 16) {
+    if (i + 16 > n) i = n - 16;
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
     // 'a' to 'z' land on the 26 lowest signed values once biased.
     const __m128i lower = _mm_cmplt_epi8(_mm_sub_epi8(v, letter_bias), letter_limit);
