@@ -331,10 +331,10 @@ bool BoundaryAt(std::string_view segment, std::size_t pos) {
 bool CrossesMarkupBoundary(std::string_view segment) {
   const std::size_t size = segment.size();
 #if VELQUOR_SCANNER_SIMD
-  // Candidates are a '<' followed by 's', 'S', '/' or '!', and "-->"; each is
-  // then looked at whole. No boundary begins in the last two positions, so
-  // a last block ending three bytes early (overlapping the one before it)
-  // leaves none out.
+  // Candidates are a '<' followed by 's', "/s" or '!' (letters in either
+  // case), and "-->"; each is then looked at whole. No boundary begins in
+  // the last two positions, so a last block ending three bytes early
+  // (overlapping the one before it) leaves none out.
   if (size >= 18 && vector_boundaries.load(std::memory_order_relaxed)) {
     const char* data = segment.data();
     const __m128i angle = _mm_set1_epi8('<');
@@ -351,9 +351,10 @@ bool CrossesMarkupBoundary(std::string_view segment) {
       const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
       const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos + 1));
       const __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos + 2));
-      const __m128i after_angle =
-          _mm_or_si128(_mm_cmpeq_epi8(_mm_or_si128(v1, case_bit), s_letter),
-                       _mm_or_si128(_mm_cmpeq_epi8(v1, slash), _mm_cmpeq_epi8(v1, bang)));
+      const __m128i closing = _mm_and_si128(_mm_cmpeq_epi8(v1, slash),
+                                            _mm_cmpeq_epi8(_mm_or_si128(v2, case_bit), s_letter));
+      const __m128i after_angle = _mm_or_si128(_mm_cmpeq_epi8(_mm_or_si128(v1, case_bit), s_letter),
+                                               _mm_or_si128(closing, _mm_cmpeq_epi8(v1, bang)));
       const __m128i tag = _mm_and_si128(_mm_cmpeq_epi8(v0, angle), after_angle);
       const __m128i comment_end =
           _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(v0, dash), _mm_cmpeq_epi8(v1, dash)),
