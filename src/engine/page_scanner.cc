@@ -329,8 +329,8 @@ bool BoundaryAt(std::string_view segment, std::size_t pos) {
 }  // namespace
 
 bool CrossesMarkupBoundary(std::string_view segment) {
-  const std::size_t size = segment.size();
 #if VELQUOR_SCANNER_SIMD
+  const std::size_t size = segment.size();
   // Candidates are a '<' followed by 's', "/s" or '!' (letters in either
   // case), and "-->"; each is then looked at whole. No boundary begins in
   // the last two positions, so a last block ending three bytes early
