@@ -324,6 +324,14 @@ int RunFilter(int argc, char** argv) {
     return 2;
   }
 
+  // Pages go to standard output in large writes: the usual buffer of a
+  // pipe or of /dev/null holds a few kilobytes, a system call for every read
+  // of the page. A terminal keeps its line buffering. The buffer must outlive
+  // every write, up to the flush at exit, so it is never freed.
+  if (options.out_dir.empty() && !isatty(fileno(stdout))) {
+    static char output_buffer[std::size_t{1} << 20];
+    std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
+  }
   const std::vector<bool> refused = RefusedOutputs(options);
   int status = 0;
   bool store_problem_told = false;

@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+
+#include <sys/stat.h>
 
 namespace velquor::host {
 
@@ -18,13 +22,43 @@ HRESULT PageSource::QueryInterface(REFIID riid, void** ppv) {
   return E_NOINTERFACE;
 }
 
+namespace {
+
+// The block a regular file is read in.
+constexpr std::size_t kFileReadAhead = std::size_t{1} << 20;
+
+}  // namespace
+
+FileProtocol::FileProtocol(std::FILE* file, EndOfData style) : file_(file), style_(style) {
+  struct stat st;
+  // One byte past the file's size, so that a small file is read whole, its
+  // end seen, in one go.
+  if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0) {
+    read_ahead_ = static_cast<std::size_t>(
+        std::min<uintmax_t>(kFileReadAhead, static_cast<uintmax_t>(st.st_size) + 1));
+  }
+}
+
 void FileProtocol::Fill(std::size_t target) {
-  while (!ended_ && ahead_.size() < target) {
-    const std::size_t have = ahead_.size();
-    ahead_.resize(target);
-    const std::size_t got = std::fread(ahead_.data() + have, 1, target - have, file_);
-    ahead_.resize(have + got);
-    if (got < target - have) {
+  if (ended_ || end_ - begin_ >= target) return;
+  const std::size_t waiting = end_ - begin_;
+  const std::size_t room = std::max(target, read_ahead_);
+  if (capacity_ < room) {
+    std::unique_ptr<char[]> bigger(new char[room]);  // not zero-filled
+    if (waiting > 0) std::memcpy(bigger.get(), buffer_.get() + begin_, waiting);
+    buffer_ = std::move(bigger);
+    capacity_ = room;
+  } else if (begin_ > 0 && waiting > 0) {
+    std::memmove(buffer_.get(), buffer_.get() + begin_, waiting);
+  }
+  begin_ = 0;
+  end_ = waiting;
+  const std::size_t goal = std::min(capacity_, std::max(target, read_ahead_));
+  while (!ended_ && end_ < target) {
+    const std::size_t want = goal - end_;
+    const std::size_t got = std::fread(buffer_.get() + end_, 1, want, file_);
+    end_ += got;
+    if (got < want) {
       if (std::ferror(file_)) error_ = errno != 0 ? errno : EIO;
       ended_ = true;
     }
@@ -36,13 +70,13 @@ HRESULT FileProtocol::Read(void* buffer, ULONG count, ULONG* read) {
   // Telling whether these are the last bytes takes one byte of look-ahead.
   const std::size_t want = static_cast<std::size_t>(count);
   Fill(style_ == EndOfData::kWithData ? want + 1 : want);
-  const std::size_t n = std::min(want, ahead_.size());
+  const std::size_t n = std::min(want, end_ - begin_);
   if (n > 0) {
-    std::memcpy(buffer, ahead_.data(), n);
-    ahead_.erase(ahead_.begin(), ahead_.begin() + static_cast<std::ptrdiff_t>(n));
+    std::memcpy(buffer, buffer_.get() + begin_, n);
+    begin_ += n;
   }
   *read = static_cast<ULONG>(n);
-  if (!ended_ || !ahead_.empty()) return S_OK;
+  if (!ended_ || begin_ < end_) return S_OK;
   if (error_ != 0) return E_FAIL;
   if (style_ == EndOfData::kSeparate && n > 0) return S_OK;
   return S_FALSE;

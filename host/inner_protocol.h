@@ -10,6 +10,7 @@
 #define VELQUOR_HOST_INNER_PROTOCOL_H_
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,7 +60,7 @@ class PageSource : public IInternetProtocol {
 // A read error ends the data with E_FAIL; error() then tells errno.
 class FileProtocol : public PageSource {
  public:
-  FileProtocol(std::FILE* file, EndOfData style) : file_(file), style_(style) {}
+  FileProtocol(std::FILE* file, EndOfData style);
   FileProtocol(const FileProtocol&) = delete;
   FileProtocol& operator=(const FileProtocol&) = delete;
 
@@ -78,8 +79,17 @@ class FileProtocol : public PageSource {
 
   std::FILE* file_;
   EndOfData style_;
-  std::vector<char> ahead_;  // read from the stream, not yet handed out
-  bool ended_ = false;       // the stream reached its end or failed
+  // Read from the stream, not yet handed out: buffer_[begin_, end_). Not
+  // zero-filled, as every byte is read into before it is looked at.
+  std::unique_ptr<char[]> buffer_;
+  std::size_t capacity_ = 0;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+  // How far ahead of what is asked for to read: a regular file is read in
+  // large blocks, with few system calls; a pipe or terminal only as far as
+  // asked, so that what has arrived is filtered without waiting for more.
+  std::size_t read_ahead_ = 0;
+  bool ended_ = false;  // the stream reached its end or failed
   int error_ = 0;
 };
 

@@ -344,7 +344,8 @@ TEST_F(CorpusEquivalenceTest, VectorTagSearchesMatchThePlainOne) {
   for (int shift = 0; shift < 40; ++shift) {
     pages.push_back(std::string(shift, 'x') +
                     "<a href=/ads/1><img width=468 height=60></a>x<APPLET c></applet></HTML>"
-                    "<a href=2><!-- --></a><A 3>tail</A");
+                    "<a href=2><!-- --></a><a 4>--></a><a 5><Style></a><a 6>x</sCript></a>"
+                    "<a 7><sx</a><A 3>tail</A");
   }
   for (const std::string& page : pages) {
     for (uint32_t read_size : {61u, 8192u}) {

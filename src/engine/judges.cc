@@ -76,7 +76,7 @@ void Score(const JudgeTraits& traits, const std::string& judged, const Remembere
   j.size_score = SizeScore(j.width, j.height);
   j.keyword_score = explain_keywords ? KeywordScore(judged, &j.keyword_hits) : KeywordScore(judged);
   if (traits.uses_ad_link) {
-    link_target = ReadTextAttributeView(judged, "HREF");
+    link_target = ReadJudgedAttributeView(judged, "HREF");
     // The judged copy outlives the judgement; only an account keeps a copy.
     if (keep_target) j.link_target = link_target;
     if (ad_link.Matches(link_target)) j.repeat_bonus = kRepeatBonus;
@@ -94,6 +94,10 @@ void Score(const JudgeTraits& traits, const std::string& judged, const Remembere
 }  // namespace
 
 bool RememberedAdLink::Matches(std::string_view target) const {
+  // Most links differ from the remembered one in length already: that needs
+  // no lock. (A link remembered meanwhile by another thread is seen or not,
+  // as it would be a moment earlier or later.)
+  if (size_.load(std::memory_order_acquire) != target.size()) return false;
   std::lock_guard<Mutex> lock(mutex_);
   return link_ != nullptr && !IsEmptyText(*link_) && *link_ == target;
 }
@@ -105,6 +109,7 @@ void RememberedAdLink::Remember(std::string_view target) {
     std::lock_guard<Mutex> lock(mutex_);
     if (link_ != nullptr && link_->capacity() >= target.size()) {
       link_->assign(target);
+      size_.store(target.size(), std::memory_order_release);
       return;
     }
   }
@@ -112,6 +117,7 @@ void RememberedAdLink::Remember(std::string_view target) {
   auto copy = std::make_unique<std::string>(target);
   std::lock_guard<Mutex> lock(mutex_);
   link_.swap(copy);
+  size_.store(target.size(), std::memory_order_release);
 }
 
 std::string RememberedAdLink::Get() const {

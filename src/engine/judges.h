@@ -12,6 +12,8 @@
 #ifndef VELQUOR_ENGINE_JUDGES_H_
 #define VELQUOR_ENGINE_JUDGES_H_
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -60,6 +62,8 @@ class RememberedAdLink {
   // Held by pointer so that the object is constant-initialised: it is ready
   // before any start-up code of the library runs.
   std::unique_ptr<std::string> link_;
+  // The length of the remembered link (0: none), readable without the lock.
+  std::atomic<std::size_t> size_{0};
 };
 
 // The remembered ad link of this process; empty when the library is loaded.

@@ -151,47 +151,65 @@ const KeywordMatcher::Edge* KeywordMatcher::Run(std::string_view text, size_t fr
 
 template <int kStreams>
 void KeywordMatcher::FindHits(std::string_view text, HitList* hits) const {
+  static_assert(kStreams == 1 || kStreams == 2 || kStreams == 4);
   // The text is cut into kStreams stretches read side by side: each step of
   // one stretch waits for the load of the step before, so reading several at
   // once keeps the processor busy. Each stretch starts in the state the text
   // before it leads to, so it finds exactly what one pass would.
   const size_t n = text.size();
   const size_t part = n / kStreams;
-  const Edge* state[kStreams];
-  size_t begin[kStreams];
   HitList more[kStreams > 1 ? kStreams - 1 : 1];
-  for (int k = 0; k < kStreams; ++k) {
-    begin[k] = part * static_cast<size_t>(k);
-    state[k] = edges_.data();
-  }
   HitList* list[kStreams];
   list[0] = hits;
   for (int k = 1; k < kStreams; ++k) list[k] = &more[k - 1];
   const uint32_t* byte_class = byte_class_;
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.data());
   const Edge* output_from = output_from_;
-  // Spelled out per stream so that each stream's state stays in a register;
-  // the stretches are read through their own pointers, indexed together.
-  // Hits are rare, so recording one is kept out of the loop's registers.
   // The streams after the first begin by reading, without recording, the
   // max_length_ bytes before their stretch (part >= max_length_ here).
-  [&]<size_t... K>(std::index_sequence<K...>) {
-    const unsigned char* from[kStreams] = {(bytes + begin[K])...};
-    const size_t warm = kStreams > 1 ? max_length_ : 0;
-    for (size_t i = 0; i < warm; ++i) {
-      ((K == 0 ? void() : void(state[K] = state[K][byte_class[(from[K] - warm)[i]]].row)), ...);
-    }
-    const auto step = [&](const Edge*& s, const unsigned char* at, HitList* to) {
-      s = s[byte_class[*at]].row;
-      if (s >= output_from) [[unlikely]] {
-        RecordHit(to, static_cast<size_t>(at - bytes) + 1, s);
+  const auto warmed = [&](int k) {
+    const Edge* s = edges_.data();
+    if (k == 0) return s;
+    const unsigned char* at = bytes + part * static_cast<size_t>(k) - max_length_;
+    for (size_t i = 0; i < max_length_; ++i) s = s[byte_class[at[i]]].row;
+    return s;
+  };
+  // Each stream's state is a variable of its own, so that it stays in a
+  // register. Hits are rare: the loop only stops at one, and the hits of that
+  // step are recorded outside it, so that the loop holds no call and keeps
+  // everything it needs in registers.
+  const Edge* s0 = warmed(0);
+  const Edge* s1 = kStreams > 1 ? warmed(1) : nullptr;
+  const Edge* s2 = kStreams > 2 ? warmed(2) : nullptr;
+  const Edge* s3 = kStreams > 2 ? warmed(3) : nullptr;
+  const unsigned char* low = bytes;                                     // streams 0 and 1
+  const unsigned char* high = kStreams > 2 ? bytes + 2 * part : bytes;  // streams 2 and 3
+  const auto hit = [output_from](const Edge* s) { return s >= output_from; };
+  for (size_t i = 0; i < part; ++i) {
+    for (; i < part; ++i) {
+      s0 = s0[byte_class[low[i]]].row;
+      if constexpr (kStreams > 1) s1 = s1[byte_class[low[part + i]]].row;
+      if constexpr (kStreams > 2) {
+        s2 = s2[byte_class[high[i]]].row;
+        s3 = s3[byte_class[high[part + i]]].row;
       }
-    };
-    for (size_t i = 0; i < part; ++i) (step(state[K], from[K] + i, list[K]), ...);
+      if (hit(s0) || (kStreams > 1 && hit(s1)) || (kStreams > 2 && (hit(s2) || hit(s3))))
+          [[unlikely]] {
+        break;
+      }
+    }
+    if (i == part) break;
+    if (hit(s0)) RecordHit(list[0], i + 1, s0);
+    if constexpr (kStreams > 1) {
+      if (hit(s1)) RecordHit(list[1], part + i + 1, s1);
+    }
+    if constexpr (kStreams > 2) {
+      if (hit(s2)) RecordHit(list[2], 2 * part + i + 1, s2);
+      if (hit(s3)) RecordHit(list[3], 3 * part + i + 1, s3);
+    }
   }
-  (std::make_index_sequence<kStreams>{});
-  HitList* last = kStreams == 1 ? hits : &more[kStreams - 2];
-  Run(text, part * kStreams, n, state[kStreams - 1], last);
+  const Edge* last_state = kStreams == 1 ? s0 : kStreams == 2 ? s1 : s3;
+  Run(text, part * kStreams, n, last_state, list[kStreams - 1]);
   for (int k = 1; k < kStreams; ++k) {
     Hit* h = more[k - 1].data();
     for (size_t i = 0; i < more[k - 1].size(); ++i) hits->push_back(h[i]);

@@ -112,6 +112,49 @@ LSTATUS StartLiveSlot(LiveTable* t, const LiveKey& key, int root, const std::str
   });
 }
 
+// The slot key of the value this thread counted last, for a value under a
+// root key: a page's removals count the same total one after another, and
+// comparing the names costs less than lower-casing and hashing them again.
+// Plain bytes only, so nothing needs destroying when a thread ends.
+struct RecentLiveKey {
+  int root = -1;
+  char subkey[kLiveKeyBytes];
+  char name[kLiveKeyBytes];
+  LiveKey key;
+};
+thread_local RecentLiveKey recent_live_key;
+
+// Copies `text` (null: "") into `to` when it fits; false when it does not.
+bool CopyShort(const char* text, char (&to)[kLiveKeyBytes]) {
+  const char* p = text != nullptr ? text : "";
+  const size_t n = std::strlen(p);
+  if (n >= kLiveKeyBytes) return false;
+  std::memcpy(to, p, n + 1);
+  return true;
+}
+
+bool SameShort(const char* text, const char (&held)[kLiveKeyBytes]) {
+  return std::strcmp(text != nullptr ? text : "", held) == 0;
+}
+
+// MakeLiveKey, through the thread's recent key when `base` is a root key.
+bool LiveKeyOf(const KeyRef& base, const char* subkey, const char* name, LiveKey* out) {
+  if (!base.path.empty()) return MakeLiveKey(base.root, base.path.c_str(), subkey, name, out);
+  RecentLiveKey& recent = recent_live_key;
+  if (recent.root == base.root && SameShort(name, recent.name) &&
+      SameShort(subkey, recent.subkey)) {
+    *out = recent.key;
+    return true;
+  }
+  if (!MakeLiveKey(base.root, "", subkey, name, out)) return false;
+  recent.root = -1;
+  if (CopyShort(subkey, recent.subkey) && CopyShort(name, recent.name)) {
+    recent.key = *out;
+    recent.root = base.root;
+  }
+  return true;
+}
+
 }  // namespace
 
 LSTATUS RegIncrementValue(HKEY root, const char* subkey, const char* name, DWORD* new_value) {
@@ -128,8 +171,7 @@ LSTATUS RegIncrementValue(HKEY root, const char* subkey, const char* name, DWORD
   if (!live && MapSerial(true) && g_live_writable.load(std::memory_order_acquire))
     live = g_live.load(std::memory_order_acquire);
   LiveKey key;
-  const bool keyed =
-      live && !InTransaction() && MakeLiveKey(base.root, base.path.c_str(), subkey, name, &key);
+  const bool keyed = live && !InTransaction() && LiveKeyOf(base, subkey, name, &key);
   if (keyed) {
     int i = FindLiveSlot(live, key);
     uint32_t value = 0;

@@ -97,7 +97,9 @@ void SettingsSnapshot::Refresh() {
 }
 
 void IncrementCounter(const StoreValue& v) {
-  IncrementStoreNumber(HKEY_CURRENT_USER, v.key, v.name);
+  // Straight to the store: a total is counted once per removal, and copies
+  // of its key and name would cost more than the increment.
+  RegIncrementValue(HKEY_CURRENT_USER, v.key, v.name, nullptr);
 }
 
 namespace {

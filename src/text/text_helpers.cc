@@ -6,6 +6,14 @@
 #include "platform/ascii.h"
 #include "platform/url.h"
 
+// SSE2 is part of every x86-64 processor.
+#if defined(__x86_64__) && defined(__SSE2__)
+#define VELQUOR_TEXT_SSE2 1
+#include <emmintrin.h>
+#else
+#define VELQUOR_TEXT_SSE2 0
+#endif
+
 namespace velquor {
 
 namespace {
@@ -85,15 +93,27 @@ int32_t ReadNumberAttribute(std::string_view text, std::string_view name) {
   return ReadDecimal(text.substr(begin, end - begin));
 }
 
-std::string_view ReadTextAttributeView(std::string_view text, std::string_view name) {
-  const size_t at = FindNoCase(text, name);
+namespace {
+
+// The value of the attribute whose name is found at `at` (npos: none).
+std::string_view AttributeValueAt(std::string_view text, size_t at, size_t name_size) {
   if (at == std::string_view::npos) return std::string_view();
   size_t begin = 0;
   size_t end = 0;
-  if (!CutAttributeValue(text, at + name.size(), &begin, &end)) {
+  if (!CutAttributeValue(text, at + name_size, &begin, &end)) {
     return std::string_view();
   }
   return text.substr(begin, end - begin);
+}
+
+}  // namespace
+
+std::string_view ReadTextAttributeView(std::string_view text, std::string_view name) {
+  return AttributeValueAt(text, FindNoCase(text, name), name.size());
+}
+
+std::string_view ReadJudgedAttributeView(std::string_view judged, std::string_view name) {
+  return AttributeValueAt(judged, judged.find(name), name.size());
 }
 
 std::string ReadTextAttribute(const std::string& text, const std::string& name) {
@@ -190,10 +210,6 @@ std::string ReplaceChar(const std::string& text, char from, char to) {
   return result;
 }
 
-bool IsTrimSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 std::string Trim(const std::string& text) {
   size_t b = 0;
   size_t e = text.size();
@@ -253,11 +269,33 @@ std::string JudgedCopy(const std::string& segment) {
 void JudgedCopyInto(std::string_view segment, std::string* out) {
   std::string& result = *out;
   result.assign(segment);
-  // Selects rather than branches, so the compiler turns the loop into vector
-  // instructions: segments are judged by the thousand on a busy page.
+  // Segments are judged by the thousand on a busy page: sixteen bytes at a
+  // time where the processor has vector instructions, the rest by selects
+  // rather than branches.
   unsigned char* p = reinterpret_cast<unsigned char*>(result.data());
   const size_t n = result.size();
-  for (size_t i = 0; i < n; ++i) {
+  size_t i = 0;
+#if VELQUOR_TEXT_SSE2
+  const __m128i letter_bias = _mm_set1_epi8(static_cast<char>('a' + 128));
+  const __m128i letter_limit = _mm_set1_epi8(static_cast<char>(-128 + 26));
+  const __m128i case_bit = _mm_set1_epi8(32);
+  const __m128i space = _mm_set1_epi8(' ');
+  // The last block may overlap the one before it: the change is the same
+  // for a byte already changed, so no byte is left for the plain loop.
+  for (; i < n && n >= 16; i += 16) {
+    if (i + 16 > n) i = n - 16;
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    // 'a' to 'z' land on the 26 lowest signed values once biased.
+    const __m128i lower = _mm_cmplt_epi8(_mm_sub_epi8(v, letter_bias), letter_limit);
+    const __m128i upper = _mm_sub_epi8(v, _mm_and_si128(lower, case_bit));
+    const __m128i blank = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')),
+                                                    _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+                                       _mm_cmpeq_epi8(v, _mm_set1_epi8('\t')));
+    const __m128i out = _mm_or_si128(_mm_andnot_si128(blank, upper), _mm_and_si128(blank, space));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + i), out);
+  }
+#endif
+  for (; i < n; ++i) {
     const unsigned char c = p[i];
     const unsigned char upper =
         static_cast<unsigned char>(c - (static_cast<unsigned char>(c - 'a') < 26 ? 32 : 0));

@@ -34,6 +34,10 @@ std::string ReadTextAttribute(const std::string& text, const std::string& name);
 // `text` is); for callers that only compare or copy it once.
 std::string_view ReadTextAttributeView(std::string_view text, std::string_view name);
 
+// The same for a judged copy (JudgedCopy) and an upper-case `name`: its
+// letters are upper case already, so the name is found by a plain search.
+std::string_view ReadJudgedAttributeView(std::string_view judged, std::string_view name);
+
 // The characters of `text` that stand outside tags (quotes inside a tag hide
 // "<" and ">"), trimmed; "" when that text contains "write" in any case.
 std::string VisibleLinkText(const std::string& text);
@@ -68,7 +72,9 @@ std::string ReplaceChar(const std::string& text, char from, char to);
 // Shared small helpers.
 
 // True for space, \t, \n, \v, \f and \r.
-bool IsTrimSpace(char c);
+inline bool IsTrimSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
 // `text` without white space (IsTrimSpace) at either end.
 std::string Trim(const std::string& text);

@@ -1,9 +1,12 @@
 #include "text/text_helpers.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include <gtest/gtest.h>
+
+#include "platform/ascii.h"
 
 namespace velquor {
 namespace {
@@ -231,6 +234,18 @@ TEST(SmallHelpersTest, CaseTrimAndCharacters) {
   EXPECT_FALSE(EqualsNoCase("\xe9", "\xc9"));
   EXPECT_FALSE(EqualsNoCase("ab", "abc"));
   EXPECT_EQ(JudgedCopy("<a\thref=x>\r\nBuy</a>"), "<A HREF=X>  BUY</A>");
+  // Every byte value, at every offset of a vector block and in the tail.
+  std::string all;
+  for (int c = 0; c < 256; ++c) all += static_cast<char>(c);
+  for (std::size_t skip = 0; skip < 17; ++skip) {
+    const std::string piece = all.substr(skip) + all.substr(0, skip);
+    std::string expected = piece;
+    for (char& c : expected) {
+      c = (c == '\r' || c == '\n' || c == '\t') ? ' ' : AsciiUpper(c);
+    }
+    EXPECT_EQ(JudgedCopy(piece), expected) << skip;
+    EXPECT_EQ(JudgedCopy(piece.substr(0, skip + 3)), expected.substr(0, skip + 3)) << skip;
+  }
   for (char c : std::string(" \t\n\v\f\r")) EXPECT_TRUE(IsTrimSpace(c));
   EXPECT_FALSE(IsTrimSpace('\0'));
   EXPECT_FALSE(IsTrimSpace('\xa0'));
