@@ -184,9 +184,10 @@ TEST_F(HttpsTest, InspectedPagesAreFilteredOverVerifiedTls) {
   // The browser sees the proxy's certificate, not the origin's; refusing it
   // gets a log line with the likely cause first and commands that work.
   EXPECT_EQ(Curl(proxy.port(), {origin->HttpsUrl("/portal.html")}, test_ca_file_).exit, 60);
-  const std::string log = proxy.Log();
-  const std::size_t refused = log.find("localhost:" + std::to_string(origin->port()) +
-                                       ": the browser refused the proxy's certificate");
+  const std::string line = "localhost:" + std::to_string(origin->port()) +
+                           ": the browser refused the proxy's certificate";
+  const std::string log = proxy.LogWith(line);
+  const std::size_t refused = log.find(line);
   EXPECT_NE(refused, std::string::npos) << log;
   EXPECT_LT(log.find("velquor proxy ca", refused),
             log.find("velquor exempt --tunnel add localhost"))
@@ -301,12 +302,9 @@ TEST_F(HttpsTest, TunnelsThatAreNotTlsAndBrokenHandshakesHarmNoOne) {
   close(garbled);
   close(stalled);
   // The proxy closes a stalled handshake a moment before it says so.
-  for (int i = 0; i < 100 && proxy.Log().find("no TLS handshake within 1 s") == std::string::npos;
-       ++i) {
-    usleep(20000);
-  }
-  EXPECT_NE(proxy.Log().find("no TLS handshake within 1 s"), std::string::npos) << proxy.Log();
-  EXPECT_NE(proxy.Log().find("velquor exempt --tunnel add 127.0.0.1"), std::string::npos);
+  const std::string log = proxy.LogWith("no TLS handshake within 1 s");
+  EXPECT_NE(log.find("no TLS handshake within 1 s"), std::string::npos) << log;
+  EXPECT_NE(log.find("velquor exempt --tunnel add 127.0.0.1"), std::string::npos);
   EXPECT_EQ(proxy.Stop(SIGTERM), 0);
 }
 

@@ -319,6 +319,15 @@ int ProxyProcess::OpenFiles() const {
 
 std::string ProxyProcess::Log() const { return ReadFile(log_path_); }
 
+std::string ProxyProcess::LogWith(const std::string& text, int seconds) const {
+  std::string log = Log();
+  for (int i = 0; i < seconds * 50 && log.find(text) == std::string::npos; ++i) {
+    usleep(20000);
+    log = Log();
+  }
+  return log;
+}
+
 NginxOrigin::NginxOrigin(const std::string& server) {
   const std::string nginx = FindProgram("nginx");
   const std::string timeout = FindProgram("timeout");

@@ -95,6 +95,9 @@ class ProxyProcess {
   // Descriptors the proxy holds open.
   int OpenFiles() const;
   std::string Log() const;
+  // The log once it holds `text`, else as it stands after `seconds`: for a
+  // line written after the client has had its answer.
+  std::string LogWith(const std::string& text, int seconds = 10) const;
 
  private:
   pid_t pid_ = -1;
