@@ -323,13 +323,48 @@ TEST_F(IcapTest, MalformedLimitedAndAbandonedMessagesAreAnsweredOrFreed) {
   EXPECT_EQ(icap.Stop(SIGTERM), 0) << icap.Log();
 }
 
-// A rules file written while the service runs applies to the pages that
-// start after it, and the ISTag changes with it so that the proxy
-// revalidates what it keeps.
-TEST_F(IcapTest, ChangedRulesApplyWithoutRestartAndChangeTheIsTag) {
+// A request the filter lists block is answered with the filtering proxy's
+// response encapsulated, any other with 204. A rules file or a list written
+// while the service runs applies to the messages that start after it, and
+// the ISTag changes with each so that the proxy revalidates what it keeps.
+TEST_F(IcapTest, ChangedRulesAndListsApplyWithoutRestartAndChangeTheIsTag) {
   TempDir install;
   ASSERT_EQ(RunVelquor(home_.path(), {"config", "set", "InstallDir", install.path()}).status, 0);
+  WriteFile(home_.File("ads.txt"), "||ads.example^\n/banner/*$image\n");
+  ASSERT_EQ(RunVelquor(home_.path(), {"lists", "add", home_.File("ads.txt")}).status, 0);
   ProxyProcess icap(home_.path(), {"--listen", "localhost:0"}, "icap");
+  auto reqmod = [&](const std::string& head) {
+    return Exchange(icap.port(),
+                    "REQMOD icap://h/reqmod ICAP/1.0\r\nAllow: 204\r\n"
+                    "Encapsulated: req-hdr=0, null-body=" +
+                        std::to_string(head.size()) + "\r\n\r\n" + head);
+  };
+  // Absolute targets as a caching proxy sends them, and origin-form ones
+  // under their Host; a tunnel to a host blocked whole is refused.
+  const struct {
+    std::string head;
+    std::string answer;  // the start of the encapsulated response; "" for a pass
+  } cases[] = {
+      {"GET http://ads.example/x.js HTTP/1.1\r\nHost: ads.example\r\n\r\n",
+       "HTTP/1.1 403 Forbidden\r\n"},
+      {"GET /banner/a.gif HTTP/1.1\r\nHost: news.example\r\nSec-Fetch-Dest: image\r\n\r\n",
+       "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\n"},
+      {"CONNECT ads.example:443 HTTP/1.1\r\nHost: ads.example:443\r\n\r\n",
+       "HTTP/1.1 403 Forbidden\r\n"},
+      {"GET https://news.example/banner/a.js HTTP/1.1\r\n\r\n", ""},
+      {"GET / HTTP/1.1\r\n\r\n", ""},
+  };
+  for (const auto& c : cases) {
+    const std::string got = reqmod(c.head);
+    if (c.answer.empty()) {
+      EXPECT_EQ(got.rfind("ICAP/1.0 204 No Content\r\n", 0), 0u) << c.head << got;
+    } else {
+      EXPECT_EQ(got.rfind("ICAP/1.0 200 OK\r\n", 0), 0u) << c.head << got;
+      EXPECT_NE(got.find("Encapsulated: res-hdr=0, "), std::string::npos) << got;
+      EXPECT_NE(got.find("\r\n\r\n" + c.answer), std::string::npos) << c.head << got;
+    }
+  }
+
   const std::string page =
       "<html><body><a href=\"http://shop.example/\">cheesewheel</a> text</body></html>";
   const std::string html = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n";
@@ -351,10 +386,21 @@ TEST_F(IcapTest, ChangedRulesApplyWithoutRestartAndChangeTheIsTag) {
   const std::string filtered = Exchange(icap.port(), respmod);
   EXPECT_EQ(filtered.rfind("ICAP/1.0 200 OK", 0), 0u) << filtered;
   EXPECT_EQ(filtered.find("cheesewheel"), std::string::npos) << filtered;
-  EXPECT_NE(is_tag(), before);
+  const std::string after_rules = is_tag();
+  EXPECT_NE(after_rules, before);
   EXPECT_NE(icap.Log().find("user rules changed: " + install.path() + "/MYRULES.TXT: 1 rule"),
             std::string::npos)
       << icap.Log();
+
+  WriteFile(home_.File("more.txt"), "||news.example^\n");
+  ASSERT_EQ(RunVelquor(home_.path(), {"lists", "add", home_.File("more.txt")}).status, 0);
+  std::string after_lists = after_rules;
+  for (int i = 0; i < 50 && after_lists == after_rules; ++i) {
+    usleep(100000);
+    after_lists = is_tag();
+  }
+  EXPECT_NE(after_lists, after_rules);
+  EXPECT_EQ(reqmod(cases[3].head).rfind("ICAP/1.0 200 OK\r\n", 0), 0u);
 }
 
 }  // namespace
